@@ -1,0 +1,55 @@
+# DuoDeck — `make run` and `make test` do all the set-up (scripts/bootstrap installs what is missing).
+JOBS   ?= $(shell nproc)
+BUILD  ?= build/release
+CMAKE_FLAGS ?=
+
+.PHONY: all bootstrap configure build run test test-asan test-tsan bench fuzz format format-check clean
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap
+
+configure: bootstrap
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@scripts/run $(BUILD)/app/duodeck
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# AddressSanitizer + UBSan over every test.
+test-asan: bootstrap
+	@cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DDUODECK_SANITIZE=address,undefined >/dev/null
+	@cmake --build build/asan -j $(JOBS)
+	@cd build/asan && ctest --output-on-failure -j $(JOBS)
+
+# ThreadSanitizer over the tests labelled `tsan` (the sound engine, the mixer and its channels).
+test-tsan: bootstrap
+	@cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDUODECK_SANITIZE=thread >/dev/null
+	@cmake --build build/tsan -j $(JOBS)
+	@cd build/tsan && ctest --output-on-failure -L tsan -j $(JOBS)
+
+bench: bootstrap
+	@cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DDUODECK_BENCH=ON -DDUODECK_TESTS=OFF >/dev/null
+	@cmake --build build/bench -j $(JOBS)
+	@for b in build/bench/bench/*/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b" || exit 1; done
+
+# libFuzzer targets with ASan + UBSan, built with clang. Run one with: build/fuzz/tests/<layer>/fuzz_<name> <corpus>
+fuzz: bootstrap
+	@CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDUODECK_FUZZ=ON \
+	   -DDUODECK_TESTS=OFF -DDUODECK_SANITIZE=address,undefined >/dev/null
+	@cmake --build build/fuzz -j $(JOBS)
+
+FORMAT_FILES = $(shell git ls-files '*.cpp' '*.h')
+format:
+	@clang-format -i $(FORMAT_FILES)
+format-check:
+	@clang-format --dry-run --Werror $(FORMAT_FILES)
+
+clean:
+	rm -rf build

@@ -1,0 +1,68 @@
+# Shared settings for the project's own targets.
+
+set(DUODECK_ROOT ${CMAKE_CURRENT_LIST_DIR}/..)
+
+if(DUODECK_SANITIZE)
+  add_compile_options(-fsanitize=${DUODECK_SANITIZE} -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=${DUODECK_SANITIZE})
+  if(DUODECK_SANITIZE MATCHES "undefined")
+    add_compile_options(-fno-sanitize-recover=undefined)
+  endif()
+endif()
+
+# Warnings as errors on our own code only.
+function(duodeck_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# duodeck_library(<name> [QT]) — one library per folder, sources globbed from that folder
+# (and its direct subfolders given with SUBDIRS). Headers are included as "folder/File.h".
+function(duodeck_library name)
+  cmake_parse_arguments(ARG "QT" "" "SUBDIRS;EXCLUDE" ${ARGN})
+  set(globs ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  foreach(sub ${ARG_SUBDIRS})
+    list(APPEND globs ${CMAKE_CURRENT_SOURCE_DIR}/${sub}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/${sub}/*.h)
+  endforeach()
+  file(GLOB sources CONFIGURE_DEPENDS ${globs})
+  foreach(ex ${ARG_EXCLUDE})
+    list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${ex})
+  endforeach()
+  set(cpps ${sources})
+  list(FILTER cpps INCLUDE REGEX "\\.cpp$")
+  if(NOT cpps)
+    # A folder whose code is still to come keeps a library so the dependency graph stays whole.
+    set(stub ${CMAKE_CURRENT_BINARY_DIR}/${name}_empty.cpp)
+    file(WRITE ${stub} "// placeholder\n")
+    list(APPEND sources ${stub})
+  endif()
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${DUODECK_ROOT})
+  duodeck_warnings(${name})
+  if(ARG_QT)
+    set_target_properties(${name} PROPERTIES AUTOMOC ON)
+  endif()
+endfunction()
+
+# duodeck_test(<name> SOURCES ... LIBS ... [LABELS ...] [GUI]) — one GoogleTest executable per layer.
+# GUI tests run on Qt's offscreen platform; no display or sound card is needed.
+function(duodeck_test name)
+  cmake_parse_arguments(ARG "GUI" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES AUTOMOC ON)
+  if(ARG_GUI)
+    set(main duodeck_test_main_gui)
+  else()
+    set(main duodeck_test_main_core)
+  endif()
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} duodeck_test_support ${main} GTest::gtest GTest::gmock)
+  duodeck_warnings(${name})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  set(env "QT_QPA_PLATFORM=offscreen" "DUODECK_AUDIO_BACKEND=null"
+          "TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1"
+          "ASAN_OPTIONS=detect_leaks=1" "UBSAN_OPTIONS=print_stacktrace=1")
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "${env}" LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+endfunction()
