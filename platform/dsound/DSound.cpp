@@ -1,0 +1,364 @@
+// The entry points of DSound.h: device enumeration and creation, the device object and its
+// primary buffer. Everything here runs on API threads; the mixing itself is in DSoundEngine.cpp.
+#include "platform/dsound/DSound.h"
+
+#include "platform/dsound/DSoundEngine.h"
+#include "platform/dsound/SoundBuffer.h"
+
+#include <atomic>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace {
+
+using dsound::Engine;
+using dsound::OutputFormat;
+
+bool ValidPcm(const WAVEFORMATEX& f)
+{
+    return f.wFormatTag == WAVE_FORMAT_PCM && (f.nChannels == 1 || f.nChannels == 2) &&
+           (f.wBitsPerSample == 8 || f.wBitsPerSample == 16) && f.nSamplesPerSec >= DSBFREQUENCY_MIN &&
+           f.nSamplesPerSec <= DSBFREQUENCY_MAX && f.nBlockAlign == f.nChannels * f.wBitsPerSample / 8 &&
+           f.nAvgBytesPerSec == f.nSamplesPerSec * f.nBlockAlign;
+}
+
+WAVEFORMATEX ToWave(const OutputFormat& o)
+{
+    WAVEFORMATEX f{};
+    f.wFormatTag = WAVE_FORMAT_PCM;
+    f.nChannels = o.Channels;
+    f.nSamplesPerSec = o.Rate;
+    f.wBitsPerSample = o.Bits;
+    f.nBlockAlign = static_cast<WORD>(o.BlockAlign());
+    f.nAvgBytesPerSec = o.Rate * o.BlockAlign();
+    return f;
+}
+
+float PanSideGain(LONG hundredthsDb)
+{
+    return static_cast<float>(std::pow(10.0, hundredthsDb / 2000.0));
+}
+
+class DirectSoundDevice;
+
+// The device's primary buffer: its format is the engine's output format; volume and pan act on
+// the whole mix.
+class PrimaryBuffer final : public IDirectSoundBuffer {
+public:
+    explicit PrimaryBuffer(DirectSoundDevice* device);
+    ~PrimaryBuffer() override;
+
+    ULONG AddRef() override { return FRefs.fetch_add(1, std::memory_order_relaxed) + 1; }
+    ULONG Release() override
+    {
+        const ULONG left = FRefs.fetch_sub(1, std::memory_order_acq_rel) - 1;
+        if (left == 0)
+            delete this;
+        return left;
+    }
+    HRESULT GetCurrentPosition(DWORD* play, DWORD* write) override
+    {
+        if (play)
+            *play = 0;
+        if (write)
+            *write = 0;
+        return DS_OK;
+    }
+    HRESULT GetFormat(WAVEFORMATEX* format, DWORD sizeAllocated, DWORD* sizeWritten) override
+    {
+        if (!format) {
+            if (!sizeWritten)
+                return DSERR_INVALIDPARAM;
+            *sizeWritten = sizeof(WAVEFORMATEX);
+            return DS_OK;
+        }
+        if (sizeAllocated < sizeof(WAVEFORMATEX))
+            return DSERR_INVALIDPARAM;
+        *format = ToWave(Engine::Instance().Format());
+        if (sizeWritten)
+            *sizeWritten = sizeof(WAVEFORMATEX);
+        return DS_OK;
+    }
+    HRESULT GetVolume(LONG* volume) override
+    {
+        if (!volume)
+            return DSERR_INVALIDPARAM;
+        *volume = FVolume;
+        return DS_OK;
+    }
+    HRESULT GetPan(LONG* pan) override
+    {
+        if (!pan)
+            return DSERR_INVALIDPARAM;
+        *pan = FPan;
+        return DS_OK;
+    }
+    HRESULT GetFrequency(DWORD* frequency) override
+    {
+        if (!frequency)
+            return DSERR_INVALIDPARAM;
+        *frequency = Engine::Instance().OutputRate();
+        return DS_OK;
+    }
+    HRESULT GetStatus(DWORD* status) override
+    {
+        if (!status)
+            return DSERR_INVALIDPARAM;
+        *status = FPlaying ? (DSBSTATUS_PLAYING | DSBSTATUS_LOOPING) : 0;
+        return DS_OK;
+    }
+    HRESULT Lock(DWORD, DWORD, void**, DWORD*, void**, DWORD*, DWORD) override { return DSERR_PRIOLEVELNEEDED; }
+    HRESULT Unlock(void*, DWORD, void*, DWORD) override { return DSERR_INVALIDCALL; }
+    HRESULT Play(DWORD reserved, DWORD, DWORD flags) override
+    {
+        if (reserved != 0 || !(flags & DSBPLAY_LOOPING))
+            return DSERR_INVALIDPARAM;
+        FPlaying = true;
+        return DS_OK;
+    }
+    HRESULT Stop() override
+    {
+        FPlaying = false;
+        return DS_OK;
+    }
+    HRESULT SetCurrentPosition(DWORD) override { return DSERR_INVALIDCALL; }
+    HRESULT SetFormat(const WAVEFORMATEX* format) override;
+    HRESULT SetVolume(LONG volume) override
+    {
+        if (volume < DSBVOLUME_MIN || volume > DSBVOLUME_MAX)
+            return DSERR_INVALIDPARAM;
+        FVolume = volume;
+        ApplyGain();
+        return DS_OK;
+    }
+    HRESULT SetPan(LONG pan) override
+    {
+        if (pan < DSBPAN_LEFT || pan > DSBPAN_RIGHT)
+            return DSERR_INVALIDPARAM;
+        FPan = pan;
+        ApplyGain();
+        return DS_OK;
+    }
+    HRESULT SetFrequency(DWORD) override { return DSERR_CONTROLUNAVAIL; }
+    HRESULT Restore() override { return DS_OK; }
+
+private:
+    void ApplyGain()
+    {
+        const float gain = PanSideGain(FVolume);
+        Engine::Instance().SetMasterGain(gain * (FPan > 0 ? PanSideGain(-FPan) : 1.0f),
+                                         gain * (FPan < 0 ? PanSideGain(FPan) : 1.0f));
+    }
+
+    std::atomic<ULONG> FRefs{1};
+    DirectSoundDevice* FDevice;
+    // The caller serialises its calls on one buffer.
+    bool FPlaying = false;
+    LONG FVolume = 0;
+    LONG FPan = 0;
+};
+
+class DirectSoundDevice final : public IDirectSound {
+public:
+    ULONG AddRef() override { return FRefs.fetch_add(1, std::memory_order_relaxed) + 1; }
+    ULONG Release() override
+    {
+        const ULONG left = FRefs.fetch_sub(1, std::memory_order_acq_rel) - 1;
+        if (left == 0)
+            delete this;
+        return left;
+    }
+
+    HRESULT CreateSoundBuffer(const DSBUFFERDESC* desc, IDirectSoundBuffer** buffer, void* outer) override
+    {
+        if (!buffer)
+            return DSERR_INVALIDPARAM;
+        *buffer = nullptr;
+        if (!desc || (desc->dwSize != DSBUFFERDESC_LEGACY_SIZE && desc->dwSize != sizeof(DSBUFFERDESC)))
+            return DSERR_INVALIDPARAM;
+        if (outer)
+            return DSERR_NOAGGREGATION;
+        if (desc->dwFlags & DSBCAPS_PRIMARYBUFFER) {
+            if (desc->dwBufferBytes != 0 || desc->lpwfxFormat)
+                return DSERR_INVALIDPARAM;
+            *buffer = new (std::nothrow) PrimaryBuffer(this);
+            return *buffer ? DS_OK : DSERR_OUTOFMEMORY;
+        }
+        if (!desc->lpwfxFormat)
+            return DSERR_INVALIDPARAM;
+        // Read through a copy: the record is packed and may sit at any address.
+        WAVEFORMATEX format;
+        std::memcpy(&format, desc->lpwfxFormat, sizeof(format));
+        if (!ValidPcm(format))
+            return DSERR_BADFORMAT;
+        const DWORD bytes = desc->dwBufferBytes;
+        if (bytes < 4 || bytes > 0x0FFFFFFF || bytes % format.nBlockAlign != 0)
+            return DSERR_INVALIDPARAM;
+        dsound::SoundBuffer* created;
+        try {
+            created = new dsound::SoundBuffer(Engine::Instance(), format, bytes, desc->dwFlags);
+        } catch (const std::bad_alloc&) {
+            return DSERR_OUTOFMEMORY;
+        }
+        Engine::Instance().AddBuffer(created);
+        *buffer = created;
+        return DS_OK;
+    }
+
+    HRESULT SetCooperativeLevel(HWND, DWORD level) override
+    {
+        if (level < DSSCL_NORMAL || level > DSSCL_EXCLUSIVE)
+            return DSERR_INVALIDPARAM;
+        FLevel.store(level);
+        return DS_OK;
+    }
+
+    HRESULT SetSpeakerConfig(DWORD config) override
+    {
+        FSpeakers.store(config);
+        return DS_OK;
+    }
+
+    HRESULT GetSpeakerConfig(DWORD* config) override
+    {
+        if (!config)
+            return DSERR_INVALIDPARAM;
+        *config = FSpeakers.load();
+        return DS_OK;
+    }
+
+    DWORD Level() const { return FLevel.load(); }
+
+private:
+    std::atomic<ULONG> FRefs{1};
+    std::atomic<DWORD> FLevel{0};
+    std::atomic<DWORD> FSpeakers{DSSPEAKER_STEREO};
+};
+
+PrimaryBuffer::PrimaryBuffer(DirectSoundDevice* device) : FDevice(device)
+{
+    FDevice->AddRef();
+}
+
+PrimaryBuffer::~PrimaryBuffer()
+{
+    FDevice->Release();
+}
+
+HRESULT PrimaryBuffer::SetFormat(const WAVEFORMATEX* format)
+{
+    if (!format)
+        return DSERR_INVALIDPARAM;
+    // The format of the whole output is not a normal-level application's to change.
+    if (FDevice->Level() == DSSCL_NORMAL)
+        return DSERR_PRIOLEVELNEEDED;
+    WAVEFORMATEX f;
+    std::memcpy(&f, format, sizeof(f));
+    if (!ValidPcm(f))
+        return DSERR_BADFORMAT;
+    Engine::Instance().RequestFormat({f.nSamplesPerSec, f.nChannels, f.wBitsPerSample});
+    return DS_OK;
+}
+
+HRESULT EnumerateDevices(LPDSENUMCALLBACKA callback, void* context)
+{
+    if (!callback)
+        return DSERR_INVALIDPARAM;
+    // Copied first: a callback may itself call into the engine.
+    const std::vector<dsound::DeviceInfo> devices = Engine::Instance().Devices();
+    if (!callback(nullptr, "Primary Sound Driver", "", context))
+        return DS_OK;
+    for (const dsound::DeviceInfo& d : devices) {
+        GUID guid = d.Guid;
+        if (!callback(&guid, d.Name.c_str(), "", context))
+            break;
+    }
+    return DS_OK;
+}
+
+HRESULT CreateDevice(const GUID* device, IDirectSound** ds, void* outer)
+{
+    if (!ds)
+        return DSERR_INVALIDPARAM;
+    *ds = nullptr;
+    if (outer)
+        return DSERR_NOAGGREGATION;
+    const HRESULT hr = Engine::Instance().OpenDevice(device);
+    if (FAILED(hr))
+        return hr;
+    *ds = new (std::nothrow) DirectSoundDevice;
+    return *ds ? DS_OK : DSERR_OUTOFMEMORY;
+}
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+} // namespace
+
+DSoundEntryPoints& DSoundLibrary()
+{
+    static DSoundEntryPoints entries{&EnumerateDevices, &CreateDevice};
+    return entries;
+}
+
+HWND GetDesktopWindow()
+{
+    static int token;
+    return &token;
+}
+
+void GuidToString(const GUID& g, char out[39])
+{
+    std::snprintf(out, 39, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3, g.Data4[0],
+                  g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+}
+
+bool StringToGuid(const char* text, GUID& guid)
+{
+    // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}: 38 characters, dashes at fixed places.
+    if (!text)
+        return false;
+    static constexpr int Dashes[] = {9, 14, 19, 24};
+    uint8_t bytes[16];
+    int n = 0;
+    for (int i = 0; i < 38; ++i) {
+        const char c = text[i];
+        if (c == '\0')
+            return false;
+        if (i == 0) {
+            if (c != '{')
+                return false;
+        } else if (i == 37) {
+            if (c != '}')
+                return false;
+        } else if (i == Dashes[0] || i == Dashes[1] || i == Dashes[2] || i == Dashes[3]) {
+            if (c != '-')
+                return false;
+        } else {
+            const int hi = HexValue(c), lo = HexValue(text[i + 1]);
+            if (hi < 0 || lo < 0)
+                return false;
+            bytes[n++] = static_cast<uint8_t>(hi * 16 + lo);
+            ++i;
+        }
+    }
+    if (text[38] != '\0')
+        return false;
+    guid.Data1 = (uint32_t(bytes[0]) << 24) | (uint32_t(bytes[1]) << 16) | (uint32_t(bytes[2]) << 8) | bytes[3];
+    guid.Data2 = static_cast<uint16_t>((bytes[4] << 8) | bytes[5]);
+    guid.Data3 = static_cast<uint16_t>((bytes[6] << 8) | bytes[7]);
+    for (int i = 0; i < 8; ++i)
+        guid.Data4[i] = bytes[8 + i];
+    return true;
+}

@@ -1,0 +1,49 @@
+// The seam between the mixing engine and whatever consumes its output: a sound device, a paced
+// silent sink, or a test that pulls frames by hand. A backend calls Engine::Render from exactly one
+// thread of its own (or the caller's, for the manual backend); Start and Stop run on API threads
+// under the engine's lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace dsound {
+
+class Engine;
+
+// The engine's output (primary) format: interleaved PCM, 8-bit unsigned or 16-bit signed.
+struct OutputFormat {
+    uint32_t Rate = 44100;
+    uint16_t Channels = 2;
+    uint16_t Bits = 16;
+
+    uint32_t BlockAlign() const { return Channels * Bits / 8u; }
+    // One engine period: 10 ms of frames, the block every backend asks for.
+    uint32_t PeriodFrames() const { return Rate >= 200 ? Rate / 100 : 2; }
+    bool operator==(const OutputFormat&) const = default;
+};
+
+class Backend {
+public:
+    virtual ~Backend() = default;
+    // The name printed on the console line ("DuoDeck sound output: <name>").
+    virtual std::string Name() const = 0;
+    // Prepares the device for `format`, changing it to what the device really takes. No Render call
+    // yet. False with `error` when there is no usable device.
+    virtual bool Open(OutputFormat& format, std::string& error) = 0;
+    // Begins calling engine.Render(token, ...) in the format settled by Open.
+    virtual void Start(Engine& engine, uint64_t token) = 0;
+    // After Stop returns, the backend makes no further Render call; Open and Start may follow again.
+    virtual void Stop() = 0;
+    // True for a backend that calls back on its own: the watchdog replaces it with the null backend
+    // when its callbacks stop.
+    virtual bool Watched() const { return true; }
+};
+
+// Consumes the mix at real-time pace (scaled by the time scale) on its own thread.
+std::unique_ptr<Backend> MakeNullBackend();
+// Renders only when the test calls Engine::Pull.
+std::unique_ptr<Backend> MakeManualBackend();
+
+} // namespace dsound

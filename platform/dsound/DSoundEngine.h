@@ -1,0 +1,166 @@
+// The in-process mixing engine behind DSound.h: one per process. It owns the backend (a PortAudio
+// device, the null sink or the manual test backend), the set of secondary buffers it mixes, the
+// watchdog that replaces a silent device, and the loopback ring of the final mix.
+// API calls run on any thread under the engine's own lock (a leaf lock, never held across a
+// render). Render runs on the backend's thread and takes no lock, allocates nothing, logs nothing.
+#pragma once
+
+#include "platform/dsound/DSound.h"
+#include "platform/dsound/DSoundBackend.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace dsound {
+
+class SoundBuffer;
+class LoopbackRing;
+struct RenderScratch;
+
+// One output device as listed to DirectSoundEnumerateA (after the default entry).
+struct DeviceInfo {
+    std::string Name;
+    GUID Guid;
+    int PaIndex; // PortAudio device index
+};
+
+// Reads the engine's final mix. One reader at a time; Read and Available from one thread.
+class LoopbackReader {
+public:
+    ~LoopbackReader();
+    LoopbackReader(const LoopbackReader&) = delete;
+    LoopbackReader& operator=(const LoopbackReader&) = delete;
+
+    // The format of what Read returns (the engine's output format).
+    OutputFormat Format();
+    // Whole frames ready to read.
+    size_t Available();
+    // Copies up to `frames` frames into dst; returns the frames copied.
+    size_t Read(void* dst, size_t frames);
+
+private:
+    friend class Engine;
+    explicit LoopbackReader(Engine& engine);
+    void CheckFormat();
+
+    Engine& FEngine;
+    uint32_t FSeenGeneration = ~0u;
+    OutputFormat FFormat;
+};
+
+class Engine {
+public:
+    static Engine& Instance();
+
+    // Test seams; take effect at the next DirectSoundCreate and last until Reset.
+    static void UseManualBackend();
+    static void UseTestBackend(std::unique_ptr<Backend> backend);
+    // Manual backend: renders exactly `frames` frames now and returns them in the output format
+    // (interleaved bytes). Empty when the manual backend is not the active one.
+    static std::vector<uint8_t> Pull(uint32_t frames);
+    // The same for a 16-bit output format, as samples.
+    static std::vector<int16_t> PullS16(uint32_t frames);
+    // Stops the backend, forgets the device list and every test setting, restores the default
+    // format. Every buffer and device object must have been released before.
+    static void Reset();
+    // Null when a reader is already open.
+    static std::unique_ptr<LoopbackReader> OpenLoopback();
+
+    OutputFormat Format();
+    std::string BackendName();
+    // Frames of one engine period at the output rate; readable from any thread without the lock.
+    uint32_t PeriodFrames() const;
+    uint32_t OutputRate() const { return FOutputRate.load(std::memory_order_acquire); }
+
+    // Render thread entry. Writes `frames` frames of the output format to `out`. A call from a
+    // backend that is no longer the active one (or that overlaps another render) writes nothing and
+    // returns false: the backend outputs silence of its own format.
+    bool Render(uint64_t token, void* out, uint32_t frames);
+
+    // --- used by DirectSoundEnumerateA / DirectSoundCreate / the buffers ---
+    std::vector<DeviceInfo> Devices();
+    // Chooses and starts the backend for `guid` (null: the default device).
+    HRESULT OpenDevice(const GUID* guid);
+    // Asks for an output format; the engine restarts the backend in the format it really gets.
+    void RequestFormat(const OutputFormat& format);
+    void AddBuffer(SoundBuffer* buffer);
+    // Takes the buffer out of the mix and deletes it once no render can still see it.
+    void RemoveBuffer(SoundBuffer* buffer);
+    void SetMasterGain(float left, float right);
+
+    ~Engine();
+
+private:
+    Engine();
+    enum class Kind { None, Null, Manual, Test, PortAudio };
+    struct BufferSet {
+        std::vector<SoundBuffer*> Items;
+    };
+    struct Retired {
+        BufferSet* Set = nullptr;
+        SoundBuffer* Buffer = nullptr;
+        uint64_t Epoch = 0;
+    };
+
+    void StartLocked(Kind kind, int paIndex, std::unique_ptr<Backend> backend);
+    std::unique_ptr<Backend> StopLocked();
+    void ApplyFormatLocked(const OutputFormat& format);
+    void Announce(const std::string& line);
+    void PublishLocked(BufferSet* set, SoundBuffer* removed);
+    void ReclaimLocked(bool renderStopped);
+    void RefreshDevicesLocked();
+    void ShutdownPortAudioLocked();
+    void WatchdogLoop(uint64_t token);
+    void StopWatchdog();
+    void ResetLocked();
+    void MixBlock(uint8_t* out, uint32_t frames, const BufferSet& set);
+
+    std::mutex FLock; // guards everything below down to the render-side section
+    std::unique_ptr<Backend> FBackend;
+    Kind FKind = Kind::None;
+    int FPaIndex = -1;
+    bool FForceManual = false;
+    std::unique_ptr<Backend> FPendingTest;
+    bool FPaReady = false;
+    bool FDevicesRead = false;
+    bool FRescan = false;
+    std::vector<DeviceInfo> FDevices;
+    OutputFormat FRequested;
+    std::vector<Retired> FRetired;
+    std::vector<std::unique_ptr<Backend>> FDeadBackends;
+    std::string FLastAnnounce;
+    uint64_t FNextToken = 1;
+
+    std::thread FWatchdog;
+    std::mutex FWatchLock;
+    std::condition_variable FWatchWake;
+    bool FWatchStop = false;
+
+    // Shared with the render thread.
+    std::atomic<BufferSet*> FSet;
+    std::atomic<uint64_t> FRenderEpoch{0}; // odd while a render runs
+    std::atomic<uint64_t> FActiveToken{0};
+    std::atomic_flag FRendering = ATOMIC_FLAG_INIT;
+    std::atomic<int64_t> FLastRenderNs{0};
+    std::atomic<uint32_t> FOutputRate{44100};
+    std::atomic<float> FMasterLeft{1.0f};
+    std::atomic<float> FMasterRight{1.0f};
+    std::atomic<uint32_t> FFormatGeneration{0};
+    std::atomic<bool> FLoopbackOpen{false};
+
+    // Render side: written only while no backend runs.
+    OutputFormat FFormat;
+    std::unique_ptr<RenderScratch> FScratch;
+    std::vector<float> FMix;
+    std::unique_ptr<LoopbackRing> FLoopback;
+
+    friend class LoopbackReader;
+};
+
+} // namespace dsound
