@@ -92,3 +92,5 @@ private:
     HWND FWindowHandle = nullptr;
     std::vector<TMxDSMixerChannel*> FChannels;
 };
+
+#include "mixer/MxDSMixerChannel.h"

@@ -172,7 +172,7 @@ private:
     std::unique_ptr<TMxAudioFileReader> FReader;
     std::string FFileName;
     uint32_t FSamplesPerSec = 0, FChannels = 0, FBitsPerSample = 0, FBlockAlign = 0;
-    WAVEFORMATEX FFormat{};
+    WAVEFORMATEX FFormat{}; // the reader's format, as the sound buffer is created with
     int32_t FDuration = 0;
     int32_t FPlayFrom = 0, FPlayTo = 0;
     std::atomic<bool> FLoop{false};

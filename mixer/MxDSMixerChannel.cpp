@@ -1,0 +1,660 @@
+#include "mixer/MxDSMixerChannel.h"
+
+#include "decode/MxAudioFileRead.h"
+#include "mixer/MxDSMixer.h"
+#include "platform/kernel/Exceptions.h"
+#include "platform/ui/ErrorDisplay.h"
+#include "platform/ui/HiddenWindow.h"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr DWORD kOperationWaitMs = 250;
+constexpr UINT kMsgPlayEnd = WM_USER + 1;
+constexpr UINT kMsgFadeEnd = WM_USER + 2;
+// Not in the original message set: tells the UI thread why the update thread gave up.
+constexpr UINT kMsgUpdateFailed = WM_USER + 3;
+
+} // namespace
+
+// ---- TPositionTimes ----
+
+void TPositionTimes::AddPosTime(int32_t bufStart, int32_t bufEnd, int64_t timeStart, int64_t timeEnd)
+{
+    Assert(timeEnd >= timeStart, "Internal Error: Time Start higher then Time End");
+    Assert(bufEnd > bufStart, "Internal Error: Position Start not inferior to Position End");
+    FEntries[FIndex] = {bufStart, bufEnd, timeStart, timeEnd};
+    FIndex = (FIndex + 1) % kEntries;
+}
+
+bool TPositionTimes::TryGetPosTime(int32_t pos, int32_t& ms) const
+{
+    int i = FIndex;
+    for (int n = 0; n < kEntries - 1; ++n) {
+        i = i == 0 ? kEntries - 1 : i - 1;
+        const Entry& e = FEntries[i];
+        if (e.bufStart <= pos && pos < e.bufEnd) {
+            const double ratio = double(pos - e.bufStart) / double(e.bufEnd - e.bufStart);
+            const int64_t time = e.timeStart + static_cast<int64_t>(std::trunc(ratio * double(e.timeEnd - e.timeStart)));
+            ms = static_cast<int32_t>(time / 10000);
+            return true;
+        }
+    }
+    return false;
+}
+
+int32_t TPositionTimes::GetPosTime(int32_t pos) const
+{
+    int32_t ms = 0;
+    Assert(TryGetPosTime(pos, ms), "Internal Error: unable to GetPosTime");
+    return ms;
+}
+
+// ---- TMxUpdateChannelThread ----
+
+TMxUpdateChannelThread::TMxUpdateChannelThread(TMxDSMixerChannel* channel, const std::string& mutexName)
+    : TThread(true), FChannel(channel)
+{
+    FWakeEvent = CreateEventA(nullptr, 0, 0, nullptr);
+    FMutex = OpenMutexA(MUTEX_ALL_ACCESS, 0, mutexName.c_str());
+    Start();
+}
+
+TMxUpdateChannelThread::~TMxUpdateChannelThread()
+{
+    Terminate();
+    SetEvent(FWakeEvent);
+    TerminateAndWait();
+    CloseHandle(FMutex);
+    CloseHandle(FWakeEvent);
+}
+
+void TMxUpdateChannelThread::SetActive(bool value)
+{
+    if (FActive.load() == value)
+        return;
+    FActive.store(value, std::memory_order_release);
+    if (value)
+        SetEvent(FWakeEvent);
+}
+
+void TMxUpdateChannelThread::Execute()
+{
+    while (!Terminated()) {
+        if (!Active()) {
+            WaitForSingleObject(FWakeEvent, INFINITE);
+            continue;
+        }
+        if (WaitForSingleObject(FWakeEvent, Period()) != WAIT_TIMEOUT)
+            continue;
+        if (WaitForSingleObject(FMutex, kOperationWaitMs) == WAIT_TIMEOUT)
+            continue;
+        try {
+            if (Active() && !Terminated())
+                FChannel->UpdateChannel();
+        } catch (const std::exception& e) {
+            // The channel gets no further updates; the buffer keeps looping what it holds.
+            FChannel->ReportUpdateFailure(e.what());
+            ReleaseMutex(FMutex);
+            return;
+        } catch (...) {
+            FChannel->ReportUpdateFailure("Unknown error while refilling the sound buffer.");
+            ReleaseMutex(FMutex);
+            return;
+        }
+        ReleaseMutex(FMutex);
+    }
+}
+
+// ---- TMxDSMixerChannel ----
+
+TMxDSMixerChannel::Guard::Guard(HANDLE mutex, DWORD ms) : FMutex(mutex)
+{
+    const DWORD r = WaitForSingleObject(mutex, ms);
+    FHeld = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
+}
+
+TMxDSMixerChannel::Guard::~Guard()
+{
+    if (FHeld)
+        ReleaseMutex(FMutex);
+}
+
+TMxDSMixerChannel::TMxDSMixerChannel(TMxDSMixer* mixer) : FMixer(mixer)
+{
+    FWindow = std::make_unique<THiddenWindow>([this](UINT m, WPARAM, LPARAM) { HandleMessage(m); });
+    // Every channel of the process ends up with the mutex of n = 0: one lock for all channels.
+    std::string name;
+    for (int n = 0;; ++n) {
+        name = "MxDSMCUpd" + std::to_string(n);
+        FMutex = CreateMutexA(nullptr, 0, name.c_str());
+        if (FMutex)
+            break;
+    }
+    FThread = std::make_unique<TMxUpdateChannelThread>(this, name);
+    FThread->SetActive(false);
+    FBufferTime = 4000;
+    FThread->SetPeriod(FBufferTime / 10);
+    FMixer->AddChannel(this);
+}
+
+TMxDSMixerChannel::~TMxDSMixerChannel()
+{
+    FMixer->RemoveChannel(this);
+    // The thread goes first, so that no update can touch the buffer or the reader being released.
+    FThread->SetActive(false);
+    FThread.reset();
+    {
+        Guard lock(FMutex, INFINITE);
+        DoReleaseBuffer();
+        CloseFile();
+    }
+    CloseHandle(FMutex);
+    FWindow.reset();
+}
+
+void TMxDSMixerChannel::HandleMessage(uint32_t message)
+{
+    if (message == kMsgPlayEnd) {
+        if (OnPlayEnd)
+            OnPlayEnd(this);
+    } else if (message == kMsgFadeEnd) {
+        if (OnFadeEnd)
+            OnFadeEnd(this);
+    } else if (message == kMsgUpdateFailed) {
+        std::string text;
+        {
+            Guard lock(FMutex, INFINITE);
+            text = FUpdateFailure;
+        }
+        ReportError(text);
+    }
+}
+
+void TMxDSMixerChannel::ReportUpdateFailure(const std::string& message)
+{
+    FUpdateFailure = message; // mutex held by the update thread
+    FWindow->PostMessage(kMsgUpdateFailed);
+}
+
+// ---- song ----
+
+void TMxDSMixerChannel::SetFileName(const std::string& name)
+{
+    Guard lock(FMutex, kOperationWaitMs);
+    if (!lock)
+        return;
+    DoReleaseBuffer();
+    CloseFile();
+    if (!name.empty()) {
+        FReader = std::make_unique<TMxAudioFileReader>(name);
+        FDuration = static_cast<int32_t>(FReader->Duration() / 10000);
+        if (FDuration == 0)
+            throw Exception("Audio file is empty.");
+        const auto& f = FReader->Format();
+        if (f.nChannels != 1 && f.nChannels != 2)
+            throw Exception("Invalid number of channels.");
+        if (f.wBitsPerSample != 8 && f.wBitsPerSample != 16)
+            throw Exception("Invalid number of bits per sample.");
+        FSamplesPerSec = f.nSamplesPerSec;
+        FChannels = f.nChannels;
+        FBitsPerSample = f.wBitsPerSample;
+        FBlockAlign = f.nBlockAlign;
+        FFormat = WAVEFORMATEX{f.wFormatTag,  f.nChannels,      f.nSamplesPerSec, f.nAvgBytesPerSec,
+                               f.nBlockAlign, f.wBitsPerSample, 0};
+    }
+    SetPlayFrom(static_cast<uint32_t>(FPlayFrom));
+    SetPlayTo(static_cast<uint32_t>(FPlayTo));
+    FFileName = name;
+}
+
+void TMxDSMixerChannel::CloseFile()
+{
+    FReader.reset();
+    FVolume = 0;
+    FFrequency = 44100;
+    FPan = 0;
+    FLoop = false;
+    FPlayFrom = 0;
+    FPlayTo = 0;
+    FFileName.clear();
+}
+
+// ---- buffer ----
+
+void TMxDSMixerChannel::CreateBuffer()
+{
+    if (FBuffer)
+        return;
+    if (!FReader || FFileName.empty())
+        throw Exception("No file opened");
+    const uint64_t avg = FFormat.nAvgBytesPerSec;
+    FBufferSize = static_cast<uint32_t>(avg * FBufferTime / 1000);
+    FEndThreshold = static_cast<uint32_t>(uint64_t(FBufferSize) * 40 / 100);
+    FSilenceChunk = static_cast<uint32_t>(avg * 2 * 400 / 1000);
+    FCopyBuffer.assign(FBufferSize, 0);
+
+    DSBUFFERDESC desc{};
+    desc.dwSize = sizeof(DSBUFFERDESC);
+    desc.dwFlags = DSBCAPS_CTRLFREQUENCY | DSBCAPS_CTRLPAN | DSBCAPS_CTRLVOLUME | DSBCAPS_GLOBALFOCUS |
+                   DSBCAPS_GETCURRENTPOSITION2;
+    desc.dwBufferBytes = FBufferSize;
+    desc.lpwfxFormat = &FFormat;
+    ComPtr<IDirectSound> device = FMixer->GetDirectSound();
+    DXCheck(device->CreateSoundBuffer(&desc, FBuffer.Put(), nullptr));
+    // A new buffer plays at the song's own rate until Frequency is next set.
+    SetVolume(FVolume);
+    SetPan(FPan);
+}
+
+void TMxDSMixerChannel::ReleaseBuffer()
+{
+    Guard lock(FMutex, INFINITE);
+    DoReleaseBuffer();
+}
+
+void TMxDSMixerChannel::DoReleaseBuffer()
+{
+    if (FBuffer) {
+        DoStop();
+        FBuffer.Reset();
+    }
+    FCopyBuffer.clear();
+    FCopyBuffer.shrink_to_fit();
+    FEndThreshold = 0;
+    FSilenceChunk = 0;
+    FState = csStopped;
+    FWritePos = 0;
+    FPrepared = false;
+    FEndMarker = -1;
+    FEndNear = false;
+    FDataLent = false;
+    FFading = false;
+}
+
+void TMxDSMixerChannel::Prefill()
+{
+    if (!FPrepared)
+        Refill();
+}
+
+uint32_t TMxDSMixerChannel::PlayCursor()
+{
+    Assert(static_cast<bool>(FBuffer), "Assertion failure");
+    DWORD cursor = 0;
+    DXCheck(FBuffer->GetCurrentPosition(&cursor, nullptr));
+    return cursor;
+}
+
+void TMxDSMixerChannel::Refill()
+{
+    CreateBuffer();
+    if (!FPrepared) {
+        FillFromFile(0, FBufferSize);
+        if (FBuffer)
+            FPrepared = true;
+        return;
+    }
+    const uint32_t cursor = PlayCursor();
+    if (!FDataLent) {
+        if (FWritePos > cursor) {
+            FillFromFile(FWritePos, FBufferSize - FWritePos);
+            if (!FBuffer)
+                return;
+            FillFromFile(0, cursor);
+        } else {
+            FillFromFile(FWritePos, cursor - FWritePos);
+        }
+        if (FBuffer)
+            FWritePos = cursor;
+        return;
+    }
+    // The copy buffer is lent: write silence ahead instead of song data, keeping some margin.
+    int64_t ahead = int64_t(FWritePos) - cursor;
+    if (ahead <= 0)
+        ahead += FBufferSize;
+    if (ahead >= FSilenceChunk)
+        return;
+    if (FWritePos + FSilenceChunk > FBufferSize) {
+        FillSilence(FWritePos, FBufferSize - FWritePos);
+        if (!FBuffer)
+            return;
+        FillSilence(0, FSilenceChunk - (FBufferSize - FWritePos));
+    } else {
+        FillSilence(FWritePos, FSilenceChunk);
+    }
+    if (!FBuffer)
+        return;
+    FWritePos += FSilenceChunk;
+    if (FWritePos >= FBufferSize)
+        FWritePos -= FBufferSize;
+}
+
+void TMxDSMixerChannel::SilenceBytes(uint8_t* dst, uint32_t size) const
+{
+    std::memset(dst, FBitsPerSample == 8 ? 128 : 0, size);
+}
+
+void TMxDSMixerChannel::FillFromFile(uint32_t offset, uint32_t size)
+{
+    if (size == 0)
+        return;
+    uint32_t at = offset;
+    uint32_t remaining = size;
+    bool rewound = false;
+    while (remaining > 0) {
+        uint8_t* dst = FCopyBuffer.data() + at;
+        if (FEndMarker == -1) {
+            const uint32_t n = FReader->Read(dst, remaining);
+            if (n > 0) {
+                FPositions.AddPosTime(int32_t(at), int32_t(at + n), FReader->SampleStart(), FReader->SampleEnd());
+                remaining -= n;
+            }
+            if (remaining > 0) {
+                // A short read: the song or its range is over. A looping range that yields nothing
+                // even right after the rewind would spin here for ever, so it ends like a plain one.
+                at += n;
+                if (!FLoop || (rewound && n == 0))
+                    FEndMarker = static_cast<int32_t>(at);
+                FReader->Seek(0); // lands on the range start
+                rewound = true;
+            }
+        } else {
+            SilenceBytes(dst, remaining);
+            const int64_t end = FReader->SampleEnd();
+            FPositions.AddPosTime(int32_t(at), int32_t(at + remaining), end, end);
+            remaining = 0;
+        }
+    }
+    void* region = nullptr;
+    if (!LockRegion(offset, size, region))
+        return;
+    std::memcpy(region, FCopyBuffer.data() + offset, size);
+    FBuffer->Unlock(region, size, nullptr, 0);
+}
+
+void TMxDSMixerChannel::FillSilence(uint32_t offset, uint32_t size)
+{
+    void* region = nullptr;
+    if (!LockRegion(offset, size, region))
+        return;
+    SilenceBytes(static_cast<uint8_t*>(region), size);
+    FBuffer->Unlock(region, size, nullptr, 0);
+    const int64_t end = FReader->SampleEnd();
+    FPositions.AddPosTime(int32_t(offset), int32_t(offset + size), end, end);
+}
+
+bool TMxDSMixerChannel::LockRegion(uint32_t offset, uint32_t size, void*& region)
+{
+    void* p2 = nullptr;
+    DWORD size1 = 0, size2 = 0;
+    const HRESULT hr = FBuffer->Lock(offset, size, &region, &size1, &p2, &size2, 0);
+    if (hr == DSERR_BUFFERLOST) {
+        HandleBufferLost();
+        return false;
+    }
+    DXCheck(hr);
+    if (size1 != size) {
+        FBuffer->Unlock(region, size1, p2, size2);
+        throw EAssertionFailed("Locked different size from requested");
+    }
+    return true;
+}
+
+void TMxDSMixerChannel::HandleBufferLost()
+{
+    DoReleaseBuffer();
+    if (OnBufferLost)
+        OnBufferLost(this);
+}
+
+// ---- positions and range ----
+
+int32_t TMxDSMixerChannel::Position()
+{
+    Guard lock(FMutex, kOperationWaitMs);
+    if (!lock)
+        return 0;
+    if (FPrepared) {
+        int32_t ms = 0;
+        // A very short looping range can leave the cursor in no entry: keep the last mapped position.
+        if (FPositions.TryGetPosTime(static_cast<int32_t>(PlayCursor()), ms))
+            FLastPosition = ms;
+        return FLastPosition;
+    }
+    if (FReader)
+        return static_cast<int32_t>(FReader->Position() / 10000);
+    return 0;
+}
+
+void TMxDSMixerChannel::SetPosition(uint32_t ms)
+{
+    Guard lock(FMutex, kOperationWaitMs);
+    if (!lock || !FReader)
+        return;
+    DoStop();
+    FReader->Seek(int64_t(ms) * 10000);
+}
+
+void TMxDSMixerChannel::SetPlayFrom(uint32_t ms)
+{
+    Guard lock(FMutex, kOperationWaitMs);
+    if (!lock)
+        return;
+    if (!FReader) {
+        FPlayFrom = static_cast<int32_t>(ms);
+        return;
+    }
+    const int64_t t = int64_t(ms) * 10000;
+    if (t != FReader->Start()) {
+        FReader->SetStart(t);
+        FPlayFrom = static_cast<int32_t>(t / 10000);
+        SetPlayTo(static_cast<uint32_t>(FPlayTo));
+    }
+}
+
+void TMxDSMixerChannel::SetPlayTo(uint32_t ms)
+{
+    Guard lock(FMutex, kOperationWaitMs);
+    if (!lock)
+        return;
+    if (!FReader) {
+        FPlayTo = static_cast<int32_t>(ms);
+        return;
+    }
+    const int64_t len = int64_t(ms) * 10000 - FReader->Start();
+    if (len != FReader->Length()) {
+        FReader->SetLength(len);
+        FPlayTo = static_cast<int32_t>(FPlayFrom + len / 10000);
+    }
+}
+
+// ---- transport ----
+
+void TMxDSMixerChannel::Play()
+{
+    Guard lock(FMutex, kOperationWaitMs);
+    if (!lock || State() == csPlaying)
+        return;
+    CreateBuffer();
+    Prefill();
+    if (!FBuffer)
+        return; // lost while filling
+    const HRESULT hr = FBuffer->Play(0, 0, DSBPLAY_LOOPING);
+    if (hr == DSERR_BUFFERLOST) {
+        HandleBufferLost();
+        return;
+    }
+    DXCheck(hr);
+    FState = csPlaying;
+    FThread->SetActive(true);
+}
+
+void TMxDSMixerChannel::Pause()
+{
+    Guard lock(FMutex, kOperationWaitMs);
+    if (!lock)
+        return;
+    CreateBuffer();
+    if (State() != csPlaying)
+        return;
+    FThread->SetActive(false);
+    DXCheck(FBuffer->Stop());
+    FState = csPaused;
+    EndFade();
+}
+
+void TMxDSMixerChannel::Stop()
+{
+    Guard lock(FMutex, kOperationWaitMs);
+    if (lock)
+        DoStop();
+}
+
+void TMxDSMixerChannel::DoStop()
+{
+    if (!FBuffer)
+        return;
+    FThread->SetActive(false);
+    DXCheck(FBuffer->Stop());
+    FState = csStopped;
+    EndFade();
+    DXCheck(FBuffer->SetCurrentPosition(0));
+    FWritePos = 0;
+    if (FReader)
+        FReader->Seek(0);
+    FPrepared = false;
+    FEndMarker = -1;
+    FEndNear = false;
+}
+
+int32_t TMxDSMixerChannel::BytesToEnd()
+{
+    int32_t d = FEndMarker - static_cast<int32_t>(PlayCursor());
+    if (d <= 0)
+        d += static_cast<int32_t>(FBufferSize);
+    return d;
+}
+
+// ---- update (update thread, mutex held) ----
+
+void TMxDSMixerChannel::UpdateChannel()
+{
+    if (FEndNear && BytesToEnd() > static_cast<int32_t>(FEndThreshold)) {
+        DoStop();
+        FWindow->PostMessage(kMsgPlayEnd);
+        return;
+    }
+    uint32_t now = GetTickCount();
+    if (now - FLastRefillTick >= FThread->Period()) {
+        FLastRefillTick = now;
+        if (FEndMarker != -1 && BytesToEnd() <= static_cast<int32_t>(FEndThreshold))
+            FEndNear = true;
+        Refill();
+    }
+    if (FFading && State() == csPlaying && FBuffer) {
+        now = GetTickCount();
+        if (static_cast<int32_t>(now - FFadeEndTick) < 0) {
+            const int32_t span = static_cast<int32_t>(FFadeEndTick - FFadeStartTick);
+            const int32_t done = static_cast<int32_t>(now - FFadeStartTick);
+            SetVolume(FFadeStartVolume + (FFadeEndVolume - FFadeStartVolume) * done / span);
+        } else {
+            FFading = false;
+            SetVolume(FFadeEndVolume);
+            FWindow->PostMessage(kMsgFadeEnd);
+        }
+    }
+}
+
+// ---- controls ----
+
+void TMxDSMixerChannel::SetVolume(int32_t value)
+{
+    Guard lock(FMutex, kOperationWaitMs);
+    if (!lock)
+        return;
+    FVolume = value;
+    if (FBuffer)
+        DXCheck(FBuffer->SetVolume(value));
+}
+
+void TMxDSMixerChannel::SetPan(int32_t value)
+{
+    Guard lock(FMutex, kOperationWaitMs);
+    if (!lock)
+        return;
+    FPan = value;
+    if (FBuffer)
+        DXCheck(FBuffer->SetPan(value));
+}
+
+void TMxDSMixerChannel::SetFrequency(uint32_t value)
+{
+    Guard lock(FMutex, kOperationWaitMs);
+    if (!lock)
+        return;
+    FFrequency = value;
+    if (FBuffer)
+        DXCheck(FBuffer->SetFrequency(value));
+}
+
+void TMxDSMixerChannel::Fade(uint32_t timeMs, int32_t endVolume)
+{
+    Guard lock(FMutex, kOperationWaitMs);
+    if (!lock)
+        return;
+    if (endVolume > 0 || endVolume < -10000)
+        throw Exception("Fade error: EndVolume out of range");
+    if (timeMs > 60000)
+        throw Exception("Fade error: Too long fade time");
+    if (State() != csPlaying)
+        return;
+    FFadeStartTick = GetTickCount();
+    FFadeEndTick = FFadeStartTick + timeMs;
+    FFadeStartVolume = FVolume;
+    FFadeEndVolume = endVolume;
+    FFading = true;
+}
+
+// ---- lending ----
+
+void TMxDSMixerChannel::LockPlayData(uint32_t offset, uint32_t size, void*& ptr1, uint32_t& size1, void*& ptr2,
+                                     uint32_t& size2)
+{
+    ptr1 = ptr2 = nullptr;
+    size1 = size2 = 0;
+    Guard lock(FMutex, kOperationWaitMs);
+    if (!lock)
+        return;
+    FDataLent = false;
+    if (!FPrepared)
+        return;
+    const uint32_t cursor = PlayCursor();
+    const uint32_t written = FWritePos >= cursor ? FWritePos - cursor : FWritePos + FBufferSize - cursor;
+    const int64_t avail = int64_t(written) - offset;
+    if (avail <= 0)
+        return;
+    size = static_cast<uint32_t>(std::min<int64_t>(size, avail));
+    uint32_t start = cursor + offset;
+    if (start >= FBufferSize)
+        start -= FBufferSize;
+    ptr1 = FCopyBuffer.data() + start;
+    size1 = FBufferSize - start;
+    if (size > size1) {
+        ptr2 = FCopyBuffer.data();
+        size2 = size - size1;
+    } else {
+        size1 = size;
+    }
+    FDataLent = true;
+}
+
+void TMxDSMixerChannel::UnlockPlayData()
+{
+    Guard lock(FMutex, kOperationWaitMs);
+    if (lock)
+        FDataLent = false;
+}
