@@ -261,9 +261,10 @@ uint32_t SoundBuffer::Resample(uint32_t pos, uint32_t frames, double ratio, floa
     uint32_t produced = 0;
     int idle = 0;
     consumed = 0;
-    while (produced < frames && idle < 3) {
-        // Just enough input for the output still wanted, so the cursor does not run ahead.
-        const double want = std::ceil((frames - produced) / ratio) + 1;
+    for (int round = 0; produced < frames && idle < 3 && round < 64; ++round) {
+        // No more input than the output still wanted needs: the converter keeps whatever it is
+        // given, so any surplus would pile up inside it and run the cursor ahead of the sound.
+        const double want = std::floor((frames - produced) / ratio);
         const uint32_t in = static_cast<uint32_t>(std::clamp(want, 1.0, double(RenderScratch::MaxInFrames)));
         ToFloat((pos + consumed) % FFrames, in, scratch.Input.data());
         SRC_DATA data{};

@@ -1,0 +1,202 @@
+// The engine around the mix: the loopback ring, the null backend, the watchdog that replaces a
+// device gone silent, and buffers created, written and released while the render thread runs.
+#include "platform/dsound/LoopbackRing.h"
+#include "platform/kernel/TimeScale.h"
+#include "tests/platform/dsound_helpers.h"
+#include "tests/support/Fixtures.h"
+
+#include <chrono>
+#include <thread>
+
+using namespace dstest;
+using dsound::Engine;
+
+namespace {
+
+// Waits (real time) until `done` holds; false after `limit`.
+template <class F> bool WaitFor(F done, std::chrono::milliseconds limit = std::chrono::milliseconds(5000))
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(LoopbackRing, ReadsInTwoRegionsAcrossTheEndAndDropsWhenFull)
+{
+    dsound::LoopbackRing ring(16);
+    std::vector<uint8_t> data(12);
+    for (int i = 0; i < 12; ++i)
+        data[i] = static_cast<uint8_t>(i);
+    EXPECT_EQ(ring.Write(data.data(), 12, 4), 12u);
+    ring.CommitRead(8);
+    // 4 bytes left, room for 12: writes 12 of the 13 offered (whole 4-byte frames).
+    std::vector<uint8_t> more(13, 0xAA);
+    EXPECT_EQ(ring.Write(more.data(), 13, 4), 12u);
+    EXPECT_EQ(ring.Write(more.data(), 4, 4), 0u); // full: dropped, not blocked
+    const uint8_t *p1, *p2;
+    size_t n1, n2;
+    ring.ReadRegions(p1, n1, p2, n2);
+    EXPECT_EQ(n1, 8u); // bytes 8..15 of the ring
+    EXPECT_EQ(n2, 8u); // wrapped to the start
+    EXPECT_EQ(p1[0], 8);
+    EXPECT_EQ(p1[4], 0xAA);
+    EXPECT_EQ(p2[0], 0xAA);
+    ring.CommitRead(100); // never past what was written
+    EXPECT_EQ(ring.Available(), 0u);
+}
+
+using Loopback = ManualDevice;
+
+TEST_F(Loopback, CarriesExactlyTheRenderedMixToOneReader)
+{
+    auto reader = Engine::OpenLoopback();
+    ASSERT_TRUE(reader);
+    EXPECT_FALSE(Engine::OpenLoopback()); // one reader at a time
+    EXPECT_EQ(reader->Format(), dsound::OutputFormat{});
+
+    auto a = Playing(testsupport::SineS16(1000, 44100, 2, 441), 44100, 2);
+    auto b = Playing(testsupport::NoiseS16(777, 2), 22050, 2);
+    const auto mixed = Engine::Pull(1500);
+    ASSERT_EQ(reader->Available(), 1500u);
+    std::vector<uint8_t> got(mixed.size());
+    EXPECT_EQ(reader->Read(got.data(), 1000), 1000u);
+    EXPECT_EQ(reader->Read(got.data() + 4000, 1000), 500u);
+    EXPECT_EQ(got, mixed);
+
+    // Nobody reading: the render goes on and the ring keeps what fits.
+    for (int i = 0; i < 100; ++i)
+        Engine::Pull(4410);
+    EXPECT_LT(reader->Available() * 4, size_t(1) << 20);
+
+    reader.reset();
+    EXPECT_TRUE(Engine::OpenLoopback());
+}
+
+namespace {
+
+// A device that calls back for a while and then stops, as an unplugged one does.
+class StallingBackend final : public dsound::Backend {
+public:
+    explicit StallingBackend(int periods) : FPeriods(periods) {}
+    ~StallingBackend() override { Stop(); }
+    std::string Name() const override { return "stalling test device"; }
+    bool Open(dsound::OutputFormat& format, std::string&) override
+    {
+        FFormat = format;
+        return true;
+    }
+    void Start(Engine& engine, uint64_t token) override
+    {
+        FThread = std::thread([this, &engine, token] {
+            std::vector<uint8_t> block(FFormat.PeriodFrames() * FFormat.BlockAlign());
+            for (int i = 0; i < FPeriods && !FStop.load(); ++i) {
+                engine.Render(token, block.data(), FFormat.PeriodFrames());
+                std::this_thread::sleep_for(timescale::Real(10));
+            }
+        });
+    }
+    void Stop() override
+    {
+        FStop = true;
+        if (FThread.joinable())
+            FThread.join();
+    }
+
+private:
+    int FPeriods;
+    dsound::OutputFormat FFormat;
+    std::thread FThread;
+    std::atomic<bool> FStop{false};
+};
+
+} // namespace
+
+TEST(Watchdog, ASilentDeviceIsReplacedByTheNullBackendAndCursorsGoOn)
+{
+    timescale::Scope fast(10);
+    Engine::Reset();
+    Engine::UseTestBackend(std::make_unique<StallingBackend>(20));
+    ComPtr<IDirectSound> ds;
+    ASSERT_EQ(DSoundLibrary().DirectSoundCreate(nullptr, ds.Put(), nullptr), DS_OK);
+    EXPECT_EQ(Engine::Instance().BackendName(), "test");
+
+    WAVEFORMATEX f = Pcm(44100, 2, 16);
+    DSBUFFERDESC d = Desc(&f, 176400);
+    ComPtr<IDirectSoundBuffer> b;
+    ASSERT_EQ(ds->CreateSoundBuffer(&d, b.Put(), nullptr), DS_OK);
+    ASSERT_EQ(b->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
+    auto reader = Engine::OpenLoopback();
+
+    // 20 periods of 10 ms, then silence; the watchdog must act within one second of program time
+    // (0.1 s real at scale 10). The bound here is generous for a loaded machine.
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitFor([] { return Engine::Instance().BackendName() == "null"; }));
+    EXPECT_LT(timescale::ProgramMs(std::chrono::steady_clock::now() - start), 30000);
+
+    const DWORD before = PlayCursor(b.Get());
+    const size_t heard = reader->Available();
+    EXPECT_TRUE(WaitFor([&] { return PlayCursor(b.Get()) != before; }));
+    EXPECT_TRUE(WaitFor([&] { return reader->Available() > heard; }));
+
+    // The next device creation reads the list again and stays on the null backend here.
+    ComPtr<IDirectSound> again;
+    ASSERT_EQ(DSoundLibrary().DirectSoundCreate(nullptr, again.Put(), nullptr), DS_OK);
+    EXPECT_EQ(Engine::Instance().BackendName(), "null");
+    reader.reset();
+    b.Reset();
+    ds.Reset();
+    again.Reset();
+    Engine::Reset();
+}
+
+TEST(RenderThread, BuffersComeAndGoAndAreWrittenWhileTheNullBackendRenders)
+{
+    timescale::Scope fast(20);
+    Engine::Reset();
+    ComPtr<IDirectSound> ds;
+    ASSERT_EQ(DSoundLibrary().DirectSoundCreate(nullptr, ds.Put(), nullptr), DS_OK);
+    ASSERT_EQ(Engine::Instance().BackendName(), "null");
+
+    WAVEFORMATEX f = Pcm(22050, 2, 16);
+    std::vector<int16_t> tone = testsupport::SineS16(2205, 22050, 2, 500);
+    DSBUFFERDESC d = Desc(&f, static_cast<DWORD>(tone.size() * 2));
+    ComPtr<IDirectSoundBuffer> steady;
+    ASSERT_EQ(ds->CreateSoundBuffer(&d, steady.Put(), nullptr), DS_OK);
+    ASSERT_EQ(steady->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
+
+    // A writer refills what was played, as the channel does, while buffers are created, started
+    // and released (playing) around it.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    DWORD written = 0;
+    int cycles = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        ComPtr<IDirectSoundBuffer> passing;
+        ASSERT_EQ(ds->CreateSoundBuffer(&d, passing.Put(), nullptr), DS_OK);
+        Write(passing.Get(), 0, tone.data(), d.dwBufferBytes);
+        ASSERT_EQ(passing->SetFrequency(cycles % 2 ? 44100 : 30000), DS_OK);
+        ASSERT_EQ(passing->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
+
+        const DWORD play = PlayCursor(steady.Get());
+        const DWORD size = d.dwBufferBytes;
+        const DWORD behind = (play + size - written) % size;
+        if (behind > 0) {
+            std::vector<uint8_t> bytes(behind);
+            std::memcpy(bytes.data(), reinterpret_cast<uint8_t*>(tone.data()), std::min(behind, size));
+            Write(steady.Get(), written, bytes.data(), behind);
+            written = play;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        passing.Reset(); // released while playing
+        ++cycles;
+    }
+    EXPECT_GT(cycles, 10);
+    steady.Reset();
+    ds.Reset();
+    Engine::Reset();
+}

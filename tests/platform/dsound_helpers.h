@@ -1,0 +1,99 @@
+// Shared set-up of the sound-output tests: a device on the manual backend, buffer creation and
+// filling through Lock/Unlock, and conversions of pulled frames.
+#pragma once
+
+#include "platform/dsound/DSound.h"
+#include "platform/dsound/DSoundEngine.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace dstest {
+
+constexpr DWORD ChannelFlags = 0x000180E0;
+
+inline WAVEFORMATEX Pcm(DWORD rate, WORD channels, WORD bits)
+{
+    WAVEFORMATEX f{};
+    f.wFormatTag = WAVE_FORMAT_PCM;
+    f.nChannels = channels;
+    f.nSamplesPerSec = rate;
+    f.wBitsPerSample = bits;
+    f.nBlockAlign = static_cast<WORD>(channels * bits / 8);
+    f.nAvgBytesPerSec = rate * f.nBlockAlign;
+    return f;
+}
+
+inline DSBUFFERDESC Desc(WAVEFORMATEX* format, DWORD bytes, DWORD flags = ChannelFlags)
+{
+    DSBUFFERDESC d{};
+    d.dwSize = DSBUFFERDESC_LEGACY_SIZE;
+    d.dwFlags = flags;
+    d.dwBufferBytes = bytes;
+    d.lpwfxFormat = format;
+    return d;
+}
+
+// Writes `bytes` at `offset` through Lock/Unlock (the region may cross the end).
+inline void Write(IDirectSoundBuffer* b, DWORD offset, const void* data, DWORD bytes)
+{
+    void *p1 = nullptr, *p2 = nullptr;
+    DWORD n1 = 0, n2 = 0;
+    ASSERT_EQ(b->Lock(offset, bytes, &p1, &n1, &p2, &n2, 0), DS_OK);
+    std::memcpy(p1, data, n1);
+    if (p2)
+        std::memcpy(p2, static_cast<const uint8_t*>(data) + n1, n2);
+    ASSERT_EQ(b->Unlock(p1, n1, p2, n2), DS_OK);
+}
+
+inline std::vector<float> ToFloat(const std::vector<int16_t>& s)
+{
+    std::vector<float> f(s.size());
+    for (size_t i = 0; i < s.size(); ++i)
+        f[i] = s[i] / 32768.0f;
+    return f;
+}
+
+inline DWORD PlayCursor(IDirectSoundBuffer* b)
+{
+    DWORD play = ~0u;
+    EXPECT_EQ(b->GetCurrentPosition(&play, nullptr), DS_OK);
+    return play;
+}
+
+// A device on the manual backend, reset before and after each test.
+class ManualDevice : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dsound::Engine::Reset();
+        dsound::Engine::UseManualBackend();
+        ASSERT_EQ(DSoundLibrary().DirectSoundCreate(nullptr, FDevice.Put(), nullptr), DS_OK);
+        ASSERT_EQ(FDevice->SetCooperativeLevel(GetDesktopWindow(), DSSCL_PRIORITY), DS_OK);
+    }
+    void TearDown() override
+    {
+        FDevice.Reset();
+        dsound::Engine::Reset();
+    }
+
+    // A playing 16-bit buffer holding `samples` (interleaved, `channels` channels).
+    ComPtr<IDirectSoundBuffer> Playing(const std::vector<int16_t>& samples, DWORD rate, WORD channels)
+    {
+        WAVEFORMATEX f = Pcm(rate, channels, 16);
+        DSBUFFERDESC d = Desc(&f, static_cast<DWORD>(samples.size() * 2));
+        ComPtr<IDirectSoundBuffer> b;
+        EXPECT_EQ(FDevice->CreateSoundBuffer(&d, b.Put(), nullptr), DS_OK);
+        if (!b)
+            return b;
+        Write(b.Get(), 0, samples.data(), static_cast<DWORD>(samples.size() * 2));
+        EXPECT_EQ(b->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
+        return b;
+    }
+
+    ComPtr<IDirectSound> FDevice;
+};
+
+} // namespace dstest
