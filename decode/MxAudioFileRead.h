@@ -1,0 +1,118 @@
+// TMxAudioFileReader decodes one song file to PCM and hands it out in caller-sized blocks with exact
+// stream times (100 ns units), with seeking and an optional reading range. It has no lock: its owner
+// (a mixer channel) serialises every call under the channel mutex; any one thread at a time may call it.
+#pragma once
+
+#include "platform/kernel/Exceptions.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The PCM format a reader delivers, laid out like the sound API's WAVEFORMATEX (same fields, 18 bytes)
+// so that the mixer can copy it field by field. Kept here so that decoding does not depend on the
+// sound output layer.
+#pragma pack(push, 1)
+struct TMxWaveFormat {
+    uint16_t wFormatTag; // MX_WAVE_FORMAT_PCM or MX_WAVE_FORMAT_IEEE_FLOAT
+    uint16_t nChannels;
+    uint32_t nSamplesPerSec;
+    uint32_t nAvgBytesPerSec; // nSamplesPerSec * nBlockAlign
+    uint16_t nBlockAlign;     // bytes per interleaved frame
+    uint16_t wBitsPerSample;  // 8 (unsigned), 16 (signed LE), or the file's own 24, 32, 64
+    uint16_t cbSize;          // always 0
+};
+#pragma pack(pop)
+static_assert(sizeof(TMxWaveFormat) == 18);
+
+constexpr uint16_t MX_WAVE_FORMAT_PCM = 1;
+constexpr uint16_t MX_WAVE_FORMAT_IEEE_FLOAT = 3;
+
+// Stream time: 100 ns units.
+constexpr int64_t MX_UNITS_PER_SECOND = 10'000'000;
+
+// Result codes the reader raises or tests itself (the rest of the message table is in the .cpp).
+constexpr uint32_t MS_S_ENDOFSTREAM = 0x00040003;
+constexpr uint32_t MS_E_NOSTREAM = 0x80040403;
+constexpr uint32_t MS_E_NOSEEKING = 0x80040404;
+constexpr uint32_t MXAR_E_BUFFERSIZE = 0x08000001; // "Invalid buffer size."
+constexpr uint32_t MXAR_E_NOTREGULAR = 0x08000002; // the path names no regular file
+constexpr uint32_t MXAR_E_BADFORMAT = 0x08000003;  // the file declares no channels or no rate
+// Failures of the decoding library: this base + the library's own error number.
+constexpr uint32_t MXAR_E_LIBRARY_BASE = 0xA0DE0000;
+// Failures of the operating system while opening: this base + errno.
+constexpr uint32_t MXAR_E_SYSTEM_BASE = 0xA0DF0000;
+
+// A failure of the reader; ErrorCode is the result code the message was chosen by.
+class EAudioReadError : public Exception {
+public:
+    EAudioReadError(std::string message, uint32_t errorCode) : Exception(std::move(message)), FErrorCode(errorCode) {}
+    uint32_t ErrorCode() const { return FErrorCode; }
+
+private:
+    uint32_t FErrorCode;
+};
+
+// The message for a result code: the table's sentence, the library's or the system's own text for
+// codes in their ranges, otherwise "Unrecognized error value.".
+std::string AMErrorText(uint32_t code);
+// Returns for 0; raises EAudioReadError with AMErrorText(code) for every other code.
+void AMCheck(uint32_t code);
+
+struct TMxDecodeSource;
+
+class TMxAudioFileReader {
+public:
+    // Opens and identifies the file by its content (not its name). Raises EAudioReadError; nothing
+    // stays open then. Only regular files are opened, so a FIFO or a device never blocks the caller.
+    explicit TMxAudioFileReader(const std::string& FileName);
+    ~TMxAudioFileReader();
+    TMxAudioFileReader(const TMxAudioFileReader&) = delete;
+    TMxAudioFileReader& operator=(const TMxAudioFileReader&) = delete;
+
+    // Decodes up to Size bytes (a whole number of frames, not 0, else "Invalid buffer size.") into
+    // Buffer. Blocks are full until the end of the stream or of the range, then one short block, then 0.
+    // Sets SampleStart/SampleEnd/Position. Allocates nothing.
+    uint32_t Read(void* Buffer, uint32_t Size);
+    // Moves to the first frame at or after Time (100 ns), clamped to Start, Duration and the range end.
+    void Seek(int64_t Time);
+    void SetStart(int64_t Value);  // negative → 0; seeks forward when Position is before it
+    void SetLength(int64_t Value); // 0 = no range end; otherwise clamped to [10 ms, 10^15]
+
+    const TMxWaveFormat& Format() const { return FFormat; }
+    int64_t Duration() const { return FDuration; }
+    int64_t Position() const { return FPosition; }
+    int64_t Start() const { return FStart; }
+    int64_t Length() const { return FLength; }
+    int64_t SampleStart() const { return FSampleStart; }
+    int64_t SampleEnd() const { return FSampleEnd; }
+    const std::string& FileName() const { return FFileName; }
+
+private:
+    enum class TSampleKind { U8, S16, S24, S32, Float, Double };
+
+    void Open();
+    void Close();
+    int64_t FrameTime(int64_t frame) const; // start time of a frame, truncated
+    int64_t TimeFrame(int64_t time) const;  // first frame starting at or after time
+    int64_t DecodeFrames(uint8_t* out, int64_t frames);
+    int64_t DecodeChunk(uint8_t* out, int64_t frames);
+
+    std::string FFileName;
+    TMxWaveFormat FFormat{};
+    int64_t FDuration = 0;
+    int64_t FPosition = 0;
+    int64_t FStart = 0;
+    int64_t FLength = 0;
+    int64_t FSampleStart = 0;
+    int64_t FSampleEnd = 0;
+
+    int FFd = -1;
+    std::unique_ptr<TMxDecodeSource> FSource; // set when the library reads through our own stream
+    void* FFile = nullptr;                    // the library's handle (SNDFILE*)
+    TSampleKind FKind = TSampleKind::S16;
+    int64_t FFrames = 0; // decodable frames
+    int64_t FFrame = 0;  // the decoder's next frame
+    std::vector<uint8_t> FScratch;
+};

@@ -1,0 +1,31 @@
+// Generated files for the reader's tests: WAV files with any header values and chunks, VBR MP3,
+// ID3 tags. Each returns the bytes so that a test can cut or alter them before writing.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace decodetest {
+
+struct TWavSpec {
+    int FormatTag = 1;
+    int Channels = 2;
+    int Rate = 44100;
+    int Bits = 16;
+    std::vector<std::vector<uint8_t>> ChunksBefore; // whole chunks (id, size, body) put before "data"
+    int64_t DataSizeField = -1;                     // the data chunk's size field; -1: the true size
+};
+std::vector<uint8_t> Chunk(const char id[4], const std::vector<uint8_t>& body);
+std::vector<uint8_t> WavBytes(const TWavSpec& spec, const std::vector<uint8_t>& data);
+
+// MP3 bytes through libmp3lame: CBR at kbps, or VBR when kbps is 0; with or without the Xing frame.
+std::vector<uint8_t> Mp3Bytes(int rate, int channels, const std::vector<int16_t>& samples, int kbps, bool xing);
+
+// An ID3v2.3 tag of about `bytes` bytes holding one private frame of deterministic noise.
+std::vector<uint8_t> Id3Tag(size_t bytes);
+
+std::vector<uint8_t> S16Bytes(const std::vector<int16_t>& samples);
+
+} // namespace decodetest
