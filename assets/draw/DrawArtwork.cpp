@@ -1,0 +1,563 @@
+// Draws every picture of the program's look into one folder: the two window skins, the knobs and
+// the three looks of each button. Run by the `redraw_artwork` target; the results are committed,
+// so a build never depends on the fonts of the machine it runs on.
+// The geometry below follows the control positions of the main window and the playlist window.
+#include <QColor>
+#include <QDir>
+#include <QFont>
+#include <QGuiApplication>
+#include <QImage>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRandomGenerator>
+#include <QRegion>
+
+#include <cmath>
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+QString OutDir;
+
+void Save(const QImage& image, const QString& name)
+{
+    const QString path = OutDir + "/" + name + ".png";
+    if (!image.save(path, "PNG")) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        std::exit(1);
+    }
+}
+
+QFont Font(int pixelSize, bool bold = true, bool condensed = false)
+{
+    QFont font(condensed ? "DejaVu Sans Condensed" : "DejaVu Sans");
+    font.setPixelSize(pixelSize);
+    font.setBold(bold);
+    font.setHintingPreference(QFont::PreferFullHinting);
+    font.setStyleStrategy(QFont::PreferAntialias);
+    return font;
+}
+
+// Palette of the panel.
+const QColor Ink("#b9c0ca");      // engraved labels
+const QColor InkDim("#6d747f");   // tick marks, minor text
+const QColor DeckA("#ff9a1f");    // left deck accent
+const QColor DeckB("#27c4ff");    // right deck accent
+const QColor WellFill("#0c0e11"); // recessed areas
+const QColor WellDark("#030405");
+const QColor WellLight("#3b414b");
+
+// ---- the skin shape -------------------------------------------------------------------------------
+
+constexpr int SkinW = 396, SkinH = 238;
+constexpr int ShapeTop = 5, ShapeBottom = 230, ShapeLeft = 6, ShapeRight = 389;
+constexpr int CornerRadius = 11;
+
+// Columns cut off each side of row y by the rounded corners: one run per row, no anti-aliased edge.
+int CornerInset(int y)
+{
+    const int d = std::min(y - ShapeTop, ShapeBottom - y);
+    if (d >= CornerRadius)
+        return 0;
+    const double r = CornerRadius;
+    const double dy = r - d - 0.5;
+    return static_cast<int>(std::lround(r - std::sqrt(r * r - dy * dy)));
+}
+
+QRegion ShapeRegion()
+{
+    QRegion region;
+    for (int y = ShapeTop; y <= ShapeBottom; ++y) {
+        const int inset = CornerInset(y);
+        region += QRect(QPoint(ShapeLeft + inset, y), QPoint(ShapeRight - inset, y));
+    }
+    return region;
+}
+
+// A recessed rectangle: dark fill, shadow at top and left, light edge at bottom and right.
+void Well(QPainter& p, const QRect& r, const QColor& fill = WellFill)
+{
+    p.fillRect(r, fill);
+    p.setPen(WellDark);
+    p.drawLine(r.topLeft(), r.topRight());
+    p.drawLine(r.topLeft(), r.bottomLeft());
+    p.setPen(WellLight);
+    p.drawLine(r.bottomLeft() + QPoint(1, 0), r.bottomRight());
+    p.drawLine(r.topRight() + QPoint(0, 1), r.bottomRight());
+}
+
+void Text(QPainter& p, const QRect& r, const QString& text, const QColor& colour, const QFont& font,
+          int flags = Qt::AlignCenter)
+{
+    p.setFont(font);
+    p.setPen(QColor(0, 0, 0, 170)); // engraving shadow
+    p.drawText(r.translated(0, 1), flags, text);
+    p.setPen(colour);
+    p.drawText(r, flags, text);
+}
+
+// Text read from bottom to top, centred on `centre`.
+void VerticalText(QPainter& p, QPoint centre, const QString& text, const QColor& colour, const QFont& font)
+{
+    p.save();
+    p.translate(centre);
+    p.rotate(-90);
+    Text(p, QRect(-60, -6, 120, 12), text, colour, font);
+    p.restore();
+}
+
+// A fader slot: a narrow groove from a to b with tick marks beside it, the first tick in `accent`.
+// Vertical slots carry ticks on both sides between rows firstTick and lastTick; horizontal slots
+// carry them on one side, `tickOffset` rows below (or above, when negative) the groove.
+void VerticalSlot(QPainter& p, int x, int top, int bottom, int firstTick, int lastTick, int ticks, const QColor& accent)
+{
+    p.setRenderHint(QPainter::Antialiasing, false);
+    Well(p, QRect(x - 2, top - 1, 5, bottom - top + 3), QColor("#050607"));
+    for (int i = 0; i < ticks; ++i) {
+        const int y = firstTick + (lastTick - firstTick) * i / (ticks - 1);
+        const bool major = i == 0 || i == ticks - 1 || i == (ticks - 1) / 2;
+        p.setPen(i == 0 ? accent : InkDim);
+        p.drawLine(x - (major ? 7 : 5), y, x - 4, y);
+        p.drawLine(x + 4, y, x + (major ? 7 : 5), y);
+    }
+}
+
+void HorizontalSlot(QPainter& p, int y, int left, int right, int firstTick, int lastTick, int ticks, int tickOffset,
+                    const QColor& first, const QColor& last)
+{
+    p.setRenderHint(QPainter::Antialiasing, false);
+    Well(p, QRect(left - 1, y - 2, right - left + 3, 5), QColor("#050607"));
+    for (int i = 0; i < ticks; ++i) {
+        const int x = firstTick + (lastTick - firstTick) * i / (ticks - 1);
+        const bool major = i == 0 || i == ticks - 1 || i == (ticks - 1) / 2;
+        p.setPen(i == 0 ? first : i == ticks - 1 ? last : InkDim);
+        const int from = y + tickOffset;
+        const int to = from + (tickOffset > 0 ? (major ? 1 : 0) : -(major ? 2 : 1));
+        p.drawLine(x, from, x, to);
+    }
+}
+
+// The level display frame: a screen with a faint grid under the paint box.
+void Screen(QPainter& p, const QRect& box, const QColor& accent)
+{
+    p.setRenderHint(QPainter::Antialiasing, false);
+    Well(p, box.adjusted(-2, -2, 2, 2), QColor("#060a08"));
+    p.fillRect(box, QColor("#071009"));
+    QColor grid = accent;
+    grid.setAlpha(28);
+    p.setPen(grid);
+    for (int y = box.top() + 13; y < box.bottom(); y += 13)
+        p.drawLine(box.left(), y, box.right(), y);
+    for (int x = box.left() + 15; x < box.right(); x += 15)
+        p.drawLine(x, box.top(), x, box.bottom());
+    QColor mid = accent;
+    mid.setAlpha(60);
+    p.setPen(mid);
+    const int centre = box.top() + box.height() / 2;
+    p.drawLine(box.left(), centre, box.right(), centre);
+}
+
+// White is the transparent colour: nothing inside the shape may be pure white, nothing outside
+// may be anything else.
+QImage FinishSkin(const QImage& painted)
+{
+    const QRegion shape = ShapeRegion();
+    QImage out = painted.convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < SkinH; ++y) {
+        auto* row = reinterpret_cast<QRgb*>(out.scanLine(y));
+        for (int x = 0; x < SkinW; ++x) {
+            if (!shape.contains(QPoint(x, y)))
+                row[x] = qRgb(255, 255, 255);
+            else if ((row[x] & 0xFFFFFF) == 0xFFFFFF)
+                row[x] = qRgb(254, 254, 254);
+        }
+    }
+    return out.convertToFormat(QImage::Format_RGB888);
+}
+
+// The panel body: brushed dark metal with a bevelled rim, `tint` colouring it faintly.
+QImage SkinBase(const QColor& top, const QColor& bottom, quint32 seed)
+{
+    QImage image(SkinW, SkinH, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::white);
+    QPainter p(&image);
+    const QRegion shape = ShapeRegion();
+    p.setClipRegion(shape);
+    QLinearGradient g(0, ShapeTop, 0, ShapeBottom);
+    g.setColorAt(0, top);
+    g.setColorAt(1, bottom);
+    p.fillRect(image.rect(), g);
+    QRandomGenerator random(seed);
+    for (int y = ShapeTop; y <= ShapeBottom; ++y) {
+        const int alpha = static_cast<int>(random.bounded(14));
+        p.setPen(random.bounded(2) ? QColor(255, 255, 255, alpha) : QColor(0, 0, 0, alpha + 6));
+        p.drawLine(ShapeLeft, y, ShapeRight, y);
+    }
+    // Rim: the outermost pixel of every row and column of the shape.
+    for (int y = ShapeTop; y <= ShapeBottom; ++y) {
+        const int inset = CornerInset(y);
+        const bool upper = y < (ShapeTop + ShapeBottom) / 2;
+        p.setPen(upper ? QColor("#5d6570") : QColor("#3c424b"));
+        p.drawPoint(ShapeLeft + inset, y);
+        p.setPen(upper ? QColor("#2c3138") : QColor("#0e1013"));
+        p.drawPoint(ShapeRight - inset, y);
+    }
+    const int topInset = CornerInset(ShapeTop);
+    p.setPen(QColor("#6a727e"));
+    p.drawLine(ShapeLeft + topInset, ShapeTop, ShapeRight - topInset, ShapeTop);
+    p.setPen(QColor("#0a0b0d"));
+    p.drawLine(ShapeLeft + topInset, ShapeBottom, ShapeRight - topInset, ShapeBottom);
+    // Inner line one pixel in, giving the rim some depth.
+    QPainterPath inner;
+    inner.addRoundedRect(
+        QRectF(ShapeLeft + 2.5, ShapeTop + 2.5, ShapeRight - ShapeLeft - 5, ShapeBottom - ShapeTop - 5),
+        CornerRadius - 2, CornerRadius - 2);
+    p.setRenderHint(QPainter::Antialiasing, true);
+    p.setPen(QPen(QColor(0, 0, 0, 90), 1));
+    p.drawPath(inner);
+    p.end();
+    return image;
+}
+
+void Screw(QPainter& p, QPoint c)
+{
+    p.setRenderHint(QPainter::Antialiasing, true);
+    QRadialGradient g(c + QPointF(-1, -1), 3.5);
+    g.setColorAt(0, QColor("#9aa2ad"));
+    g.setColorAt(1, QColor("#3a3f47"));
+    p.setBrush(g);
+    p.setPen(QColor("#15171a"));
+    p.drawEllipse(QPointF(c) + QPointF(0.5, 0.5), 2.6, 2.6);
+    p.setPen(QColor("#1d2024"));
+    p.drawLine(QPointF(c.x() - 1.2, c.y() + 1.8), QPointF(c.x() + 2.2, c.y() - 0.8));
+    p.setBrush(Qt::NoBrush);
+}
+
+void DrawMainSkin()
+{
+    QImage image = SkinBase(QColor("#2d3139"), QColor("#15171b"), 7);
+    QPainter p(&image);
+    p.setClipRegion(ShapeRegion());
+    p.setRenderHint(QPainter::TextAntialiasing, true);
+
+    // Top transport strips, deck A left and deck B right, and the window buttons.
+    for (const auto& [x, accent] : {std::pair{71, DeckA}, std::pair{239, DeckB}}) {
+        Well(p, QRect(x, 13, 88, 19));
+        p.setPen(accent);
+        p.drawLine(x + 2, 30, x + 86, 30);
+    }
+    Well(p, QRect(352, 9, 33, 19));
+    Text(p, QRect(160, 8, 76, 22), "DUODECK", Ink, Font(13));
+    p.setPen(DeckA);
+    p.drawLine(168, 28, 196, 28);
+    p.setPen(DeckB);
+    p.drawLine(199, 28, 227, 28);
+
+    // Volume and pitch faders: knobs 10 high with Top 32..152, so their centres travel rows 37..157.
+    VerticalSlot(p, 28, 35, 159, 37, 157, 11, DeckA);
+    VerticalSlot(p, 52, 35, 159, 37, 157, 11, DeckA);
+    VerticalSlot(p, 340, 35, 159, 37, 157, 11, DeckB);
+    VerticalSlot(p, 364, 35, 159, 37, 157, 11, DeckB);
+    VerticalText(p, QPoint(14, 97), "VOLUME", Ink, Font(8));
+    VerticalText(p, QPoint(41, 97), "PITCH", Ink, Font(7, true, true));
+    VerticalText(p, QPoint(353, 97), "PITCH", Ink, Font(7, true, true));
+    VerticalText(p, QPoint(381, 97), "VOLUME", Ink, Font(8));
+
+    // Deck titles and level displays (the paint boxes at (74, 64) and (249, 64), 75 x 105).
+    Text(p, QRect(74, 40, 75, 14), "DECK A", DeckA, Font(10));
+    Text(p, QRect(249, 40, 75, 14), "DECK B", DeckB, Font(10));
+    Screen(p, QRect(74, 64, 75, 105), DeckA);
+    Screen(p, QRect(249, 64, 75, 105), DeckB);
+
+    // Crossfader: knob 9 x 20 at Top 88 with Left 156..235, centre 192, so its centre travels
+    // columns 160..239 along row 98.
+    Text(p, QRect(156, 70, 88, 11), "CROSSFADER", Ink, Font(7, true, true));
+    HorizontalSlot(p, 98, 158, 241, 160, 239, 9, -11, DeckA, DeckB);
+
+    // Transport for both decks.
+    Well(p, QRect(160, 112, 75, 20));
+    Text(p, QRect(156, 133, 83, 11), "BOTH DECKS", Ink, Font(7, true, true));
+    Screw(p, QPoint(197, 157));
+
+    // Song position tracks: knobs 14 x 10 at Top 172, left Left 24..152, right 232..362.
+    HorizontalSlot(p, 177, 29, 161, 31, 159, 9, 6, DeckA, InkDim);
+    HorizontalSlot(p, 177, 237, 371, 239, 369, 9, 6, DeckB, InkDim);
+    Text(p, QRect(167, 171, 64, 12), "POSITION", InkDim, Font(7, true, true));
+
+    // Recorder buttons (Record, Pause, Save, Help at x 40, 104, 168, 232; 60 x 25, top 188).
+    Well(p, QRect(36, 186, 260, 30));
+    Text(p, QRect(300, 187, 84, 12), "MIX RECORDER", Ink, Font(8, true, true));
+    Text(p, QRect(300, 200, 84, 12), "MP3 128 kbit/s", InkDim, Font(7, false, true));
+    Screw(p, QPoint(18, 219));
+    Screw(p, QPoint(377, 219));
+    Screw(p, QPoint(18, 17));
+    p.end();
+    Save(FinishSkin(image), "skin_main");
+}
+
+void DrawListSkin()
+{
+    QImage image = SkinBase(QColor("#262b36"), QColor("#12141a"), 11);
+    QPainter p(&image);
+    p.setClipRegion(ShapeRegion());
+    // Wells behind the two list boxes at (16, 32) and (200, 32), 180 x 195.
+    Well(p, QRect(14, 30, 184, 199));
+    Well(p, QRect(198, 30, 184, 199));
+    p.setPen(DeckA);
+    p.drawLine(16, 27, 60, 27);
+    p.setPen(DeckB);
+    p.drawLine(200, 27, 244, 27);
+    Text(p, QRect(16, 12, 180, 14), "DECK A  PLAYLIST", DeckA, Font(9), Qt::AlignLeft | Qt::AlignVCenter);
+    Text(p, QRect(200, 12, 180, 14), "DECK B  PLAYLIST", DeckB, Font(9), Qt::AlignLeft | Qt::AlignVCenter);
+    Text(p, QRect(100, 12, 96, 14), "Del: remove", InkDim, Font(7, false, true), Qt::AlignRight | Qt::AlignVCenter);
+    Text(p, QRect(284, 12, 96, 14), "right-click: menu", InkDim, Font(7, false, true),
+         Qt::AlignRight | Qt::AlignVCenter);
+    p.end();
+    Save(FinishSkin(image), "skin_list");
+}
+
+// ---- knobs ----------------------------------------------------------------------------------------
+
+QImage Transparent(int w, int h)
+{
+    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    return image;
+}
+
+// A fader cap: light metal with a coloured index line across the middle.
+void DrawKnob(const QString& name, int w, int h, const QColor& index, bool indexVertical)
+{
+    QImage image = Transparent(w, h);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing, true);
+    QLinearGradient g(0, 0, indexVertical ? w : 0, indexVertical ? 0 : h);
+    g.setColorAt(0, QColor("#eef0f3"));
+    g.setColorAt(0.45, QColor("#b4bac3"));
+    g.setColorAt(1, QColor("#6e747e"));
+    p.setBrush(g);
+    p.setPen(QPen(QColor("#15171a"), 1));
+    p.drawRoundedRect(QRectF(0.5, 0.5, w - 1, h - 1), 2, 2);
+    p.setRenderHint(QPainter::Antialiasing, false);
+    p.setPen(index);
+    if (indexVertical) {
+        p.drawLine(w / 2, 2, w / 2, h - 3);
+    } else {
+        p.drawLine(2, h / 2 - 1, w - 3, h / 2 - 1);
+        p.setPen(QColor(0, 0, 0, 110));
+        p.drawLine(2, h / 2, w - 3, h / 2);
+    }
+    p.end();
+    Save(image, name);
+}
+
+// ---- buttons --------------------------------------------------------------------------------------
+
+enum class Look { Normal, Hover, Down };
+
+using IconPainter = std::function<void(QPainter&, const QRectF&, const QColor&)>;
+
+// A small icon with no plate: its colour carries the state.
+void SmallButton(const QString& name, int w, int h, const IconPainter& icon, const QColor& normal, const QColor& hover,
+                 const QColor& down)
+{
+    for (const auto& [look, suffix, colour] :
+         {std::tuple{Look::Normal, "normal", normal}, std::tuple{Look::Hover, "hover", hover},
+          std::tuple{Look::Down, "down", down}}) {
+        QImage image = Transparent(w, h);
+        QPainter p(&image);
+        p.setRenderHint(QPainter::Antialiasing, true);
+        icon(p, QRectF(0, 0, w, h), colour);
+        p.end();
+        Save(image, QString("btn_%1_%2").arg(name, suffix));
+    }
+}
+
+void Triangle(QPainter& p, const QRectF& r, const QColor& c)
+{
+    QPainterPath path;
+    // Column 0 stays empty: the bottom-left pixel is the see-through colour of a transparent button.
+    path.moveTo(r.left() + 1, r.top() + 0.5);
+    path.lineTo(r.right() - 0.3, r.center().y());
+    path.lineTo(r.left() + 1, r.bottom() - 0.5);
+    path.closeSubpath();
+    p.fillPath(path, c);
+}
+
+void PauseBars(QPainter& p, const QRectF& r, const QColor& c)
+{
+    const double bw = r.width() * 0.32;
+    p.fillRect(QRectF(r.left() + 1, r.top() + 1, bw, r.height() - 2), c);
+    p.fillRect(QRectF(r.right() - 1 - bw, r.top() + 1, bw, r.height() - 2), c);
+}
+
+void Square(QPainter& p, const QRectF& r, const QColor& c)
+{
+    p.fillRect(r.adjusted(1, 1, -1, -1), c);
+}
+
+void Plus(QPainter& p, const QRectF& r, const QColor& c)
+{
+    const double t = 2;
+    p.fillRect(QRectF(r.center().x() - t / 2, r.top() + 1, t, r.height() - 2), c);
+    p.fillRect(QRectF(r.left() + 1, r.center().y() - t / 2, r.width() - 2, t), c);
+}
+
+void LoopArrow(QPainter& p, const QRectF& r, const QColor& c)
+{
+    p.setPen(QPen(c, 1.6, Qt::SolidLine, Qt::FlatCap));
+    const QRectF ring = r.adjusted(1.5, 1.5, -1.5, -1.5);
+    p.drawArc(ring, 100 * 16, 290 * 16);
+    QPainterPath head;
+    head.moveTo(r.center().x() - 0.5, r.top());
+    head.lineTo(r.center().x() + 3, r.top() + 1.8);
+    head.lineTo(r.center().x() - 0.5, r.top() + 4.2);
+    head.closeSubpath();
+    p.fillPath(head, c);
+}
+
+// A round window button with a symbol.
+void RoundButton(const QString& name, const std::function<void(QPainter&, const QColor&)>& symbol,
+                 const QColor& hoverFill)
+{
+    for (const auto& [look, suffix] :
+         {std::pair{Look::Normal, "normal"}, std::pair{Look::Hover, "hover"}, std::pair{Look::Down, "down"}}) {
+        QImage image = Transparent(14, 14);
+        QPainter p(&image);
+        p.setRenderHint(QPainter::Antialiasing, true);
+        QRadialGradient g(QPointF(5, 4), 9);
+        const QColor base = look == Look::Normal ? QColor("#4a505a") : hoverFill;
+        g.setColorAt(0, look == Look::Down ? base.darker(150) : base.lighter(130));
+        g.setColorAt(1, look == Look::Down ? base.darker(220) : base.darker(160));
+        p.setBrush(g);
+        p.setPen(QPen(QColor("#0b0c0e"), 1));
+        p.drawEllipse(QRectF(0.5, 0.5, 13, 13));
+        symbol(p, look == Look::Normal ? Ink : QColor("#ffffff"));
+        p.end();
+        Save(image, QString("btn_%1_%2").arg(name, suffix));
+    }
+}
+
+// A labelled plate button of the recorder row, 60 x 25.
+QImage PlateButton(const QString& label, Look look, const QColor& accent, bool lit,
+                   const std::function<void(QPainter&, QPointF, const QColor&)>& glyph = {})
+{
+    QImage image = Transparent(60, 25);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing, true);
+    QColor top = lit ? accent.darker(170) : QColor("#454b55");
+    QColor bottom = lit ? accent.darker(320) : QColor("#23272d");
+    if (look == Look::Hover) {
+        top = top.lighter(125);
+        bottom = bottom.lighter(125);
+    } else if (look == Look::Down) {
+        std::swap(top, bottom);
+        bottom = bottom.darker(130);
+    }
+    QLinearGradient g(0, 0, 0, 25);
+    g.setColorAt(0, top);
+    g.setColorAt(1, bottom);
+    p.setBrush(g);
+    p.setPen(QPen(look == Look::Hover ? accent : QColor("#0b0c0e"), 1));
+    p.drawRoundedRect(QRectF(0.5, 0.5, 59, 24), 4, 4);
+    if (look != Look::Down) {
+        p.setPen(QPen(QColor(255, 255, 255, 45), 1));
+        p.drawLine(QPointF(4, 1.5), QPointF(56, 1.5));
+    }
+    const double shift = look == Look::Down ? 1 : 0;
+    const QColor ink = lit || look == Look::Hover ? QColor("#ffffff") : Ink;
+    double textLeft = 0;
+    if (glyph) {
+        glyph(p, QPointF(10 + shift, 12.5 + shift), lit ? accent.lighter(130) : accent);
+        textLeft = 15;
+    }
+    p.setFont(glyph ? Font(9, true, true) : Font(10));
+    p.setPen(QColor(0, 0, 0, 160));
+    p.drawText(QRectF(textLeft + shift, 1 + shift, 60 - textLeft, 25), Qt::AlignCenter, label);
+    p.setPen(ink);
+    p.drawText(QRectF(textLeft + shift, shift, 60 - textLeft, 25), Qt::AlignCenter, label);
+    p.end();
+    return image;
+}
+
+void Dot(QPainter& p, QPointF c, const QColor& colour)
+{
+    p.setPen(Qt::NoPen);
+    p.setBrush(colour);
+    p.drawEllipse(c, 3.5, 3.5);
+}
+
+void Bars(QPainter& p, QPointF c, const QColor& colour)
+{
+    p.fillRect(QRectF(c.x() - 3.5, c.y() - 4, 2.5, 8), colour);
+    p.fillRect(QRectF(c.x() + 1, c.y() - 4, 2.5, 8), colour);
+}
+
+void DrawButtons()
+{
+    const QColor idle("#8e97a3");
+    SmallButton("play", 8, 8, Triangle, idle, QColor("#6dff8a"), QColor("#2b9c44"));
+    SmallButton("pause", 12, 12, PauseBars, idle, QColor("#ffd23f"), QColor("#a8861c"));
+    SmallButton("stop", 10, 10, Square, idle, QColor("#ff5a4d"), QColor("#a3281f"));
+    SmallButton("add", 10, 10, Plus, idle, QColor("#ffffff"), QColor("#7b838e"));
+    // Loop: the off look, the on look (also the hover look of the off state) and the pressed look.
+    for (const auto& [name, colour] : {std::pair{"btn_loop_off", idle}, std::pair{"btn_loop_on", DeckA},
+                                       std::pair{"btn_loop_down", DeckA.darker(170)}}) {
+        QImage image = Transparent(10, 10);
+        QPainter p(&image);
+        p.setRenderHint(QPainter::Antialiasing, true);
+        LoopArrow(p, QRectF(0, 0, 10, 10), colour);
+        p.end();
+        Save(image, name);
+    }
+
+    RoundButton(
+        "min",
+        [](QPainter& p, const QColor& c) {
+            p.setRenderHint(QPainter::Antialiasing, false);
+            p.fillRect(QRect(4, 8, 6, 2), c);
+        },
+        QColor("#5d6f86"));
+    RoundButton(
+        "close",
+        [](QPainter& p, const QColor& c) {
+            p.setPen(QPen(c, 1.7, Qt::SolidLine, Qt::RoundCap));
+            p.drawLine(QPointF(4.6, 4.6), QPointF(9.4, 9.4));
+            p.drawLine(QPointF(9.4, 4.6), QPointF(4.6, 9.4));
+        },
+        QColor("#c0392b"));
+
+    const QColor rec("#ff3b30"), amber("#ffb020"), steel("#9fb3c8");
+    for (const auto& [look, suffix] :
+         {std::pair{Look::Normal, "normal"}, std::pair{Look::Hover, "hover"}, std::pair{Look::Down, "down"}}) {
+        Save(PlateButton("SAVE", look, steel, false), QString("btn_save_%1").arg(suffix));
+        Save(PlateButton("HELP", look, steel, false), QString("btn_help_%1").arg(suffix));
+    }
+    Save(PlateButton("REC", Look::Normal, rec, false, Dot), "btn_record_idle");
+    Save(PlateButton("REC", Look::Normal, rec, true, Dot), "btn_record_active");
+    Save(PlateButton("PAUSE", Look::Normal, amber, false, Bars), "btn_recpause_running");
+    Save(PlateButton("PAUSED", Look::Normal, amber, true, Bars), "btn_recpause_paused");
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QGuiApplication app(argc, argv); // fonts need a GUI application (QT_QPA_PLATFORM=offscreen will do)
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <output folder>\n", argv[0]);
+        return 2;
+    }
+    OutDir = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(OutDir);
+    DrawMainSkin();
+    DrawListSkin();
+    DrawKnob("knob_volume", 15, 10, QColor("#ffffff"), false);
+    DrawKnob("knob_frequency", 15, 10, QColor("#ffb84d"), false);
+    DrawKnob("knob_position", 14, 10, QColor("#ff5a1f"), true);
+    DrawKnob("knob_crossfader", 9, 20, QColor("#1a1c20"), true);
+    DrawButtons();
+    return 0;
+}
