@@ -35,13 +35,25 @@ void PaintParentBackground(QWidget* control, QPainter& canvas)
     if (!parent)
         return;
     canvas.save();
-    canvas.translate(-control->x(), -control->y());
+    canvas.translate(-control->x(), -control->y()); // from here on, parent coordinates
     canvas.setClipRect(parent->rect(), Qt::IntersectClip);
     ++gParentDepth;
-    // render() maps the source region's top-left to the painter's origin + offset, so the offset
-    // puts the parent's own coordinates back in place under the translation above.
-    parent->render(&canvas, control->pos(), QRegion(control->geometry()),
-                   QWidget::DrawWindowBackground | QWidget::DrawChildren);
+    // render() maps the top-left of its source region to the offset it is given.
+    const QRect area = control->geometry();
+    parent->render(&canvas, area.topLeft(), QRegion(area), QWidget::DrawWindowBackground);
+    // The parent's children stacked below the control are part of what it covers (the window's
+    // skin picture, for one). The control itself is not: rendering it from here would recurse.
+    for (QObject* child : parent->children()) {
+        if (child == control)
+            break;
+        auto* sibling = qobject_cast<QWidget*>(child);
+        if (!sibling || sibling->isWindow() || !sibling->isVisible())
+            continue;
+        const QRect under = sibling->geometry() & area;
+        if (under.isEmpty())
+            continue;
+        sibling->render(&canvas, under.topLeft(), QRegion(under.translated(-sibling->pos())));
+    }
     --gParentDepth;
     canvas.restore();
 }

@@ -12,8 +12,8 @@ class QWidget;
 TColor AdvancedColor(TColor base, TColor fallback, int amount, bool darken);
 
 // Paints the part of `control`'s parent that lies under `control` into `canvas`, with `canvas`'s
-// origin at the control's top-left. The parent's own children are included, but flat list boxes
-// draw nothing while this runs, so a list box never recurses into itself.
+// origin at the control's top-left: the parent's background and itself, then its children stacked
+// below `control`. Flat list boxes among them draw nothing while this runs.
 void PaintParentBackground(QWidget* control, QPainter& canvas);
 
 // True while PaintParentBackground is rendering a parent (a control then draws nothing of its own).

@@ -2,6 +2,7 @@
 #include "tests/widgets/Send.h"
 #include "widgets/TFlatListBoxUnit.h"
 
+#include <QLabel>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -365,4 +366,71 @@ TEST(FlatListBox, PaintsFrameStripsRowsAndArrows)
     shot = p.Shot();
     EXPECT_EQ(shot.pixelColor(cx, 5), Q(clGray));
     EXPECT_EQ(shot.pixelColor(cx + 3, 7), Q(clWhite));
+}
+
+TEST(FlatListBox, SeeThroughModesShowTheParentAndItsSkinUnderneath)
+{
+    Playlist p;
+    QPalette pal = p.parent.palette();
+    pal.setColor(QPalette::Window, Qt::blue);
+    p.parent.setPalette(pal);
+    QImage skin(400, 260, QImage::Format_RGB32);
+    skin.fill(Qt::blue);
+    for (int y = 50; y < 60; ++y) // a red patch under the first row (list box at 16, 32)
+        for (int x = 20; x < 30; ++x)
+            skin.setPixelColor(x, y, Qt::red);
+    QLabel image(&p.parent);
+    image.setPixmap(QPixmap::fromImage(skin));
+    image.setGeometry(0, 0, 400, 260);
+    image.lower(); // under the list box, as the window's skin is
+    image.show();
+    const QPoint patch(8, 22), plain(100, 100), frame(0, 100);
+
+    QImage shot = p.Shot();
+    EXPECT_EQ(shot.pixelColor(patch), Q(clOlive));
+
+    p.box.SetTransparentMode(tmAlways);
+    shot = p.Shot();
+    EXPECT_EQ(shot.pixelColor(patch), QColor(Qt::red));
+    EXPECT_EQ(shot.pixelColor(plain), QColor(Qt::blue));
+    EXPECT_EQ(shot.pixelColor(frame), Q(RGB(255, 128, 0)));
+    EXPECT_EQ(shot.pixelColor(10, 5), Q(clYellow)); // the strips stay opaque
+    // The same from a picture of the whole window, where the list box paints as a child.
+    const QImage window = p.parent.grab().toImage();
+    EXPECT_EQ(window.pixelColor(p.box.pos() + patch), QColor(Qt::red));
+    EXPECT_EQ(window.pixelColor(p.box.pos() + plain), QColor(Qt::blue));
+
+    p.box.SetTransparentMode(tmNotFocused);
+    EXPECT_EQ(p.Shot().pixelColor(patch), QColor(Qt::red));
+    p.parent.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&p.parent));
+    send::Click(p.box, p.Row(0)); // a press on a row takes the focus
+    ASSERT_TRUE(p.box.hasFocus());
+    EXPECT_EQ(p.Shot().pixelColor(patch), Q(clOlive));
+}
+
+TEST(FlatListBox, DisabledDrawsEmbossedTextAndKeepsItsSelectionWhenEntriesChange)
+{
+    Playlist p(1);
+    p.box.Items().Put(0, QString(30, QChar(0x2588))); // full blocks: text pixels are easy to find
+    p.box.SetSelected(0, false);
+    const QRect row = p.box.Rows()[0];
+    auto count = [&](const QColor& c) {
+        const QImage shot = p.Shot();
+        int n = 0;
+        for (int y = row.top(); y <= row.bottom() + 1; ++y)
+            for (int x = row.left(); x <= row.right() + 1; ++x)
+                n += shot.pixelColor(x, y) == c;
+        return n;
+    };
+    const QColor text = p.box.palette().color(QPalette::Active, QPalette::WindowText);
+    EXPECT_GT(count(text), 20);
+
+    p.box.setEnabled(false);
+    EXPECT_GT(count(ToQColor(clBtnShadow)), 20);
+    EXPECT_GT(count(ToQColor(clBtnHighlight)), 0);
+
+    p.box.SetSelected(0, true);
+    p.box.Items().Add("x.mp3");
+    EXPECT_TRUE(p.box.Selected(0));
 }
