@@ -368,31 +368,31 @@ TEST_F(Encoder, FullDiskKeepsTheWavWrittenSoFarWholeAndPatched)
 TEST_F(Encoder, WavHeaderBeforeAndAfterPatching)
 {
     const auto file = Dir.file("tem.wav");
-    WAVEFORMATEX format{3 /* not PCM: written as PCM all the same */, 2, 96000, 384000, 4, 16, 0};
+    const WAVEFORMATEX format{3 /* written as PCM all the same */, 2, 96000, 384000, 4, 16, 0};
+    auto header = [](uint32_t riffSize, uint32_t dataSize) {
+        std::vector<uint8_t> h;
+        auto put = [&](uint32_t v, int bytes) {
+            for (int i = 0; i < bytes; ++i)
+                h.push_back(uint8_t(v >> 8 * i));
+        };
+        auto tag = [&](const char* t) {
+            for (int i = 0; i < 4; ++i)
+                h.push_back(uint8_t(t[i]));
+        };
+        tag("RIFF"), put(riffSize, 4), tag("WAVE"), tag("fmt "), put(16, 4), put(1, 2), put(2, 2), put(96000, 4);
+        put(384000, 4), put(4, 2), put(16, 2), tag("data"), put(dataSize, 4);
+        return h;
+    };
     {
         TFileStream out(file, TFileMode::Create);
         EXPECT_FALSE(WriteWavHeader(format, out));
     }
-    auto bytes = testsupport::ReadBytes(file);
-    ASSERT_EQ(bytes.size(), 44u);
-    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 16), std::string("RIFF\0\0\0\0WAVEfmt ", 16));
-    EXPECT_EQ(Le32(bytes, 16), 16u);
-    EXPECT_EQ(bytes[20] | bytes[21] << 8, 1);
-    EXPECT_EQ(bytes[22] | bytes[23] << 8, 2);
-    EXPECT_EQ(Le32(bytes, 24), 96000u);
-    EXPECT_EQ(Le32(bytes, 28), 384000u);
-    EXPECT_EQ(bytes[32] | bytes[33] << 8, 4);
-    EXPECT_EQ(bytes[34] | bytes[35] << 8, 16);
-    EXPECT_EQ(std::string(bytes.begin() + 36, bytes.end()), std::string("data\0\0\0\0", 8));
-
+    EXPECT_EQ(testsupport::ReadBytes(file), header(0, 0));
     {
         TFileStream out(file, TFileMode::OpenReadWrite);
         EXPECT_EQ(PatchWavHeader(out), 0); // stopped right after start
     }
-    bytes = testsupport::ReadBytes(file);
-    EXPECT_EQ(Le32(bytes, 4), 36u);
-    EXPECT_EQ(Le32(bytes, 40), 0u);
-
+    EXPECT_EQ(testsupport::ReadBytes(file), header(36, 0));
     {
         TFileStream out(file, TFileMode::OpenReadWrite);
         out.Seek(0, TSeekOrigin::End);
@@ -401,9 +401,8 @@ TEST_F(Encoder, WavHeaderBeforeAndAfterPatching)
         EXPECT_EQ(PatchWavHeader(out), 0);
         EXPECT_EQ(out.Position(), 44 + 4000);
     }
-    bytes = testsupport::ReadBytes(file);
-    EXPECT_EQ(Le32(bytes, 4), 36u + 4000);
-    EXPECT_EQ(Le32(bytes, 40), 4000u);
+    const auto bytes = testsupport::ReadBytes(file);
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 44), header(36 + 4000, 4000));
     const TDecoded d = Decode(file);
     EXPECT_EQ(d.Rate, 96000);
     EXPECT_EQ(d.Samples.size(), 2000u);
