@@ -249,7 +249,7 @@ void FreeWorkBuffers()
     FirstOutput = nullptr;
 }
 
-// Encodes one piece from EncoderInBuffer or from the caller's memory and appends its MP3 bytes.
+// Encodes `bytes` of PCM from EncoderInBuffer and appends the MP3 bytes that come out.
 BE_ERR EncodePiece(const uint8_t* pcm, size_t bytes, TStream& output)
 {
     const BE_ERR result =
@@ -321,9 +321,17 @@ uint32_t EncoderOpen(const TEncoderSettings& recorder)
         return result;
     }
     EncoderChunkBytes = EncoderSamples * EncoderBlockAlign;
-    EncoderInBuffer = std::make_unique_for_overwrite<uint8_t[]>(EncoderChunkBytes);
-    EncoderOutCapacity = 32 * EncoderMp3BufferSize;
-    EncoderOutBuffer = std::make_unique_for_overwrite<uint8_t[]>(EncoderOutCapacity);
+    try {
+        EncoderInBuffer = std::make_unique_for_overwrite<uint8_t[]>(EncoderChunkBytes);
+        EncoderOutCapacity = 32 * EncoderMp3BufferSize;
+        EncoderOutBuffer = std::make_unique_for_overwrite<uint8_t[]>(EncoderOutCapacity);
+    } catch (const std::exception& e) {
+        LastError = e.what();
+        beCloseStream(EncoderHandle);
+        EncoderHandle = 0;
+        FreeWorkBuffers();
+        return ENC_ERR_EXCEPTION;
+    }
     return BE_ERR_SUCCESSFUL;
 }
 
@@ -369,8 +377,14 @@ std::pair<const uint8_t*, uint32_t> EncodeBlockToBuffer(const void* data, size_t
     // Blocks of up to about three seconds fit the buffer sized at open; a longer one gets a larger buffer.
     const uint32_t needed = WorstCaseBytes(count / EncoderBlockAlign);
     if (needed > EncoderOutCapacity) {
-        EncoderOutBuffer = std::make_unique_for_overwrite<uint8_t[]>(needed);
-        EncoderOutCapacity = needed;
+        try {
+            auto larger = std::make_unique_for_overwrite<uint8_t[]>(needed);
+            EncoderOutBuffer = std::move(larger);
+            EncoderOutCapacity = needed;
+        } catch (const std::exception& e) {
+            LastError = e.what();
+            return {EncoderOutBuffer.get(), 0};
+        }
     }
     beEncodeChunk(EncoderHandle, static_cast<uint32_t>(count / 2), static_cast<const int16_t*>(data),
                   EncoderOutBuffer.get(), &EncoderOutCount);

@@ -126,8 +126,9 @@ extern std::unique_ptr<uint8_t[]> EncoderOutBuffer; // 32 × EncoderMp3BufferSiz
 extern uint32_t EncoderOutCount;                    // bytes of the latest beEncodeChunk
 extern uint32_t EncoderFlushCount;                  // bytes of the latest beDeinitStream
 
-// Returns 0, the entry point's code, or BE_ERR_INVALID_FORMAT for PCM that is not 16-bit or whose
-// channel count does not match the mode; on failure nothing is allocated and the encoder stays closed.
+// Returns 0, the entry point's code, BE_ERR_INVALID_FORMAT for PCM that is not 16-bit or whose channel
+// count does not match the mode, or ENC_ERR_EXCEPTION when memory ran out; on failure nothing stays
+// allocated and the encoder is closed.
 // An encoder that is still open is closed first (its remaining output is dropped).
 uint32_t EncoderOpen(const TEncoderSettings& recorder);
 // Encodes `count` PCM bytes in pieces of EncoderChunkBytes and appends the MP3 bytes to `output`.
@@ -139,7 +140,7 @@ uint32_t EncodeBlock(const void* data, size_t count, TStream& output);
 // that ends early (not positioned at 0) is encoded up to its end and no further.
 uint32_t EncodeStream(TStream& source, TStream& output);
 // One beEncodeChunk over the whole block, read in place; gives back EncoderOutBuffer and the byte
-// count, valid until the next encoder call (count 0 when the encoder is closed).
+// count, valid until the next encoder call (count 0 when the encoder is closed or memory ran out).
 std::pair<const uint8_t*, uint32_t> EncodeBlockToBuffer(const void* data, size_t count);
 // Ends the stream dropping its last bytes; frees the work buffers whatever happens.
 // Returns beCloseStream's result (BE_ERR_INVALID_HANDLE when the encoder was not open).
