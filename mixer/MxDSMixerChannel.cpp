@@ -518,7 +518,8 @@ void TMxDSMixerChannel::DoStop()
 {
     if (!FBuffer)
         return;
-    FThread->SetActive(false);
+    if (FThread) // gone already while the channel is destroyed
+        FThread->SetActive(false);
     DXCheck(FBuffer->Stop());
     FState = csStopped;
     EndFade();

@@ -1,0 +1,281 @@
+#include "channel_support.h"
+
+#include "decode/MxAudioFileRead.h"
+
+TEST_F(ChannelTest, ASongPlaysOutBitExactWithoutGapsThenStopsAndReportsTheEndOnce)
+{
+    auto& ch = NewChannel();
+    const int frames = kRate * 3 + 123; // several refills, odd length
+    ch.SetFileName(NoiseSong("song.wav", frames));
+    int ends = 0;
+    std::thread::id endThread;
+    ch.OnPlayEnd = [&](TMxDSMixerChannel* sender) {
+        EXPECT_EQ(sender, &ch);
+        ++ends;
+        endThread = std::this_thread::get_id();
+    };
+    EXPECT_EQ(ch.BufferSize(), 0u);
+    ch.Play();
+    EXPECT_EQ(ch.State(), csPlaying);
+    EXPECT_EQ(ch.BufferSize(), 705600u);
+    EXPECT_EQ(ch.EndThreshold(), 282240u);
+    EXPECT_EQ(ch.SilenceChunk(), 141120u);
+
+    const auto out = Render(frames + kRate * 4);
+    EXPECT_EQ(FirstDifference(out, 0, song, 0, frames), static_cast<size_t>(frames));
+    EXPECT_TRUE(AllSilent(out, frames, out.size() / 2));
+
+    EXPECT_EQ(ch.State(), csStopped);
+    EXPECT_EQ(ends, 1);
+    EXPECT_EQ(endThread, std::this_thread::get_id()); // delivered on the UI (test) thread
+    EXPECT_EQ(ch.Position(), ch.PlayFrom());
+    Render(kRate);
+    EXPECT_EQ(ends, 1);
+}
+
+TEST_F(ChannelTest, LoopPlaysTheRangeAgainWithoutAGapAndNeverEnds)
+{
+    auto& ch = NewChannel();
+    const int frames = kRate + 777;
+    ch.SetFileName(NoiseSong("loop.wav", frames));
+    int ends = 0;
+    ch.OnPlayEnd = [&](TMxDSMixerChannel*) { ++ends; };
+    ch.SetLoop(true);
+    ch.Play();
+    const auto out = Render(frames * 3);
+    for (int pass = 0; pass < 3; ++pass)
+        EXPECT_EQ(FirstDifference(out, static_cast<size_t>(pass) * frames, song, 0, frames),
+                  static_cast<size_t>(frames))
+            << "pass " << pass;
+    EXPECT_EQ(ends, 0);
+    EXPECT_EQ(ch.State(), csPlaying);
+}
+
+TEST_F(ChannelTest, PauseResumesAtTheSameSampleStopRestartsAtPlayFrom)
+{
+    auto& ch = NewChannel();
+    const int frames = kRate * 2;
+    ch.SetFileName(NoiseSong("pause.wav", frames));
+    ch.Play();
+    auto first = Render(kRate / 2);
+    ch.Pause();
+    EXPECT_EQ(ch.State(), csPaused);
+    const auto paused = Render(kRate / 4);
+    EXPECT_TRUE(AllSilent(paused, 0, paused.size() / 2));
+    ch.Play();
+    const auto second = Render(kRate / 2);
+    first.insert(first.end(), second.begin(), second.end());
+    EXPECT_EQ(FirstDifference(first, 0, song, 0, kRate), static_cast<size_t>(kRate));
+
+    ch.Stop();
+    EXPECT_EQ(ch.State(), csStopped);
+    EXPECT_EQ(ch.Position(), 0);
+    ch.Play();
+    const auto again = Render(kRate / 4);
+    EXPECT_EQ(FirstDifference(again, 0, song, 0, kRate / 4), static_cast<size_t>(kRate / 4));
+}
+
+TEST_F(ChannelTest, SettingThePositionStopsAndPlayStartsThere)
+{
+    auto& ch = NewChannel();
+    const int frames = kRate * 35;
+    ch.SetFileName(NoiseSong("long.wav", frames));
+    EXPECT_EQ(ch.Duration(), frames * 1000LL / kRate);
+    ch.Play();
+    Render(kRate / 2);
+    const int32_t pos = ch.Position();
+    EXPECT_GE(pos, 400);
+    EXPECT_LE(pos, 600);
+    ch.SetPosition(30000);
+    EXPECT_EQ(ch.State(), csStopped);
+    EXPECT_EQ(ch.Position(), 30000);
+    ch.Play();
+    const auto out = Render(kRate / 10);
+    EXPECT_EQ(FirstDifference(out, 0, song, static_cast<size_t>(kRate) * 30, kRate / 10), static_cast<size_t>(kRate / 10));
+    EXPECT_GE(ch.Position(), 30000);
+}
+
+TEST_F(ChannelTest, PlayingRangeFollowsPlayFromAndPlayTo)
+{
+    auto& ch = NewChannel();
+    ch.SetFileName(NoiseSong("range.wav", kRate * 25));
+    ch.SetPlayFrom(5000);
+    EXPECT_EQ(ch.PlayFrom(), 5000);
+    EXPECT_EQ(ch.PlayTo(), 0); // the reader keeps a 10 ms range from 5 s
+    ch.SetPlayTo(20000);
+    EXPECT_EQ(ch.PlayTo(), 20000);
+    EXPECT_EQ(ch.Position(), 5000);
+
+    ch.SetPlayFrom(19000);
+    ch.SetPlayTo(19500);
+    int ends = 0;
+    ch.OnPlayEnd = [&](TMxDSMixerChannel*) { ++ends; };
+    ch.Play();
+    const auto out = Render(kRate * 2);
+    EXPECT_EQ(FirstDifference(out, 0, song, static_cast<size_t>(kRate) * 19, kRate / 2), static_cast<size_t>(kRate / 2));
+    EXPECT_TRUE(AllSilent(out, kRate / 2, kRate * 2));
+
+    // Values written before a song is opened are stored, and reset when one opens.
+    auto& other = NewChannel();
+    other.SetPlayFrom(1234);
+    other.SetVolume(-500);
+    other.SetPan(300);
+    other.SetFrequency(22050);
+    EXPECT_EQ(other.PlayFrom(), 1234);
+    other.SetFileName(dir.file("range.wav").string());
+    EXPECT_EQ(other.PlayFrom(), 0);
+    EXPECT_EQ(other.Volume(), 0);
+    EXPECT_EQ(other.Pan(), 0);
+    EXPECT_EQ(other.Frequency(), 44100u);
+}
+
+TEST_F(ChannelTest, OpeningRefusesEmptyOddChannelCountsAndWidths)
+{
+    auto& ch = NewChannel();
+    auto expectRefusal = [&](const std::string& path, const char* message) {
+        try {
+            ch.SetFileName(path);
+            FAIL() << "no refusal for " << path;
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.Message(), message);
+        }
+        EXPECT_EQ(ch.FileName(), "");
+    };
+    // Less than 1 ms: 40 frames at 44.1 kHz.
+    testsupport::WriteWavS16(dir.file("tiny.wav"), kRate, 2, std::vector<int16_t>(80, 100));
+    expectRefusal(dir.file("tiny.wav").string(), "Audio file is empty.");
+    testsupport::WriteWavBytes(dir.file("six.wav"), kRate, 6, 16, std::vector<uint8_t>(12 * 4410, 0));
+    expectRefusal(dir.file("six.wav").string(), "Invalid number of channels.");
+    testsupport::WriteWavBytes(dir.file("24.wav"), kRate, 2, 24, std::vector<uint8_t>(6 * 4410, 0));
+    expectRefusal(dir.file("24.wav").string(), "Invalid number of bits per sample.");
+
+    auto& empty = NewChannel();
+    try {
+        empty.Play();
+        FAIL();
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "No file opened");
+    }
+    EXPECT_THROW(ch.SetFileName(dir.file("missing.wav").string()), EAudioReadError);
+}
+
+TEST_F(ChannelTest, EightBitMonoSongIsFollowedBySilenceOf128)
+{
+    auto& ch = NewChannel();
+    const int frames = 11025; // 1 s at 11025 Hz
+    std::vector<uint8_t> data(frames);
+    uint32_t x = 12345;
+    for (auto& b : data) { // never 128, so the song's end is plain to see
+        x = x * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(x >> 24) | 1u;
+        if (b == 129)
+            b = 131;
+    }
+    testsupport::WriteWavBytes(dir.file("u8.wav"), 11025, 1, 8, data);
+    ch.SetFileName(dir.file("u8.wav").string());
+    ch.Play();
+    Render(kRate / 2);
+    void *p1 = nullptr, *p2 = nullptr;
+    uint32_t n1 = 0, n2 = 0;
+    // Right after a refill nothing counts as written ahead; let the cursor move on first.
+    for (int tries = 0; tries < 20 && !p1; ++tries) {
+        dsound::Engine::PullS16(441);
+        ch.LockPlayData(0, 30000, p1, n1, p2, n2);
+        if (!p1)
+            ch.UnlockPlayData();
+    }
+    ASSERT_NE(p1, nullptr);
+    const auto* lent = static_cast<const uint8_t*>(p1);
+    // The loan starts inside the song and runs into the silence after its last byte.
+    size_t songBytes = 0;
+    while (songBytes < n1 && lent[songBytes] != 128)
+        ++songBytes;
+    ASSERT_GT(songBytes, 0u);
+    ASSERT_LT(songBytes, n1);
+    EXPECT_EQ(std::memcmp(lent, data.data() + (frames - songBytes), songBytes), 0);
+    for (size_t i = songBytes; i < n1; ++i)
+        ASSERT_EQ(lent[i], 128) << i;
+    ch.UnlockPlayData();
+}
+
+TEST_F(ChannelTest, ASongShorterThanOneUpdateEndsOneBufferLengthLater)
+{
+    auto& ch = NewChannel();
+    const int frames = kRate / 10; // 100 ms
+    ch.SetFileName(NoiseSong("short.wav", frames));
+    int ends = 0;
+    ch.OnPlayEnd = [&](TMxDSMixerChannel*) { ++ends; };
+    ch.Play();
+    // Past the end in one block, before the first update (one period after Play) can look.
+    auto out = dsound::Engine::PullS16(static_cast<uint32_t>(frames * 2));
+    const auto rest = Render(kRate * 3);
+    out.insert(out.end(), rest.begin(), rest.end());
+    EXPECT_EQ(FirstDifference(out, 0, song, 0, frames), static_cast<size_t>(frames));
+    EXPECT_TRUE(AllSilent(out, frames, out.size() / 2));
+    EXPECT_EQ(ends, 0) << "the cursor passed the marker before any update saw it coming";
+    Render(kRate * 2);
+    EXPECT_EQ(ends, 1);
+    EXPECT_EQ(ch.State(), csStopped);
+}
+
+TEST_F(ChannelTest, LockPlayDataLendsWhatIsAboutToBePlayed)
+{
+    auto& ch = NewChannel();
+    const int frames = kRate * 2;
+    ch.SetFileName(NoiseSong("lend.wav", frames));
+    void *p1, *p2;
+    uint32_t n1, n2;
+    ch.LockPlayData(0, 4000, p1, n1, p2, n2); // before the first Play: nothing
+    EXPECT_EQ(p1, nullptr);
+    EXPECT_EQ(n1 + n2, 0u);
+    ch.Play();
+    Render(kRate / 2);
+    // Right after a refill nothing counts as written ahead; let the cursor move on first.
+    uint32_t cursorBytes = static_cast<uint32_t>(kRate / 2) * 4;
+    for (int tries = 0; tries < 20 && !p1; ++tries) {
+        dsound::Engine::PullS16(441);
+        cursorBytes += 441 * 4;
+        ch.LockPlayData(0, 4000, p1, n1, p2, n2);
+        if (!p1)
+            ch.UnlockPlayData();
+    }
+    ASSERT_NE(p1, nullptr);
+    EXPECT_EQ(n1, 4000u);
+    EXPECT_EQ(std::memcmp(p1, reinterpret_cast<const uint8_t*>(song.data()) + cursorBytes, 4000), 0);
+    ch.UnlockPlayData();
+
+    // Crossing the end of the buffer: two regions that add up to the request.
+    const uint32_t toEnd = ch.BufferSize() - cursorBytes;
+    ch.LockPlayData(toEnd - 400, 1000, p1, n1, p2, n2);
+    EXPECT_EQ(n1, 400u);
+    EXPECT_EQ(n2, 600u);
+    EXPECT_NE(p2, nullptr);
+    ch.UnlockPlayData();
+
+    // While lent, refills write silence ahead instead of song data, and the loan stays unchanged.
+    ch.LockPlayData(0, 4000, p1, n1, p2, n2);
+    std::vector<uint8_t> before(static_cast<uint8_t*>(p1), static_cast<uint8_t*>(p1) + n1);
+    Render(kRate * 2);
+    EXPECT_EQ(std::memcmp(p1, before.data(), n1), 0);
+    ch.UnlockPlayData();
+    // At or beyond the written data: nothing.
+    ch.LockPlayData(ch.BufferSize(), 100, p1, n1, p2, n2);
+    EXPECT_EQ(p1, nullptr);
+}
+
+TEST_F(ChannelTest, MixerCloseReleasesPlayingBuffersAndPlayReopens)
+{
+    auto& ch = NewChannel();
+    ch.SetFileName(NoiseSong("close.wav", kRate * 2));
+    ch.Play();
+    Render(kRate / 4);
+    mixer->Close();
+    EXPECT_EQ(ch.State(), csStopped);
+    EXPECT_FALSE(mixer->IsOpen());
+    const auto quiet = Render(kRate / 4);
+    EXPECT_TRUE(AllSilent(quiet, 0, quiet.size() / 2));
+    ch.Play();
+    EXPECT_TRUE(mixer->IsOpen());
+    const auto out = Render(kRate / 4);
+    EXPECT_EQ(FirstDifference(out, 0, song, 0, kRate / 4), static_cast<size_t>(kRate / 4));
+}
