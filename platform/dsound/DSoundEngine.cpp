@@ -158,6 +158,19 @@ std::vector<uint8_t> Engine::Pull(uint32_t frames)
     return out;
 }
 
+bool Engine::PullInto(void* out, uint32_t frames)
+{
+    Engine& e = Instance();
+    uint64_t token;
+    {
+        std::lock_guard lock(e.FLock);
+        if (e.FKind != Kind::Manual)
+            return false;
+        token = e.FActiveToken.load(std::memory_order_relaxed);
+    }
+    return e.Render(token, out, frames);
+}
+
 std::vector<int16_t> Engine::PullS16(uint32_t frames)
 {
     if (Instance().Format().Bits != 16)

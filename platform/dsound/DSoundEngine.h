@@ -66,6 +66,9 @@ public:
     static std::vector<uint8_t> Pull(uint32_t frames);
     // The same for a 16-bit output format, as samples.
     static std::vector<int16_t> PullS16(uint32_t frames);
+    // The same into the caller's memory (frames * the output block align bytes); false when the
+    // manual backend is not the active one. For benchmarks: no allocation.
+    static bool PullInto(void* out, uint32_t frames);
     // Stops the backend, forgets the device list and every test setting, restores the default
     // format. Every buffer and device object must have been released before.
     static void Reset();

@@ -90,7 +90,8 @@ public:
         params.device = FDevice;
         params.channelCount = std::min<int>(format.Channels, info->maxOutputChannels);
         params.sampleFormat = format.Bits == 8 ? paUInt8 : paInt16;
-        params.suggestedLatency = info->defaultLowOutputLatency;
+        // The channels keep seconds queued, so a safe device latency costs nothing audible.
+        params.suggestedLatency = info->defaultHighOutputLatency;
         QuietStderr quiet;
         double rate = format.Rate;
         if (Pa_IsFormatSupported(nullptr, &params, rate) != paFormatIsSupported)

@@ -13,7 +13,8 @@ namespace dsound {
 
 namespace {
 
-// libsamplerate refuses ratios beyond this factor either way.
+// libsamplerate refuses ratios beyond this factor either way; rates further apart (below about
+// 172 Hz against a 44.1 kHz output) are interpolated linearly.
 constexpr double MaxRatio = 256.0;
 
 float DbToGain(LONG hundredthsDb)
@@ -282,6 +283,28 @@ uint32_t SoundBuffer::Resample(uint32_t pos, uint32_t frames, double ratio, floa
     return produced;
 }
 
+void SoundBuffer::Interpolate(uint32_t pos, uint32_t frames, double step, float* dst, uint32_t& consumed)
+{
+    const uint32_t ch = FFormat.nChannels;
+    float a[2], b[2];
+    ToFloat(pos, 1, a);
+    ToFloat((pos + 1) % FFrames, 1, b);
+    consumed = 0;
+    for (uint32_t i = 0; i < frames; ++i) {
+        const float t = static_cast<float>(FPhase);
+        for (uint32_t c = 0; c < ch; ++c)
+            dst[i * ch + c] = a[c] + (b[c] - a[c]) * t;
+        FPhase += step;
+        while (FPhase >= 1.0) {
+            FPhase -= 1.0;
+            ++consumed;
+            a[0] = b[0];
+            a[1] = b[1];
+            ToFloat((pos + consumed + 1) % FFrames, 1, b);
+        }
+    }
+}
+
 void SoundBuffer::Mix(float* mix, uint32_t frames, const OutputFormat& out, RenderScratch& scratch)
 {
     if (!FPlaying.load(std::memory_order_acquire))
@@ -293,24 +316,30 @@ void SoundBuffer::Mix(float* mix, uint32_t frames, const OutputFormat& out, Rend
     if (gen != FRenderGen) {
         // Moved or stopped since the last block: the converter's history belongs elsewhere.
         FRenderGen = gen;
-        FResampling = false;
+        FPath = Path::Copy;
     }
 
     const uint32_t ch = FFormat.nChannels;
     float* voice = scratch.Voice.data();
     const uint32_t rate = EffectiveRate();
+    const double ratio = double(out.Rate) / rate;
     uint32_t consumed = frames;
     if (rate == out.Rate) {
         ToFloat(pos, frames, voice);
-        FResampling = false;
-    } else {
-        if (!FResampling) {
+        FPath = Path::Copy;
+    } else if (ratio <= MaxRatio && ratio >= 1.0 / MaxRatio) {
+        if (FPath != Path::Sinc) {
             src_reset(FSrc);
-            FResampling = true;
+            FPath = Path::Sinc;
         }
-        const double ratio = std::clamp(double(out.Rate) / rate, 1.0 / MaxRatio, MaxRatio);
         const uint32_t produced = Resample(pos, frames, ratio, voice, scratch, consumed);
         std::fill(voice + size_t(produced) * ch, voice + size_t(frames) * ch, 0.0f);
+    } else {
+        if (FPath != Path::Linear) {
+            FPhase = 0;
+            FPath = Path::Linear;
+        }
+        Interpolate(pos, frames, 1.0 / ratio, voice, consumed);
     }
 
     const float gain = DbToGain(FVolume.load(std::memory_order_acquire));

@@ -68,6 +68,7 @@ private:
     void ToFloat(uint32_t pos, uint32_t frames, float* dst) const;
     uint32_t Resample(uint32_t pos, uint32_t frames, double ratio, float* dst, RenderScratch& scratch,
                       uint32_t& consumed);
+    void Interpolate(uint32_t pos, uint32_t frames, double step, float* dst, uint32_t& consumed);
 
     Engine& FEngine;
     std::atomic<ULONG> FRefs{1};
@@ -90,7 +91,9 @@ private:
     // Render thread only.
     SRC_STATE_tag* FSrc = nullptr;
     uint32_t FRenderGen = 0;
-    bool FResampling = false;
+    enum class Path { Copy, Sinc, Linear };
+    Path FPath = Path::Copy;
+    double FPhase = 0; // linear path: position between the cursor's frame and the next
 };
 
 } // namespace dsound
