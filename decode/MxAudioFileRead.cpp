@@ -49,7 +49,8 @@ constexpr TCodeText kMessages[] = {
 
 constexpr int64_t kMinLength = 100'000;               // 10 ms
 constexpr int64_t kMaxLength = 1'000'000'000'000'000; // 10^15, 100,000,000 s
-constexpr int64_t kChunkFrames = 4096;                // frames per pass through the scratch buffer
+constexpr int64_t kChunkFrames = 4096;                // frames of stereo per pass through the scratch buffer
+constexpr int64_t kUnknownFrames = int64_t(1) << 40;  // beyond 290 days at 44.1 kHz: the length is unknown
 
 SNDFILE* Sf(void* p)
 {
@@ -285,9 +286,20 @@ void TMxAudioFileReader::Open()
     FFormat.wBitsPerSample = static_cast<uint16_t>(bits);
     FFormat.cbSize = 0;
 
+    // Room for kChunkFrames frames of the widest sample (8 bytes), fewer when there are many channels.
+    FChunkFrames = std::max<int64_t>(1, kChunkFrames * 2 / info.channels);
+    FScratch.resize(static_cast<size_t>(FChunkFrames) * info.channels * 8);
     FFrames = std::max<sf_count_t>(info.frames, 0);
+    if (FFrames > kUnknownFrames) {
+        // The library could not tell the length (a damaged end of an Ogg stream): count what decodes.
+        FFrames = 0;
+        sf_count_t n;
+        while ((n = sf_readf_short(Sf(FFile), reinterpret_cast<short*>(FScratch.data()), FChunkFrames)) > 0)
+            FFrames += n;
+        if (sf_seek(Sf(FFile), 0, SEEK_SET) != 0)
+            AMCheck(MS_E_NOSEEKING);
+    }
     FDuration = FrameTime(FFrames);
-    FScratch.resize(static_cast<size_t>(kChunkFrames) * info.channels * 8);
     FLength = 0;
 }
 
@@ -360,7 +372,7 @@ int64_t TMxAudioFileReader::DecodeChunk(uint8_t* out, int64_t frames)
     SNDFILE* sf = Sf(FFile);
     const int ch = FFormat.nChannels;
     const auto aligned = [out](size_t a) { return reinterpret_cast<uintptr_t>(out) % a == 0; };
-    const int64_t chunk = std::min(frames, kChunkFrames);
+    const int64_t chunk = std::min(frames, FChunkFrames);
     sf_count_t n = 0;
     switch (FKind) {
     case TSampleKind::S16:

@@ -112,7 +112,8 @@ private:
     std::unique_ptr<TMxDecodeSource> FSource; // set when the library reads through our own stream
     void* FFile = nullptr;                    // the library's handle (SNDFILE*)
     TSampleKind FKind = TSampleKind::S16;
-    int64_t FFrames = 0; // decodable frames
-    int64_t FFrame = 0;  // the decoder's next frame
+    int64_t FFrames = 0;      // decodable frames
+    int64_t FFrame = 0;       // the decoder's next frame
+    int64_t FChunkFrames = 1; // frames that fit the scratch buffer
     std::vector<uint8_t> FScratch;
 };

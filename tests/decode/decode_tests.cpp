@@ -3,11 +3,13 @@
 #include "tests/support/Fixtures.h"
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -536,4 +538,30 @@ TEST_F(Decode, FileCutOrDeletedWhileReadingEndsCleanly)
         fs::remove(f);
         EXPECT_EQ(ReadAll(r).size() / 4, size_t(FramesOf(r)));
     }
+}
+
+TEST_F(Decode, StreamOfUnknownLengthIsMeasuredByWhatDecodes)
+{
+    // An Ogg Vorbis stream whose last page is damaged: the library cannot tell its length.
+    auto file = dir.file("t.ogg");
+    {
+        SF_INFO info{};
+        info.samplerate = 8000;
+        info.channels = 1;
+        info.format = SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+        SNDFILE* sf = sf_open(file.c_str(), SFM_WRITE, &info);
+        ASSERT_NE(sf, nullptr);
+        auto tone = SineS16(8000 * 3, 8000, 1, 440);
+        sf_writef_short(sf, tone.data(), 8000 * 3);
+        sf_close(sf);
+    }
+    auto bytes = ReadBytes(file);
+    const std::string page = "OggS";
+    auto last = std::find_end(bytes.begin(), bytes.end(), page.begin(), page.end());
+    ASSERT_NE(last, bytes.end());
+    last[3] = 'X';
+    WriteBytes(file, bytes);
+    TMxAudioFileReader r(file.string());
+    EXPECT_LE(r.Duration(), 3 * kSecond);
+    EXPECT_EQ(Frames(r, ReadAll(r).size()), FramesOf(r));
 }
