@@ -1,10 +1,48 @@
-#include <QApplication>
-#include <QLabel>
+// Program entry: refuses a second copy (which hands over to the first), then creates the main
+// window and the playlist window under it and runs the event loop.
+#include "app/Application.h"
+#include "app/Unit1.h"
+#include "mixer/MxDSMixer.h"
+#include "platform/kernel/SingleInstance.h"
+#include "platform/ui/ErrorDisplay.h"
+#include "playlist/UnitList.h"
+
+#include <cstdio>
 
 int main(int argc, char* argv[])
 {
-    QApplication app(argc, argv);
-    QLabel label("DuoDeck");
-    label.show();
-    return app.exec();
+    // Without a display the application object would abort; say why instead.
+    if (const std::string reason = MissingDisplayReason(); !reason.empty()) {
+        std::fprintf(stderr, "%s\n", reason.c_str());
+        return 1;
+    }
+    TApplication app(argc, argv);
+    InstallMessageBoxErrorDisplay();
+
+    TSingleInstance instance("RunOnlyOnce_MyProject");
+    if (!instance.Acquire()) {
+        // Another copy runs: it is asked to show itself, and this one ends without a window.
+        instance.RequestActivation();
+        return 0;
+    }
+
+    try {
+        MxDSMixerInitialize();
+    } catch (...) {
+        ReportError(CurrentExceptionMessage());
+    }
+
+    int result = 1;
+    try {
+        TFormMain formMain;
+        TFormList formList;
+        QObject::connect(&instance, &TSingleInstance::ActivationRequested, &formMain, &TFormMain::RestoreApplication);
+        formList.show();
+        formMain.show();
+        result = app.exec();
+    } catch (...) {
+        // A failure while building the windows leaves nothing to run.
+        ReportError(CurrentExceptionMessage());
+    }
+    return result;
 }

@@ -1,0 +1,218 @@
+#include "app/Unit1.h"
+
+#include "app/ListFile.h"
+#include "assets/Skin.h"
+#include "mixer/MxDSMixer.h"
+#include "playlist/UnitList.h"
+#include "widgets/ImgBtn.h"
+#include "widgets/PaintBox.h"
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <QPixmap>
+#include <QShowEvent>
+
+TFormMain* FormMain = nullptr;
+QString ExeFolder;
+QByteArrayList LeftPaths, RightPaths, LeftNames, RightNames;
+int32_t LeftIndex = 0, RightIndex = 0;
+bool LeftLoop = false, RightLoop = false;
+bool Recording = false, RecordPaused = false;
+
+QString InExeFolder(const char* name)
+{
+    return ExeFolder + "/" + QString::fromUtf8(name);
+}
+
+namespace {
+
+QPixmap Picture(const char* path)
+{
+    return QPixmap::fromImage(artwork::Load(path));
+}
+
+// A knob: a picture stretched over its rectangle, its transparent parts showing the skin.
+QLabel* Knob(QWidget* owner, const char* name, QRect geometry, const char* hint, const char* picture)
+{
+    auto* knob = new QLabel(owner);
+    knob->setObjectName(name);
+    knob->setGeometry(geometry);
+    knob->setScaledContents(true);
+    knob->setPixmap(Picture(picture));
+    if (hint)
+        knob->setToolTip(hint);
+    return knob;
+}
+
+// An image button with stretch and transparency; Picture and Pic show `normal`.
+TImgBtn* Button(QWidget* owner, const char* name, QRect geometry, const char* hint, const QPixmap& normal,
+                const QPixmap& hover, const QPixmap& down)
+{
+    auto* button = new TImgBtn(owner);
+    button->setObjectName(name);
+    button->setGeometry(geometry);
+    button->SetStretch(true);
+    button->SetTransparent(true);
+    if (hint)
+        button->setToolTip(hint);
+    button->SetPicture(normal);
+    button->SetPic(normal);
+    button->SetPicUp(hover);
+    button->SetPicDown(down);
+    return button;
+}
+
+TImgBtn* Button(QWidget* owner, const char* name, QRect geometry, const char* hint, const artwork::TButtonLooks& looks)
+{
+    return Button(owner, name, geometry, hint, Picture(looks.Normal), Picture(looks.Hover), Picture(looks.Down));
+}
+
+} // namespace
+
+TFormMain::TFormMain(const QString& exeFolder, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), FExeFolderOverride(exeFolder)
+{
+    FormMain = this;
+    LeftIndex = RightIndex = 0;
+    LeftLoop = RightLoop = false;
+    Recording = RecordPaused = false;
+
+    setObjectName("FormMain");
+    setWindowTitle("DuoDeck");
+    setFixedSize(ClientWidth, ClientHeight);
+    move(DesignLeft, DesignTop);
+    CreateControls();
+    FormCreate();
+}
+
+TFormMain::~TFormMain()
+{
+    if (FormMain == this)
+        FormMain = nullptr;
+}
+
+void TFormMain::CreateControls()
+{
+    ImgForm = new QLabel(this);
+    ImgForm->setObjectName("ImgForm");
+    ImgForm->move(0, 0);
+
+    // Knobs at their design positions, which are also their start values.
+    ImgVolumeLeft = Knob(this, "ImgVolumeLeft", {21, 32, 15, 10}, "Left song's volume", artwork::KnobVolume);
+    ImgVolumeRight = Knob(this, "ImgVolumeRight", {357, 32, 15, 10}, "Right song's volume", artwork::KnobVolume);
+    ImgFrequenceLeft =
+        Knob(this, "ImgFrequenceLeft", {45, 88, 15, 10}, "Left song's Frequency", artwork::KnobFrequency);
+    ImgFrequenceRight =
+        Knob(this, "ImgFrequenceRight", {333, 88, 15, 10}, "Right song's frequency", artwork::KnobFrequency);
+    ImgJinduLeft = Knob(this, "ImgJinduLeft", {24, 172, 14, 10}, nullptr, artwork::KnobPosition);
+    ImgJinduRight = Knob(this, "ImgJinduRight", {232, 172, 14, 10}, nullptr, artwork::KnobPosition);
+    ImgVolumeBoth = Knob(this, "ImgVolumeBoth", {192, 88, 9, 20}, "Adjust volume between the left and the right songs",
+                         artwork::KnobCrossfader);
+
+    PaintBoxLeft = new TPaintBox(this);
+    PaintBoxLeft->setObjectName("PaintBoxLeft");
+    PaintBoxLeft->setGeometry(74, 64, 75, 105);
+    PaintBoxRight = new TPaintBox(this);
+    PaintBoxRight->setObjectName("PaintBoxRight");
+    PaintBoxRight->setGeometry(249, 64, 75, 105);
+
+    // The loop buttons' looks come from ImgBtn1: loop off as Picture, loop on as PicUp.
+    const QPixmap loopOff = Picture(artwork::LoopOff);
+    const QPixmap loopOn = Picture(artwork::LoopOn);
+    const QPixmap loopDown = Picture(artwork::LoopDown);
+    ImgBtn1 = Button(this, "ImgBtn1", {184, 160, 17, 17}, nullptr, loopOff, loopOn, loopDown);
+    ImgBtn1->hide();
+
+    BtnPlayLeft = Button(this, "BtnPlayLeft", {96, 18, 8, 7}, "Play left", artwork::BtnPlay);
+    BtnPauseLeft = Button(this, "BtnPauseLeft", {112, 16, 12, 12}, "Pause Left", artwork::BtnPause);
+    BtnStopLeft = Button(this, "BtnStopLeft", {128, 17, 10, 10}, "Stop left", artwork::BtnStop);
+    BtnLoopLeft = Button(this, "BtnLoopLeft", {144, 17, 10, 10}, "Loop left", loopOff, loopOn, loopDown);
+    BtnPlayRight = Button(this, "BtnPlayRight", {264, 18, 8, 8}, "Play right", artwork::BtnPlay);
+    BtnPauseRight = Button(this, "BtnPauseRight", {280, 16, 12, 12}, "Pause  right", artwork::BtnPause);
+    btnStopRight = Button(this, "btnStopRight", {296, 17, 10, 10}, "Stop right", artwork::BtnStop);
+    BtnLoopRight = Button(this, "BtnLoopRight", {312, 17, 10, 10}, "Loop right", loopOff, loopOn, loopDown);
+    BtnPlayBoth = Button(this, "BtnPlayBoth", {168, 118, 8, 8}, "Play both songs", artwork::BtnPlay);
+    BtnPauseBoth = Button(this, "BtnPauseBoth", {192, 116, 12, 12}, "Pause both songs", artwork::BtnPause);
+    BtnStopBoth = Button(this, "BtnStopBoth", {216, 117, 10, 10}, "Stop both songs", artwork::BtnStop);
+    btnAddLeft = Button(this, "btnAddLeft", {75, 18, 10, 10}, "Add songs left", artwork::BtnAdd);
+    BtnAddRight = Button(this, "BtnAddRight", {243, 18, 10, 10}, "Add songs right", artwork::BtnAdd);
+
+    BtnMin = Button(this, "BtnMin", {355, 11, 14, 14}, "Min", artwork::BtnMin);
+    BtnClose = Button(this, "BtnClose", {368, 11, 14, 14}, "Close", artwork::BtnClose);
+    BtnHelp = Button(this, "BtnHelp", {232, 188, 60, 25}, "Help", artwork::BtnHelp);
+
+    // Record and Pause show one look in every state; their handlers swap in the looks that
+    // ImgBtn2 and ImgBtn3 store.
+    const QPixmap recordIdle = Picture(artwork::RecordIdle);
+    const QPixmap recordActive = Picture(artwork::RecordActive);
+    const QPixmap pauseRunning = Picture(artwork::RecPauseRunning);
+    const QPixmap pausePaused = Picture(artwork::RecPausePaused);
+    ImgBtn2 = Button(this, "ImgBtn2", {264, 96, 49, 41}, nullptr, recordActive, recordActive, recordIdle);
+    ImgBtn2->hide();
+    ImgBtn3 = Button(this, "ImgBtn3", {88, 96, 49, 49}, nullptr, pausePaused, pausePaused, pauseRunning);
+    ImgBtn3->hide();
+    BtnRecord = Button(this, "BtnRecord", {40, 188, 60, 25}, "Record", recordIdle, recordIdle, recordIdle);
+    BtnPause =
+        Button(this, "BtnPause", {104, 188, 60, 25}, "Pause Recording", pauseRunning, pauseRunning, pauseRunning);
+    BtnSave = Button(this, "BtnSave", {168, 188, 60, 25}, "Save", artwork::BtnSave);
+}
+
+void TFormMain::FormCreate()
+{
+    // 1. No border (window flags above); Qt paints double-buffered.
+    // 2. The skin sizes ImgForm and shapes the window.
+    const QImage skin = artwork::Load(artwork::SkinMain);
+    ImgForm->setPixmap(QPixmap::fromImage(skin));
+    ImgForm->resize(skin.size());
+    if (const auto region = CreateSkinRegion(skin))
+        setMask(*region);
+    else
+        clearMask();
+
+    // 3.-5. The playlists. A missing file is an empty list.
+    ExeFolder = FExeFolderOverride.isEmpty() ? QCoreApplication::applicationDirPath() : FExeFolderOverride;
+    RightPaths = LoadListFile(InExeFolder(RightPathsFile));
+    LeftPaths = LoadListFile(InExeFolder(LeftPathsFile));
+    LeftNames = LoadListFile(InExeFolder(LeftNamesFile));
+    RightNames = LoadListFile(InExeFolder(RightNamesFile));
+
+    // 6. The sound card's recording set-up goes here.
+
+    // 7. Pen of the level displays.
+    PaintBoxLeft->Pen = QPen(QColor(255, 255, 0), 2);
+    PaintBoxRight->Pen = QPen(QColor(255, 255, 0), 2);
+
+    // 8. The output mixer; it opens no device until a channel needs one.
+    FMixer = new TMxDSMixer(this);
+
+    // 9. The left and then the right deck controller go here, each given this window and FMixer.
+}
+
+void TFormMain::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (!FShown && !event->spontaneous()) {
+        FShown = true;
+        FormShow();
+    }
+}
+
+void TFormMain::FormShow()
+{
+    // 1. The playlist window hangs under this one.
+    if (FormList)
+        FormList->move(x(), y() + ListOffset);
+    // 2. The playlist boxes are filled here from LeftNames and RightNames.
+}
+
+void TFormMain::RestoreApplication()
+{
+    for (QWidget* window : {static_cast<QWidget*>(FormList), static_cast<QWidget*>(this)}) {
+        if (!window)
+            continue;
+        if (window->isMinimized())
+            window->showNormal();
+        window->raise();
+    }
+    activateWindow();
+}

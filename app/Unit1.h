@@ -1,0 +1,120 @@
+// The main window: a borderless window shaped by its skin, carrying the deck panel (knobs, level
+// displays, transport, recording and window buttons), and the state shared at unit level with the
+// playlist window and the deck controllers. UI thread only.
+#pragma once
+
+#include <QByteArrayList>
+#include <QString>
+#include <QWidget>
+
+#include <cstdint>
+
+class QLabel;
+class TImgBtn;
+class TMxDSMixer;
+class TPaintBox;
+
+// A knob's drag state: set by a press on it; the pointer coordinate inside the knob at the press
+// (Y for knobs that move vertically, X for the others).
+struct TKnobDrag {
+    bool Dragging = false;
+    int Anchor = 0;
+};
+
+class TFormMain : public QWidget {
+    Q_OBJECT
+public:
+    // `exeFolder` empty: the folder of the executable. Tests give their own.
+    explicit TFormMain(const QString& exeFolder = {}, QWidget* parent = nullptr);
+    ~TFormMain() override;
+
+    // Design geometry.
+    static constexpr int DesignLeft = 205;
+    static constexpr int DesignTop = 128;
+    static constexpr int ClientWidth = 413;
+    static constexpr int ClientHeight = 284;
+    // The playlist window hangs this far below the main window's top, at the same left edge.
+    static constexpr int ListOffset = 228;
+
+    // A later copy of the program asked this one to show itself: restore both windows when
+    // minimised, otherwise bring them to the front.
+    void RestoreApplication();
+
+    TMxDSMixer* Mixer() const { return FMixer; }
+
+    QLabel* ImgForm = nullptr;
+
+    // Knobs: their position is their value (Top for vertical knobs, Left for horizontal ones).
+    QLabel* ImgVolumeLeft = nullptr;
+    QLabel* ImgVolumeRight = nullptr;
+    QLabel* ImgFrequenceLeft = nullptr;
+    QLabel* ImgFrequenceRight = nullptr;
+    QLabel* ImgJinduLeft = nullptr;  // left song position
+    QLabel* ImgJinduRight = nullptr; // right song position
+    QLabel* ImgVolumeBoth = nullptr; // crossfader
+    TKnobDrag VolumeLeftDrag, VolumeRightDrag, FrequenceLeftDrag, FrequenceRightDrag, JinduLeftDrag, JinduRightDrag,
+        VolumeBothDrag;
+
+    // Level displays, drawn by the deck controllers with the pen set at creation.
+    TPaintBox* PaintBoxLeft = nullptr;
+    TPaintBox* PaintBoxRight = nullptr;
+
+    // Transport, playlist and window buttons.
+    TImgBtn* BtnPlayLeft = nullptr;
+    TImgBtn* BtnPauseLeft = nullptr;
+    TImgBtn* BtnStopLeft = nullptr;
+    TImgBtn* BtnLoopLeft = nullptr;
+    TImgBtn* BtnPlayRight = nullptr;
+    TImgBtn* BtnPauseRight = nullptr;
+    TImgBtn* btnStopRight = nullptr;
+    TImgBtn* BtnLoopRight = nullptr;
+    TImgBtn* BtnPlayBoth = nullptr;
+    TImgBtn* BtnPauseBoth = nullptr;
+    TImgBtn* BtnStopBoth = nullptr;
+    TImgBtn* btnAddLeft = nullptr;
+    TImgBtn* BtnAddRight = nullptr;
+    TImgBtn* BtnMin = nullptr;
+    TImgBtn* BtnClose = nullptr;
+    TImgBtn* BtnHelp = nullptr;
+    TImgBtn* BtnRecord = nullptr;
+    TImgBtn* BtnPause = nullptr;
+    TImgBtn* BtnSave = nullptr;
+    // Never visible: stores of the looks that handlers copy into visible buttons.
+    TImgBtn* ImgBtn1 = nullptr; // Picture: loop off; PicUp: loop on
+    TImgBtn* ImgBtn2 = nullptr; // Pic: recording; PicDown: not recording
+    TImgBtn* ImgBtn3 = nullptr; // Pic: recording paused; PicDown: recording runs
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void FormCreate();
+    void FormShow();
+    void CreateControls();
+
+    QString FExeFolderOverride;
+    bool FShown = false;
+    TMxDSMixer* FMixer = nullptr;
+};
+
+// State shared at unit level, alive for the whole run.
+extern TFormMain* FormMain;
+// Folder of the executable, without a trailing separator. The playlist files live there.
+extern QString ExeFolder;
+// The decks' playlists: full paths and display names, entry i of each pair describing one song.
+extern QByteArrayList LeftPaths, RightPaths, LeftNames, RightNames;
+// Each deck's current playlist entry.
+extern int32_t LeftIndex, RightIndex;
+// Each deck's playlist-repeat flag.
+extern bool LeftLoop, RightLoop;
+// State of the mix recording.
+extern bool Recording, RecordPaused;
+
+// File names of the playlists in ExeFolder.
+inline constexpr const char* LeftPathsFile = "FileListLeft.ini";
+inline constexpr const char* RightPathsFile = "FileListRight.ini";
+inline constexpr const char* LeftNamesFile = "Listbox1.ini";
+inline constexpr const char* RightNamesFile = "Listbox2.ini";
+
+// ExeFolder + "/" + name.
+QString InExeFolder(const char* name);

@@ -1,0 +1,101 @@
+// One copy at a time: the guard itself, and real duodeck processes meeting it.
+#include "platform/kernel/SingleInstance.h"
+#include "tests/app/Processes.h"
+#include "tests/support/Fixtures.h"
+
+#include <QLocalSocket>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using apptest::CopyEnvironment;
+using apptest::StartCopy;
+using apptest::WaitUntil;
+using testsupport::TempDir;
+
+namespace {
+
+const QString GuardName = "RunOnlyOnce_MyProject";
+
+QString Folder(const TempDir& dir)
+{
+    return QString::fromStdString(dir.path().string());
+}
+
+} // namespace
+
+TEST(SingleInstance, OneHolderAtATimeAndOnlyTheActivateMessageCounts)
+{
+    TempDir runtime;
+    auto first = std::make_unique<TSingleInstance>(GuardName, Folder(runtime));
+    ASSERT_TRUE(first->Acquire());
+    QSignalSpy requests(first.get(), &TSingleInstance::ActivationRequested);
+
+    TSingleInstance second(GuardName, Folder(runtime));
+    EXPECT_FALSE(second.Acquire());
+
+    // Anything but the activation message is ignored.
+    QLocalSocket stranger;
+    stranger.connectToServer(first->SocketPath());
+    ASSERT_TRUE(stranger.waitForConnected(2000));
+    stranger.write("show yourself\n");
+    stranger.flush();
+    EXPECT_FALSE(requests.wait(300));
+
+    EXPECT_TRUE(second.RequestActivation(2000));
+    EXPECT_TRUE(WaitUntil([&] { return requests.count() == 1; }, 5000));
+
+    // Once the first lets go, the next one in becomes the first.
+    first.reset();
+    TSingleInstance third(GuardName, Folder(runtime));
+    EXPECT_TRUE(third.Acquire());
+}
+
+TEST(SingleInstance, RequestWithNobodyListeningGivesUp)
+{
+    TempDir runtime;
+    TSingleInstance lone(GuardName, Folder(runtime));
+    EXPECT_FALSE(lone.RequestActivation(200));
+}
+
+TEST(SecondCopy, HandsOverToTheFirstAndExitsWithoutAWindow)
+{
+    TempDir runtime;
+    TSingleInstance first(GuardName, Folder(runtime));
+    ASSERT_TRUE(first.Acquire());
+    QSignalSpy requests(&first, &TSingleInstance::ActivationRequested);
+
+    auto copy = StartCopy(CopyEnvironment(Folder(runtime), "offscreen"));
+    ASSERT_TRUE(WaitUntil([&] { return copy->state() == QProcess::NotRunning; }, 20000))
+        << "the second copy kept running";
+    EXPECT_EQ(copy->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(copy->exitCode(), 0) << copy->readAllStandardError().constData();
+    EXPECT_TRUE(WaitUntil([&] { return requests.count() == 1; }, 5000));
+}
+
+TEST(SecondCopy, ACrashedFirstCopyLeavesNoStaleGuard)
+{
+    TempDir runtime;
+    auto crashed = StartCopy(CopyEnvironment(Folder(runtime), "offscreen"));
+    // The copy is up once it holds the guard.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            TSingleInstance probe(GuardName, Folder(runtime));
+            return !probe.Acquire();
+        },
+        20000))
+        << crashed->readAllStandardError().constData();
+    ::kill(static_cast<pid_t>(crashed->processId()), SIGKILL);
+    ASSERT_TRUE(crashed->waitForFinished(5000));
+
+    // Its lock went with it; its socket file is still there and is replaced.
+    TSingleInstance next(GuardName, Folder(runtime));
+    ASSERT_TRUE(next.Acquire());
+    QSignalSpy requests(&next, &TSingleInstance::ActivationRequested);
+    auto copy = StartCopy(CopyEnvironment(Folder(runtime), "offscreen"));
+    ASSERT_TRUE(WaitUntil([&] { return copy->state() == QProcess::NotRunning; }, 20000));
+    EXPECT_EQ(copy->exitCode(), 0);
+    EXPECT_TRUE(WaitUntil([&] { return requests.count() == 1; }, 5000));
+}

@@ -1,0 +1,15 @@
+// Test entry of the application layer: the program's own application object, so that its default
+// error handler is the one under test; offscreen unless QT_QPA_PLATFORM says otherwise.
+#include "app/Application.h"
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv)
+{
+    // Test discovery runs without the test environment; it must not need a display either.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    TApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
