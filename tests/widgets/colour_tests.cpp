@@ -47,13 +47,6 @@ TEST(HSL, HalvesRoundToEven)
     EXPECT_EQ(HSLToRGB(0, 0, 120), 0x808080u);
 }
 
-TEST(HSL, LightnessPastTheScaleStaysWhiteInsteadOfSpilling)
-{
-    EXPECT_EQ(HSLToRGB(0, 0, 250), clWhite);
-    EXPECT_EQ(HSLToRGB(40, 240, 300), clWhite);
-    EXPECT_EQ(AdvancedColor(clWhite, clRed, 1, true), clWhite); // lightness 240 + 10 - 1
-}
-
 TEST(AdvancedColor, DarkensTheLightnessStepAndFallsBackAtZero)
 {
     EXPECT_EQ(AdvancedColor(clYellow, clRed, 0, true), clRed);
@@ -61,8 +54,9 @@ TEST(AdvancedColor, DarkensTheLightnessStepAndFallsBackAtZero)
     EXPECT_EQ(AdvancedColor(clYellow, clRed, 40, true), 0x00BFBEu);
     EXPECT_EQ(AdvancedColor(RGB(255, 128, 0), clRed, 40, true), 0x0060BFu);
     EXPECT_EQ(AdvancedColor(clGray, clRed, 200, true), clBlack);
-    // Lightening is capped at lightness 100, below the middle of the scale.
-    EXPECT_EQ(AdvancedColor(clRed, clBlack, 50, false), HSLToRGB(0, 240, 100));
+    // Lightness past the scale gives white rather than spilling into the next component.
+    EXPECT_EQ(AdvancedColor(clWhite, clRed, 1, true), clWhite);
+    EXPECT_EQ(HSLToRGB(40, 240, 300), clWhite);
     // System colours are resolved through the application palette first.
     const TColor face = ColorFromQColor(QApplication::palette().color(QPalette::Button));
     EXPECT_EQ(ColorToRGB(clBtnFace), face);
