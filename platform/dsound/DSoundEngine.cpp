@@ -108,23 +108,24 @@ size_t LoopbackReader::Read(void* dst, size_t frames)
 
 Engine& Engine::Instance()
 {
-    static Engine engine;
-    return engine;
+    // Never deleted: objects released during static destruction (in whatever order) still find
+    // their engine. The guard below stops the threads and the device at exit.
+    static Engine* engine = new Engine;
+    struct ShutdownAtExit {
+        ~ShutdownAtExit()
+        {
+            std::lock_guard lock(engine->FLock);
+            engine->ResetLocked();
+        }
+    };
+    static ShutdownAtExit guard;
+    return *engine;
 }
 
 Engine::Engine()
     : FSet(new BufferSet), FScratch(std::make_unique<RenderScratch>()), FMix(RenderScratch::MaxOutFrames * 2),
       FLoopback(std::make_unique<LoopbackRing>(LoopbackBytes))
 {
-}
-
-Engine::~Engine()
-{
-    std::lock_guard lock(FLock);
-    ResetLocked();
-    // Buffers still alive at exit belong to code that never released them; the render is stopped,
-    // so only the set itself is ours to free.
-    delete FSet.load();
 }
 
 void Engine::UseManualBackend()

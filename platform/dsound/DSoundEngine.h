@@ -97,10 +97,9 @@ public:
     void RemoveBuffer(SoundBuffer* buffer);
     void SetMasterGain(float left, float right);
 
-    ~Engine();
-
 private:
     Engine();
+    ~Engine() = delete;
     enum class Kind { None, Null, Manual, Test, PortAudio };
     struct BufferSet {
         std::vector<SoundBuffer*> Items;
