@@ -151,15 +151,20 @@ void TImgBtn::paintEvent(QPaintEvent*)
 {
     if (FPicture.isNull())
         return;
-    QPixmap picture = FPicture;
+    const QPixmap* picture = &FPicture;
     if (FTransparent) {
-        const QImage image = picture.toImage();
-        picture.setMask(
-            QBitmap::fromImage(image.createMaskFromColor(image.pixel(0, image.height() - 1), Qt::MaskInColor)));
+        if (FMaskedKey != FPicture.cacheKey()) {
+            const QImage image = FPicture.toImage();
+            FMasked = FPicture;
+            FMasked.setMask(
+                QBitmap::fromImage(image.createMaskFromColor(image.pixel(0, image.height() - 1), Qt::MaskInColor)));
+            FMaskedKey = FPicture.cacheKey();
+        }
+        picture = &FMasked;
     }
     QPainter painter(this);
     if (FStretch)
-        painter.drawPixmap(rect(), picture);
+        painter.drawPixmap(rect(), *picture);
     else
-        painter.drawPixmap(0, 0, picture);
+        painter.drawPixmap(0, 0, *picture);
 }

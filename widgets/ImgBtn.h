@@ -82,4 +82,6 @@ private:
     bool FMouseInside = false;
     bool FPressed = false;
     bool FClicked = false; // a left press started on the button and has not been released
+    QPixmap FMasked;       // FPicture with its key colour cut out, made when first painted
+    qint64 FMaskedKey = 0; // cacheKey() of the picture FMasked was made from
 };

@@ -160,4 +160,10 @@ TEST(ImgBtn, TransparentPaintsTheBottomLeftColourSeeThroughAndStretchScales)
     shot = parent.grab().toImage();
     EXPECT_EQ(shot.pixelColor(5, 5), QColor(Qt::red));
     EXPECT_EQ(shot.pixelColor(15, 15), QColor(Qt::blue));
+
+    image.setPixelColor(2, 2, Qt::green); // a new picture gets its own cut-out
+    btn.SetPic(QPixmap::fromImage(image));
+    shot = parent.grab().toImage();
+    EXPECT_EQ(shot.pixelColor(5, 5), QColor(Qt::green));
+    EXPECT_EQ(shot.pixelColor(15, 15), QColor(Qt::blue));
 }
