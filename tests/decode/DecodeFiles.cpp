@@ -24,7 +24,7 @@ std::vector<uint8_t> Chunk(const char id[4], const std::vector<uint8_t>& body)
     return b;
 }
 
-std::vector<uint8_t> WavBytes(const TWavSpec& s, const std::vector<uint8_t>& data)
+std::vector<uint8_t> WavBytes(const TWavLayout& s, const std::vector<uint8_t>& data)
 {
     std::vector<uint8_t> fmt;
     const int align = s.Channels * s.Bits / 8;

@@ -9,7 +9,7 @@
 
 namespace decodetest {
 
-struct TWavSpec {
+struct TWavLayout {
     int FormatTag = 1;
     int Channels = 2;
     int Rate = 44100;
@@ -18,7 +18,7 @@ struct TWavSpec {
     int64_t DataSizeField = -1;                     // the data chunk's size field; -1: the true size
 };
 std::vector<uint8_t> Chunk(const char id[4], const std::vector<uint8_t>& body);
-std::vector<uint8_t> WavBytes(const TWavSpec& spec, const std::vector<uint8_t>& data);
+std::vector<uint8_t> WavBytes(const TWavLayout& layout, const std::vector<uint8_t>& data);
 
 // MP3 bytes through libmp3lame: CBR at kbps, or VBR when kbps is 0; with or without the Xing frame.
 std::vector<uint8_t> Mp3Bytes(int rate, int channels, const std::vector<int16_t>& samples, int kbps, bool xing);
