@@ -3,6 +3,8 @@
 // Input handling (the Mouse* methods) only changes state and the shown picture; painting reads them.
 #pragma once
 
+#include "widgets/WidgetEvents.h"
+
 #include <QPixmap>
 #include <QPoint>
 #include <QWidget>
@@ -19,7 +21,6 @@ struct TMouseMsg {
 };
 
 using TOnMouseEvent = std::function<void(const TMouseMsg& Msg)>;
-using TNotifyEvent = std::function<void(QObject* Sender)>;
 
 class TImgBtn : public QWidget {
     Q_OBJECT

@@ -6,8 +6,8 @@
 #pragma once
 
 #include "widgets/Graphics.h"
-#include "widgets/ImgBtn.h"
 #include "widgets/ListItems.h"
+#include "widgets/WidgetEvents.h"
 
 #include <QRect>
 #include <QWidget>
@@ -16,6 +16,7 @@
 #include <vector>
 
 class QMenu;
+class QPainter;
 class QTimer;
 
 enum TTransparentMode { tmAlways, tmNotFocused, tmNone };
@@ -146,8 +147,8 @@ private:
     void StartRepeat(bool down);
     void RepeatStep();
     void ScrollWheelNotch(bool down, int lines);
-    void DrawArrow(class QPainter& p, int cx, int baseY, int apexY, bool active) const;
-    void Paint(class QPainter& p);
+    void DrawArrow(QPainter& p, int cx, int baseY, int apexY, bool active) const;
+    void Paint(QPainter& p);
 
     TListItems FItems;
     int FItemHeight = 17;
