@@ -578,12 +578,12 @@ void Engine::MixBlock(uint8_t* out, uint32_t frames, const BufferSet& set)
         auto* o = reinterpret_cast<int16_t*>(out);
         for (uint32_t i = 0; i < samples; ++i) {
             const float x = std::clamp(mix[i] * 32768.0f, -32768.0f, 32767.0f);
-            o[i] = static_cast<int16_t>(std::lrint(x));
+            o[i] = static_cast<int16_t>(x + std::copysign(0.5f, x)); // nearest, halves away from zero
         }
     } else {
         for (uint32_t i = 0; i < samples; ++i) {
             const float x = std::clamp(mix[i] * 128.0f, -128.0f, 127.0f);
-            out[i] = static_cast<uint8_t>(std::lrint(x) + 128);
+            out[i] = static_cast<uint8_t>(static_cast<int>(x + std::copysign(0.5f, x)) + 128);
         }
     }
     if (FLoopbackOpen.load(std::memory_order_acquire))
