@@ -565,3 +565,44 @@ TEST_F(Decode, StreamOfUnknownLengthIsMeasuredByWhatDecodes)
     EXPECT_LE(r.Duration(), 3 * kSecond);
     EXPECT_EQ(Frames(r, ReadAll(r).size()), FramesOf(r));
 }
+
+TEST_F(Decode, LosslessContainersComeOutAsTheirSamples)
+{
+    // Big-endian AIFF, signed 8-bit AIFF (delivered unsigned) and FLAC all give back what was written.
+    const auto samples = NoiseS16(3000, 2, 9);
+    std::vector<int16_t> coarse(samples);
+    for (auto& s : coarse)
+        s = static_cast<int16_t>(s & ~0xFF); // 8-bit resolution
+    struct Case {
+        const char* name;
+        int format;
+        int bits;
+        const std::vector<int16_t>* source;
+    };
+    const Case cases[] = {{"a.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 16, &samples},
+                          {"b.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_S8, 8, &coarse},
+                          {"c.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 16, &samples}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto file = dir.file(c.name);
+        SF_INFO info{};
+        info.samplerate = 22050;
+        info.channels = 2;
+        info.format = c.format;
+        SNDFILE* sf = sf_open(file.c_str(), SFM_WRITE, &info);
+        ASSERT_NE(sf, nullptr);
+        sf_writef_short(sf, c.source->data(), 3000);
+        sf_close(sf);
+
+        TMxAudioFileReader r(file.string());
+        EXPECT_EQ(r.Format().wBitsPerSample, c.bits);
+        std::vector<uint8_t> expect;
+        if (c.bits == 16) {
+            expect = S16Bytes(*c.source);
+        } else {
+            for (int16_t s : *c.source)
+                expect.push_back(static_cast<uint8_t>((s >> 8) + 128));
+        }
+        EXPECT_EQ(ReadAll(r, 1000 * r.Format().nBlockAlign), expect);
+    }
+}
