@@ -65,11 +65,16 @@ TMxUpdateChannelThread::TMxUpdateChannelThread(TMxDSMixerChannel* channel, const
 
 TMxUpdateChannelThread::~TMxUpdateChannelThread()
 {
+    Shutdown();
+    CloseHandle(FMutex);
+    CloseHandle(FWakeEvent);
+}
+
+void TMxUpdateChannelThread::Shutdown()
+{
     Terminate();
     SetEvent(FWakeEvent);
     TerminateAndWait();
-    CloseHandle(FMutex);
-    CloseHandle(FWakeEvent);
 }
 
 void TMxUpdateChannelThread::SetActive(bool value)
@@ -146,6 +151,7 @@ TMxDSMixerChannel::~TMxDSMixerChannel()
     FMixer->RemoveChannel(this);
     // The thread goes first, so that no update can touch the buffer or the reader being released.
     FThread->SetActive(false);
+    FThread->Shutdown(); // while FThread still points at it: the body may be reading it
     FThread.reset();
     {
         Guard lock(FMutex, INFINITE);

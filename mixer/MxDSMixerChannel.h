@@ -51,6 +51,8 @@ class TMxUpdateChannelThread : public TThread {
 public:
     TMxUpdateChannelThread(TMxDSMixerChannel* channel, const std::string& mutexName);
     ~TMxUpdateChannelThread() override;
+    // Ends the body: sets the terminate flag, wakes the thread and waits for it.
+    void Shutdown();
 
     bool Active() const { return FActive.load(std::memory_order_acquire); }
     void SetActive(bool value);
@@ -193,9 +195,10 @@ private:
     TPositionTimes FPositions;
     int32_t FLastPosition = 0; // the last position the table could map
 
-    int32_t FVolume = 0;
-    int32_t FPan = 0;
-    uint32_t FFrequency = 44100;
+    // Written under the mutex, read without it by the plain getters.
+    std::atomic<int32_t> FVolume{0};
+    std::atomic<int32_t> FPan{0};
+    std::atomic<uint32_t> FFrequency{44100};
     bool FFading = false;
     uint32_t FFadeStartTick = 0, FFadeEndTick = 0;
     int32_t FFadeStartVolume = 0, FFadeEndVolume = 0;

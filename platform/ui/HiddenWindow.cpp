@@ -1,27 +1,36 @@
 #include "platform/ui/HiddenWindow.h"
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
 
-namespace {
+#include <sys/eventfd.h>
+#include <unistd.h>
 
-const QEvent::Type kMessageEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+#include <stdexcept>
 
-struct MessageEvent : QEvent {
-    MessageEvent(UINT m, WPARAM w, LPARAM l) : QEvent(kMessageEvent), message(m), wParam(w), lParam(l) {}
-    UINT message;
-    WPARAM wParam;
-    LPARAM lParam;
-};
+THiddenWindow::THiddenWindow(WndProc proc, QObject* parent) : QObject(parent), FProc(std::move(proc))
+{
+    FWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (FWakeFd < 0)
+        throw std::runtime_error("Cannot create the message queue of a hidden window.");
+    FNotifier = new QSocketNotifier(FWakeFd, QSocketNotifier::Read, this);
+    connect(FNotifier, &QSocketNotifier::activated, this, [this] { DeliverPosted(); });
+}
 
-} // namespace
-
-THiddenWindow::THiddenWindow(WndProc proc, QObject* parent) : QObject(parent), FProc(std::move(proc)) {}
-
-THiddenWindow::~THiddenWindow() = default;
+THiddenWindow::~THiddenWindow()
+{
+    delete FNotifier;
+    ::close(FWakeFd);
+}
 
 void THiddenWindow::PostMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
-    QCoreApplication::postEvent(this, new MessageEvent(message, wParam, lParam));
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        FQueue.push_back({message, wParam, lParam});
+    }
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(FWakeFd, &one, sizeof one);
 }
 
 void THiddenWindow::SendMessage(UINT message, WPARAM wParam, LPARAM lParam)
@@ -30,14 +39,21 @@ void THiddenWindow::SendMessage(UINT message, WPARAM wParam, LPARAM lParam)
         FProc(message, wParam, lParam);
 }
 
-bool THiddenWindow::event(QEvent* e)
+void THiddenWindow::DeliverPosted()
 {
-    if (e->type() == kMessageEvent) {
-        auto* m = static_cast<MessageEvent*>(e);
-        SendMessage(m->message, m->wParam, m->lParam);
-        return true;
+    uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = ::read(FWakeFd, &count, sizeof count);
+    for (;;) {
+        Message m;
+        {
+            std::lock_guard<std::mutex> g(FLock);
+            if (FQueue.empty())
+                return;
+            m = FQueue.front();
+            FQueue.pop_front();
+        }
+        SendMessage(m.message, m.wParam, m.lParam);
     }
-    return QObject::event(e);
 }
 
 void ProcessMessages()
