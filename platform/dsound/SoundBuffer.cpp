@@ -286,7 +286,7 @@ uint32_t SoundBuffer::Resample(uint32_t pos, uint32_t frames, double ratio, floa
 void SoundBuffer::Interpolate(uint32_t pos, uint32_t frames, double step, float* dst, uint32_t& consumed)
 {
     const uint32_t ch = FFormat.nChannels;
-    float a[2], b[2];
+    float a[2] = {0, 0}, b[2] = {0, 0};
     ToFloat(pos, 1, a);
     ToFloat((pos + 1) % FFrames, 1, b);
     consumed = 0;

@@ -200,3 +200,25 @@ TEST(RenderThread, BuffersComeAndGoAndAreWrittenWhileTheNullBackendRenders)
     ds.Reset();
     Engine::Reset();
 }
+
+TEST(RenderThread, TheNullBackendKeepsRealTimePaceScaledByTheTimeScale)
+{
+    timescale::Scope fast(10);
+    Engine::Reset();
+    ComPtr<IDirectSound> ds;
+    ASSERT_EQ(DSoundLibrary().DirectSoundCreate(nullptr, ds.Put(), nullptr), DS_OK);
+    WAVEFORMATEX f = Pcm(44100, 2, 16);
+    DSBUFFERDESC d = Desc(&f, 44100 * 4 * 4); // 4 s: no wrap in this test
+    ComPtr<IDirectSoundBuffer> b;
+    ASSERT_EQ(ds->CreateSoundBuffer(&d, b.Put(), nullptr), DS_OK);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(b->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
+    ASSERT_TRUE(WaitFor([&] { return PlayCursor(b.Get()) >= 44100 * 4 / 2; }));
+    // Half a second of program time cannot pass in less than 50 ms at scale 10 (less one period
+    // rendered at once on start). A loaded machine only makes it slower, so no upper bound.
+    const double programMs = timescale::ProgramMs(std::chrono::steady_clock::now() - start);
+    EXPECT_GE(programMs, 500 - 20);
+    b.Reset();
+    ds.Reset();
+    Engine::Reset();
+}
