@@ -1,6 +1,6 @@
-// Conversions between 0x00BBGGRR colours and hue/saturation/lightness on the 0…239 / 0…240 / 0…240
-// scales of the old colour dialog. Pure functions; any thread (system colours excepted, see
-// Graphics.h).
+// Conversions between 0x00BBGGRR colours and hue (0…239), saturation and lightness (0…240 each),
+// the scales the skins' colour settings are written in. Pure functions; any thread (system colours
+// excepted, see Graphics.h).
 #pragma once
 
 #include "widgets/Graphics.h"
