@@ -1,0 +1,184 @@
+// The real program on a real X server: both windows at their places and shaped by their skins, and a
+// second copy handing over to the first. Skips without an X display (ctest runs it under xvfb-run).
+#include "assets/Skin.h"
+#include "tests/app/Processes.h"
+#include "tests/support/Fixtures.h"
+
+#include <QImage>
+#include <QMap>
+#include <QRegion>
+
+#include <gtest/gtest.h>
+
+using apptest::CopyEnvironment;
+
+using apptest::StartCopy;
+using apptest::WaitUntil;
+using testsupport::TempDir;
+
+namespace {
+
+struct XWindow {
+    QString Id;
+    QRect Geometry;
+};
+
+QMap<QString, QString> ShellValues(const QString& text)
+{
+    QMap<QString, QString> values;
+    for (const QString& line : text.split('\n', Qt::SkipEmptyParts))
+        values.insert(line.section('=', 0, 0), line.section('=', 1));
+    return values;
+}
+
+// Visible windows whose title is exactly `title`.
+std::vector<XWindow> Windows(const QString& title)
+{
+    std::vector<XWindow> found;
+    const QString ids = apptest::Run("xdotool", {"search", "--onlyvisible", "--name", "^" + title + "$"});
+    for (const QString& id : ids.split('\n', Qt::SkipEmptyParts)) {
+        const auto v = ShellValues(apptest::Run("xdotool", {"getwindowgeometry", "--shell", id}));
+        found.push_back({id, QRect(v["X"].toInt(), v["Y"].toInt(), v["WIDTH"].toInt(), v["HEIGHT"].toInt())});
+    }
+    return found;
+}
+
+// The one visible window of that title and size, once it is there.
+std::optional<XWindow> WaitForWindow(const QString& title, QSize size)
+{
+    std::optional<XWindow> window;
+    WaitUntil(
+        [&] {
+            for (const XWindow& w : Windows(title))
+                if (w.Geometry.size() == size)
+                    window = w;
+            return window.has_value();
+        },
+        20000);
+    return window;
+}
+
+QImage Screenshot(const QString& file)
+{
+    if (QProcess::execute("import", {"-window", "root", file}) != 0)
+        return {};
+    return QImage(file).convertToFormat(QImage::Format_RGB32);
+}
+
+class OnX : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (qEnvironmentVariableIsEmpty("DISPLAY"))
+            GTEST_SKIP() << "no X display (run under xvfb-run)";
+        if (apptest::Run("xdotool", {"getdisplaygeometry"}).isEmpty())
+            GTEST_SKIP() << "xdotool cannot reach the X display";
+    }
+    QString Runtime() const { return QString::fromStdString(FRuntime.path().string()); }
+    TempDir FRuntime;
+};
+
+// Pixels of the screen over a window's rectangle compared with its skin: where the skin is
+// transparent (and beyond the skin) the screen must show what was there before the window came;
+// inside the shape it must show the skin, except where controls cover it.
+struct ShapeCheck {
+    int Outside = 0, OutsideChanged = 0;
+    int Inside = 0, InsideAsSkin = 0;
+};
+
+// `other`: the screen area of the other window's shape, which is left out.
+ShapeCheck CompareWithSkin(const QImage& before, const QImage& after, const QRect& window, const QImage& skin,
+                           const QRegion& other)
+{
+    ShapeCheck c;
+    const QRegion shape = *CreateSkinRegion(skin);
+    for (int y = 0; y < window.height(); ++y)
+        for (int x = 0; x < window.width(); ++x) {
+            const QPoint screen = window.topLeft() + QPoint(x, y);
+            if (!before.rect().contains(screen) || other.contains(screen))
+                continue;
+            if (shape.contains(QPoint(x, y))) {
+                ++c.Inside;
+                c.InsideAsSkin += after.pixel(screen) == skin.pixel(x, y);
+            } else {
+                ++c.Outside;
+                c.OutsideChanged += after.pixel(screen) != before.pixel(screen);
+            }
+        }
+    return c;
+}
+
+} // namespace
+
+TEST_F(OnX, BothWindowsAtTheirPlacesShapedByTheirSkins)
+{
+    const QString shotDir = SCREENSHOT_DIR;
+    const QImage before = Screenshot(shotDir + "/duodeck_before.png");
+    ASSERT_FALSE(before.isNull()) << "import (ImageMagick) could not take a screenshot";
+
+    auto copy = StartCopy(CopyEnvironment(Runtime(), "xcb"));
+    const auto main = WaitForWindow("DuoDeck", {413, 284});
+    const auto list = WaitForWindow("DuoDeck Playlists", {402, 249});
+    ASSERT_TRUE(main && list) << copy->readAllStandardError().constData();
+    EXPECT_EQ(main->Geometry.topLeft(), QPoint(205, 128));
+    EXPECT_EQ(list->Geometry.topLeft(), QPoint(205, 128 + 228));
+
+    const QImage mainSkin = artwork::Load(artwork::SkinMain).convertToFormat(QImage::Format_RGB32);
+    const QImage listSkin = artwork::Load(artwork::SkinList).convertToFormat(QImage::Format_RGB32);
+    // The playlist window overlaps the main window's rectangle below the main skin.
+    const QRegion mainShape = CreateSkinRegion(mainSkin)->translated(main->Geometry.topLeft());
+    const QRegion listShape = CreateSkinRegion(listSkin)->translated(list->Geometry.topLeft());
+    // The windows are mapped before they are painted: wait until the playlist skin shows.
+    QImage after;
+    ShapeCheck mainCheck, listCheck;
+    WaitUntil(
+        [&] {
+            after = Screenshot(shotDir + "/duodeck_windows.png");
+            listCheck = CompareWithSkin(before, after, list->Geometry, listSkin, mainShape);
+            return listCheck.InsideAsSkin == listCheck.Inside;
+        },
+        10000);
+    mainCheck = CompareWithSkin(before, after, main->Geometry, mainSkin, listShape);
+
+    // Outside the shape nothing of either window is drawn.
+    EXPECT_GT(mainCheck.Outside, 10000); // the corners, the rim and the strips right of and below the skin
+    EXPECT_EQ(mainCheck.OutsideChanged, 0);
+    EXPECT_EQ(listCheck.OutsideChanged, 0);
+    // Inside, the skin shows: all of it in the playlist window (its boxes come later), most of it in
+    // the main window around its knobs and buttons.
+    EXPECT_EQ(listCheck.InsideAsSkin, listCheck.Inside);
+    EXPECT_GT(mainCheck.InsideAsSkin, mainCheck.Inside * 9 / 10);
+
+    // The pointer over a transparent corner is not over the window; over the skin it is.
+    const auto windowUnder = [](QPoint p) {
+        apptest::Run("xdotool", {"mousemove", QString::number(p.x()), QString::number(p.y())});
+        return ShellValues(apptest::Run("xdotool", {"getmouselocation", "--shell"}))["WINDOW"].toStdString();
+    };
+    const std::string mainId = QString::number(main->Id.toULongLong()).toStdString();
+    EXPECT_NE(windowUnder(main->Geometry.topLeft() + QPoint(2, 2)), mainId);
+    EXPECT_NE(windowUnder(main->Geometry.topLeft() + QPoint(405, 250)), mainId);
+    EXPECT_EQ(windowUnder(main->Geometry.topLeft() + QPoint(200, 150)), mainId);
+}
+
+TEST_F(OnX, SecondCopyHandsOverAndShowsNothing)
+{
+    auto first = StartCopy(CopyEnvironment(Runtime(), "xcb", {"QT_LOGGING_RULES=duodeck.instance.debug=true"}));
+    ASSERT_TRUE(WaitForWindow("DuoDeck", {413, 284})) << first->readAllStandardError().constData();
+    const size_t windows = Windows("DuoDeck").size() + Windows("DuoDeck Playlists").size();
+
+    auto second = StartCopy(CopyEnvironment(Runtime(), "xcb"));
+    ASSERT_TRUE(WaitUntil([&] { return second->state() == QProcess::NotRunning; }, 20000));
+    EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second->exitCode(), 0) << second->readAllStandardError().constData();
+
+    QByteArray log;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            log += first->readAllStandardError();
+            return log.contains("activation requested");
+        },
+        5000))
+        << log.constData();
+    EXPECT_EQ(Windows("DuoDeck").size() + Windows("DuoDeck Playlists").size(), windows);
+    EXPECT_EQ(first->state(), QProcess::Running);
+}
