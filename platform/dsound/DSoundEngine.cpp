@@ -361,10 +361,10 @@ void Engine::StartLocked(Kind kind, int paIndex, std::unique_ptr<Backend> backen
     }
     OutputFormat format = FRequested;
     std::string error;
+    std::string line = kind == Kind::PortAudio ? "DuoDeck sound output: " + backend->Name() : SilentLine;
     if (!backend->Open(format, error)) {
         // A device that cannot be opened leaves the null backend in its place.
-        if (!error.empty())
-            std::fprintf(stderr, "DuoDeck sound output: %s\n", error.c_str());
+        line = "DuoDeck sound output: " + error + ", playing silently at real-time pace";
         FRescan = true;
         kind = Kind::Null;
         paIndex = -1;
@@ -379,10 +379,8 @@ void Engine::StartLocked(Kind kind, int paIndex, std::unique_ptr<Backend> backen
     backend->Start(*this, token);
     FKind = kind;
     FPaIndex = paIndex;
-    if (kind == Kind::Null)
-        Announce(SilentLine);
-    else if (kind == Kind::PortAudio)
-        Announce("DuoDeck sound output: " + backend->Name());
+    if (kind == Kind::Null || kind == Kind::PortAudio)
+        Announce(line);
     const bool watched = backend->Watched();
     FBackend = std::move(backend);
     if (watched) {
@@ -457,6 +455,7 @@ void Engine::WatchdogLoop(uint64_t token)
                     std::this_thread::yield();
                 // The silent device is stopped later (Reset or the next library restart): stopping a
                 // stream whose device vanished may take long.
+                const std::string gone = FBackend->Name();
                 FDeadBackends.push_back(std::move(FBackend));
                 FRescan = true;
                 std::unique_ptr<Backend> null = MakeNullBackend();
@@ -469,7 +468,7 @@ void Engine::WatchdogLoop(uint64_t token)
                 FBackend = std::move(null);
                 FKind = Kind::Null;
                 FPaIndex = -1;
-                Announce(SilentLine);
+                Announce("DuoDeck sound output: " + gone + " stopped responding, playing silently at real-time pace");
                 replaced = true;
             }
         }
