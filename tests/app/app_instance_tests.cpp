@@ -99,3 +99,16 @@ TEST(SecondCopy, ACrashedFirstCopyLeavesNoStaleGuard)
     EXPECT_EQ(copy->exitCode(), 0);
     EXPECT_TRUE(WaitUntil([&] { return requests.count() == 1; }, 5000));
 }
+
+TEST(Start, WithoutADisplayItSaysSoAndFails)
+{
+    TempDir runtime;
+    QProcessEnvironment environment = CopyEnvironment(Folder(runtime), "");
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        environment.remove(name);
+    auto copy = StartCopy(environment);
+    ASSERT_TRUE(copy->waitForFinished(20000));
+    EXPECT_EQ(copy->exitStatus(), QProcess::NormalExit); // no abort
+    EXPECT_EQ(copy->exitCode(), 1);
+    EXPECT_TRUE(copy->readAllStandardError().contains("needs a graphical display"));
+}

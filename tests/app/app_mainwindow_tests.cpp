@@ -177,31 +177,3 @@ TEST(DefaultErrorHandler, ReportsAnEscapedExceptionAndTheProgramGoesOn)
 
     EXPECT_EQ(shown, (std::vector<std::string>{"Channel state is inconsistent", "plain failure", "Unknown exception"}));
 }
-
-TEST(DefaultErrorHandler, MissingDisplayIsExplained)
-{
-    const QByteArray platform = qgetenv("QT_QPA_PLATFORM"), display = qgetenv("DISPLAY"),
-                     wayland = qgetenv("WAYLAND_DISPLAY");
-    qunsetenv("QT_QPA_PLATFORM");
-    qunsetenv("DISPLAY");
-    qunsetenv("WAYLAND_DISPLAY");
-    const std::string none = MissingDisplayReason();
-    qputenv("DISPLAY", ":5");
-    const std::string x = MissingDisplayReason();
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qunsetenv("DISPLAY");
-    const std::string offscreen = MissingDisplayReason();
-    qputenv("QT_QPA_PLATFORM", "wayland");
-    const std::string wantsWayland = MissingDisplayReason();
-    for (const auto& [name, value] : {std::pair{"QT_QPA_PLATFORM", platform}, std::pair{"DISPLAY", display},
-                                      std::pair{"WAYLAND_DISPLAY", wayland}}) {
-        if (value.isNull())
-            qunsetenv(name);
-        else
-            qputenv(name, value);
-    }
-    EXPECT_NE(none.find("needs a graphical display"), std::string::npos);
-    EXPECT_EQ(x, "");
-    EXPECT_EQ(offscreen, "");
-    EXPECT_NE(wantsWayland.find("WAYLAND_DISPLAY"), std::string::npos);
-}
