@@ -82,6 +82,8 @@ TFormMain::TFormMain(const QString& exeFolder, QWidget* parent)
     setFixedSize(ClientWidth, ClientHeight);
     move(DesignLeft, DesignTop);
     CreateControls();
+    // Closing this window ends the program (the playlist window does not keep it running).
+    BtnClose->OnClick = [this](QObject*) { close(); };
     FormCreate();
 }
 

@@ -8,6 +8,7 @@
 #include "platform/ui/ErrorDisplay.h"
 #include "playlist/UnitList.h"
 #include "tests/support/Fixtures.h"
+#include "widgets/ImgBtn.h"
 #include "widgets/PaintBox.h"
 
 #include <QGuiApplication>
@@ -108,7 +109,7 @@ TEST(MainWindow, FirstShowHangsThePlaylistWindowUnderIt)
     EXPECT_EQ(list.pos(), QPoint(10, 10));
 }
 
-TEST(MainWindow, ClosingItEndsTheProgramThoughThePlaylistWindowIsOpen)
+TEST(MainWindow, CloseEndsTheProgramThoughThePlaylistWindowIsOpen)
 {
     TempDir dir;
     TFormMain main(Folder(dir));
@@ -116,7 +117,7 @@ TEST(MainWindow, ClosingItEndsTheProgramThoughThePlaylistWindowIsOpen)
     list.show();
     main.show();
     // The event loop ends by itself when the main window closes; the guard timer would end it with 1.
-    QTimer::singleShot(0, &main, [&] { main.close(); });
+    QTimer::singleShot(0, &main, [&] { QTest::mouseClick(main.BtnClose, Qt::LeftButton); });
     QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(1); });
     EXPECT_EQ(QCoreApplication::exec(), 0);
 }
