@@ -61,9 +61,9 @@ static void PutLE(std::vector<uint8_t>& b, uint32_t v, int bytes)
 
 void WriteWavBytes(const fs::path& file, int rate, int channels, int bits, const std::vector<uint8_t>& data)
 {
-    std::vector<uint8_t> b;
+    std::vector<uint8_t> b{'R', 'I', 'F', 'F'};
+    b.reserve(44 + data.size());
     const uint32_t align = channels * bits / 8;
-    b.insert(b.end(), {'R', 'I', 'F', 'F'});
     PutLE(b, 36 + static_cast<uint32_t>(data.size()), 4);
     b.insert(b.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
     PutLE(b, 16, 4);
