@@ -1,0 +1,69 @@
+// The process's one virtual sound card behind MMSystem.h: its mixer layout (destinations, sources,
+// controls and their values) and its wave-in inputs. Any thread may call these; the card's lock
+// guards the layout and the values. Tests install other layouts and wait for the capture thread.
+//
+// Default layout of mixer device 0 (source positions count from 0; multiplexer items from 1):
+//   destination 0 "Speakers"           volume, mute; sources: 0 "Wave" (volume, mute)
+//   destination 1 "Recording Control"  multiplexer of 7 items = its sources in order:
+//     0 "CD Audio", 1 "Microphone", 2 "Line In", 3 "Auxiliary", 4 "Video", 5 "Phone Line",
+//     6 "Stereo Mix" (item 7); each source has a volume (0…65535, linear gain) and a mute.
+// Start-up's level on source position 1 of destination 1 thus lands on "Microphone", and the mix
+// ("Stereo Mix") is recorded at full level. Only "Stereo Mix" carries sound here; the other inputs
+// record silence at the same pace.
+#pragma once
+
+#include "platform/mmsystem/MMSystem.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mmsystem {
+
+inline constexpr const char* StereoMixName = "Stereo Mix";
+
+struct CardControl {
+    DWORD Type = MIXERCONTROL_CONTROLTYPE_VOLUME;
+    DWORD Flags = 0;                // MIXERCONTROL_CONTROLF_*
+    std::vector<std::string> Items; // the list of a multiplexer or mixer control
+    std::string Name;
+};
+
+struct CardLine {
+    std::string Name;
+    DWORD ComponentType = MIXERLINE_COMPONENTTYPE_SRC_LINE;
+    DWORD Channels = 2;
+    std::vector<CardControl> Controls;
+};
+
+struct CardDestination {
+    CardLine Line;
+    std::vector<CardLine> Sources;
+};
+
+struct CardLayout {
+    std::string Name = "DuoDeck Virtual Card";
+    std::vector<CardDestination> Destinations;
+};
+
+CardLayout DefaultLayout();
+
+// Replaces the card's mixer with `devices` copies of `layout` (0: no mixer device), every control at
+// its initial value: volumes 65535, mutes 0, multiplexers on the item named "Stereo Mix" (else item 0).
+// No mixer handle may be open.
+void InstallLayout(const CardLayout& layout, int devices = 1);
+// Back to one device with the default layout.
+void ResetCard();
+
+// Current values of a control (channel-major), found by destination position, source position
+// (−1: the destination line) and control position on that line. Empty when there is no such control.
+std::vector<int32_t> ControlValues(int device, int destination, int source, int control);
+// Number of control writes made through mixerSetControlDetails since the layout was installed.
+int ControlWrites();
+
+// Blocks until the capture thread of every open wave-in device has taken in all the sound output
+// rendered so far (tests on the manual backend call this after each pull). False on timeout.
+bool WaitForCapture(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+
+} // namespace mmsystem
