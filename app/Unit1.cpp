@@ -1,6 +1,8 @@
 #include "app/Unit1.h"
 
 #include "app/ListFile.h"
+#include "decks/unitChannel.h"
+#include "decks/unitChannel2.h"
 #include "assets/Skin.h"
 #include "mixer/MxDSMixer.h"
 #include "playlist/UnitList.h"
@@ -89,6 +91,11 @@ TFormMain::TFormMain(const QString& exeFolder, QWidget* parent)
 
 TFormMain::~TFormMain()
 {
+    // The decks free their channels before the mixer goes (it would free channels still listed).
+    delete FormChannel;
+    FormChannel = nullptr;
+    delete FormChannel2;
+    FormChannel2 = nullptr;
     if (FormMain == this)
         FormMain = nullptr;
 }
@@ -187,7 +194,8 @@ void TFormMain::FormCreate()
     // 8. The output mixer; it opens no device until a channel needs one.
     FMixer = new TMxDSMixer(this);
 
-    // 9. The left and then the right deck controller go here, each given this window and FMixer.
+    // 9. The left and then the right deck controller, each given this window and the mixer.
+    CreateDecks();
 }
 
 void TFormMain::showEvent(QShowEvent* event)

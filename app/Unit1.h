@@ -10,6 +10,10 @@
 #include <cstdint>
 
 class QLabel;
+class TDeckController;
+class TFormChannel;
+class TFormChannel2;
+class TFlatListBox;
 class TImgBtn;
 class TMxDSMixer;
 class TPaintBox;
@@ -84,13 +88,42 @@ public:
     TImgBtn* ImgBtn2 = nullptr; // Pic: recording; PicDown: not recording
     TImgBtn* ImgBtn3 = nullptr; // Pic: recording paused; PicDown: recording runs
 
+    // Deck panel: start the deck's song (resume, or load the first selected existing entry).
+    void PlayLeftDeck();
+    void PlayRightDeck();
+
 protected:
     void showEvent(QShowEvent* event) override;
+    // Mouse handling of the seven knobs.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // One deck's view of the panel and of the unit-level playlist state.
+    struct TDeckSide {
+        TDeckController* Deck;
+        QLabel* PositionKnob;
+        int KnobStart; // Left of the position knob at the start of its track
+        TFlatListBox* List;
+        QByteArrayList& Paths;
+        int32_t& Index;
+        bool& Loop;
+    };
+    TDeckSide LeftSide();
+    TDeckSide RightSide();
+
     void FormCreate();
     void FormShow();
     void CreateControls();
+
+    // Deck panel (DeckPanel.cpp).
+    void CreateDecks();
+    void PlayDeck(const TDeckSide& side);
+    // The playlist advance at the end of a song.
+    void AdvancePlaylist(const TDeckSide& side);
+    void StopDeck(const TDeckSide& side);
+    void ToggleLoop(TImgBtn* button, bool& loop);
+    void MoveCrossfader(int x);
+    void MoveFrequencyKnob(QLabel* knob, const TKnobDrag& drag, TDeckController* deck, int y);
 
     QString FExeFolderOverride;
     bool FShown = false;
@@ -99,6 +132,9 @@ private:
 
 // State shared at unit level, alive for the whole run.
 extern TFormMain* FormMain;
+// The left and right deck controllers, owned by the main window.
+extern TFormChannel* FormChannel;
+extern TFormChannel2* FormChannel2;
 // Folder of the executable, without a trailing separator. The playlist files live there.
 extern QString ExeFolder;
 // The decks' playlists: full paths and display names, entry i of each pair describing one song.

@@ -5,6 +5,7 @@
 #include <QWidget>
 
 class QLabel;
+class TFlatListBox;
 
 class TFormList : public QWidget {
     Q_OBJECT
@@ -17,6 +18,8 @@ public:
     static constexpr int ClientHeight = 249;
 
     QLabel* ImgForm = nullptr;
+    TFlatListBox* FlatListBox1 = nullptr; // left playlist
+    TFlatListBox* FlatListBox2 = nullptr; // right playlist
     // The playlist boxes FlatListBox1 at (16, 32) and FlatListBox2 at (200, 32), each 180 x 195,
     // with their popup menus and the Delete key action, are added here with the playlist behaviour.
 

@@ -1,0 +1,261 @@
+// The deck panel of the main window: the seven knobs, the transport and loop buttons, the level
+// displays, and the playlist choice of the song a deck plays (on Play and at the end of a song).
+// UI thread only.
+#include "app/Unit1.h"
+
+#include "decks/unitChannel.h"
+#include "decks/unitChannel2.h"
+#include "platform/kernel/Kernel.h"
+#include "playlist/UnitList.h"
+#include "widgets/ImgBtn.h"
+#include "widgets/PaintBox.h"
+#include "widgets/TFlatListBoxUnit.h"
+
+#include <QLabel>
+#include <QMouseEvent>
+
+#include <algorithm>
+
+TFormChannel* FormChannel = nullptr;
+TFormChannel2* FormChannel2 = nullptr;
+
+namespace {
+
+bool Exists(const QByteArray& path)
+{
+    return FileExists(path.toStdString());
+}
+
+// Marks `index` as the only selected entry of the box.
+void SelectOnly(TFlatListBox* box, int index)
+{
+    box->SetMultiSelect(false);
+    box->SetSelected(index, true);
+}
+
+} // namespace
+
+TFormMain::TDeckSide TFormMain::LeftSide()
+{
+    return {FormChannel, ImgJinduLeft, 24, FormList ? FormList->FlatListBox1 : nullptr, LeftPaths, LeftIndex, LeftLoop};
+}
+
+TFormMain::TDeckSide TFormMain::RightSide()
+{
+    return {FormChannel2, ImgJinduRight, 232, FormList ? FormList->FlatListBox2 : nullptr, RightPaths, RightIndex,
+            RightLoop};
+}
+
+void TFormMain::CreateDecks()
+{
+    FormChannel = new TFormChannel(this, FMixer,
+                                   TDeckWidgets{ImgJinduLeft, ImgVolumeLeft, ImgFrequenceLeft, PaintBoxLeft,
+                                                &JinduLeftDrag.Anchor, &VolumeLeftDrag.Anchor});
+    FormChannel2 = new TFormChannel2(this, FMixer,
+                                     TDeckWidgets{ImgJinduRight, ImgVolumeRight, ImgFrequenceRight, PaintBoxRight,
+                                                  &JinduRightDrag.Anchor, &VolumeRightDrag.Anchor});
+    FormChannel->OnSongEnded = [this] { AdvancePlaylist(LeftSide()); };
+    FormChannel2->OnSongEnded = [this] { AdvancePlaylist(RightSide()); };
+    PaintBoxLeft->OnPaint = [](QPainter& canvas) { FormChannel->DrawLevels(canvas); };
+    PaintBoxRight->OnPaint = [](QPainter& canvas) { FormChannel2->DrawLevels(canvas); };
+
+    for (QLabel* knob : {ImgVolumeLeft, ImgVolumeRight, ImgFrequenceLeft, ImgFrequenceRight, ImgJinduLeft,
+                         ImgJinduRight, ImgVolumeBoth})
+        knob->installEventFilter(this);
+
+    BtnPlayLeft->OnClick = [this](QObject*) { PlayLeftDeck(); };
+    BtnPlayRight->OnClick = [this](QObject*) { PlayRightDeck(); };
+    BtnPlayBoth->OnClick = [this](QObject*) {
+        PlayLeftDeck();
+        PlayRightDeck();
+    };
+    BtnPauseLeft->OnClick = [](QObject*) { FormChannel->buttonPauseClick(); };
+    BtnPauseRight->OnClick = [](QObject*) { FormChannel2->buttonPauseClick(); };
+    BtnPauseBoth->OnClick = [](QObject*) {
+        FormChannel->buttonPauseClick();
+        FormChannel2->buttonPauseClick();
+    };
+    BtnStopLeft->OnClick = [this](QObject*) { StopDeck(LeftSide()); };
+    btnStopRight->OnClick = [this](QObject*) { StopDeck(RightSide()); };
+    BtnStopBoth->OnClick = [this](QObject*) {
+        StopDeck(LeftSide());
+        StopDeck(RightSide());
+    };
+    BtnLoopLeft->OnClick = [this](QObject*) { ToggleLoop(BtnLoopLeft, LeftLoop); };
+    BtnLoopRight->OnClick = [this](QObject*) { ToggleLoop(BtnLoopRight, RightLoop); };
+}
+
+void TFormMain::StopDeck(const TDeckSide& side)
+{
+    side.Deck->buttonStopClick();
+    side.PositionKnob->move(side.KnobStart, side.PositionKnob->y());
+}
+
+void TFormMain::ToggleLoop(TImgBtn* button, bool& loop)
+{
+    loop = !loop;
+    // Loop on shows the hover look of loop off; the button's own hover and pressed looks stay.
+    const QPixmap look = loop ? ImgBtn1->PicUp() : ImgBtn1->Picture();
+    button->SetPicture(look);
+    button->SetPic(look);
+}
+
+void TFormMain::PlayLeftDeck() { PlayDeck(LeftSide()); }
+void TFormMain::PlayRightDeck() { PlayDeck(RightSide()); }
+
+void TFormMain::PlayDeck(const TDeckSide& side)
+{
+    if (side.PositionKnob->x() > side.KnobStart) {
+        side.Deck->Resume(); // started and not stopped
+        return;
+    }
+    if (!side.List || side.List->Items().Count() == 0)
+        return;
+    const int count = static_cast<int>(side.Paths.size());
+    // The first selected entry; with none selected, the first entry.
+    int index = 0;
+    for (int i = 0; i < side.List->Items().Count(); ++i)
+        if (side.List->Selected(i)) {
+            index = i;
+            break;
+        }
+    if (index >= count)
+        return;
+    side.Index = index;
+    QByteArray path = side.Paths[index];
+    if (!Exists(path)) {
+        if (side.Loop) {
+            for (int n = 0; n < count; ++n) {
+                side.Index = side.Index + 1 > side.List->Items().Count() - 1 ? 0 : side.Index + 1;
+                path = side.Paths.value(side.Index);
+                if (Exists(path))
+                    break;
+            }
+        } else {
+            while (side.Index < count - 1) {
+                ++side.Index;
+                path = side.Paths[side.Index];
+                if (Exists(path))
+                    break;
+            }
+        }
+    }
+    if (Exists(path))
+        side.Deck->LoadAndPlay(path.toStdString());
+}
+
+void TFormMain::AdvancePlaylist(const TDeckSide& side)
+{
+    const int count = side.List ? side.List->Items().Count() : 0;
+    side.Index = side.Index + 1 > count - 1 ? 0 : side.Index + 1;
+    if (count <= 0)
+        return;
+    QByteArray path = side.Paths.value(side.Index);
+    if (Exists(path)) {
+        if (side.Index == 0 && !side.Loop)
+            return; // the end of the playlist was passed
+        SelectOnly(side.List, side.Index);
+        side.Deck->LoadAndPlay(path.toStdString());
+        return;
+    }
+    if (side.Loop) {
+        for (int n = 0; n < side.Paths.size(); ++n) {
+            side.Index = side.Index + 1 > count - 1 ? 0 : side.Index + 1;
+            path = side.Paths.value(side.Index);
+            if (Exists(path)) {
+                SelectOnly(side.List, side.Index);
+                break;
+            }
+        }
+    } else {
+        while (side.Index < count - 1) {
+            ++side.Index;
+            path = side.Paths.value(side.Index);
+            if (Exists(path)) {
+                SelectOnly(side.List, side.Index);
+                break;
+            }
+        }
+    }
+    if (Exists(path))
+        side.Deck->LoadAndPlay(path.toStdString());
+}
+
+void TFormMain::MoveCrossfader(int x)
+{
+    const int left = std::clamp(ImgVolumeBoth->x() + x - VolumeBothDrag.Anchor, 156, 235);
+    ImgVolumeBoth->move(left, ImgVolumeBoth->y());
+    // The deck on the crossfader's side plays at full volume; the other one's knob sits at
+    // 64 plus twice the distance from the centre.
+    if (left >= 192) {
+        ImgVolumeRight->move(ImgVolumeRight->x(), 32);
+        ImgVolumeLeft->move(ImgVolumeLeft->x(), 2 * ((left - 192) + 32));
+    } else {
+        ImgVolumeLeft->move(ImgVolumeLeft->x(), 32);
+        ImgVolumeRight->move(ImgVolumeRight->x(), 2 * ((192 - left) + 32));
+    }
+    FormChannel->ApplyVolumeKnob();
+    FormChannel2->ApplyVolumeKnob();
+}
+
+void TFormMain::MoveFrequencyKnob(QLabel* knob, const TKnobDrag& drag, TDeckController* deck, int y)
+{
+    knob->move(knob->x(), std::clamp(knob->y() + y - drag.Anchor, 32, 152));
+    deck->ApplyFrequencyKnob();
+}
+
+bool TFormMain::eventFilter(QObject* watched, QEvent* event)
+{
+    const auto type = event->type();
+    if (type != QEvent::MouseButtonPress && type != QEvent::MouseMove && type != QEvent::MouseButtonRelease)
+        return QWidget::eventFilter(watched, event);
+    const QPoint p = static_cast<QMouseEvent*>(event)->position().toPoint();
+
+    struct Knob {
+        QLabel* image;
+        TKnobDrag* drag;
+        bool vertical;
+    };
+    const Knob knobs[] = {{ImgVolumeLeft, &VolumeLeftDrag, true},       {ImgVolumeRight, &VolumeRightDrag, true},
+                          {ImgFrequenceLeft, &FrequenceLeftDrag, true}, {ImgFrequenceRight, &FrequenceRightDrag, true},
+                          {ImgJinduLeft, &JinduLeftDrag, false},        {ImgJinduRight, &JinduRightDrag, false},
+                          {ImgVolumeBoth, &VolumeBothDrag, false}};
+    const Knob* knob = nullptr;
+    for (const auto& k : knobs)
+        if (k.image == watched)
+            knob = &k;
+    if (!knob)
+        return QWidget::eventFilter(watched, event);
+
+    const int coordinate = knob->vertical ? p.y() : p.x();
+    if (type == QEvent::MouseButtonPress) {
+        knob->drag->Dragging = true;
+        knob->drag->Anchor = coordinate;
+        return true;
+    }
+    if (type == QEvent::MouseButtonRelease) {
+        knob->drag->Dragging = false;
+        if (knob->image == ImgJinduLeft)
+            FormChannel->SeekDragEnd();
+        else if (knob->image == ImgJinduRight)
+            FormChannel2->SeekDragEnd();
+        return true;
+    }
+    if (!knob->drag->Dragging)
+        return true;
+    if (knob->image == ImgVolumeLeft)
+        FormChannel->VolumeDrag(coordinate);
+    else if (knob->image == ImgVolumeRight)
+        FormChannel2->VolumeDrag(coordinate);
+    else if (knob->image == ImgFrequenceLeft)
+        MoveFrequencyKnob(ImgFrequenceLeft, FrequenceLeftDrag, FormChannel, coordinate);
+    else if (knob->image == ImgFrequenceRight)
+        MoveFrequencyKnob(ImgFrequenceRight, FrequenceRightDrag, FormChannel2, coordinate);
+    else if (knob->image == ImgJinduLeft)
+        FormChannel->SeekDrag(coordinate);
+    else if (knob->image == ImgJinduRight)
+        FormChannel2->SeekDrag(coordinate);
+    else
+        MoveCrossfader(coordinate);
+    return true;
+}
