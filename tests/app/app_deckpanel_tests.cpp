@@ -1,0 +1,118 @@
+// The deck panel: knobs dragged with the mouse, the crossfader's table, the loop buttons.
+#include "app/Unit1.h"
+#include "decks/unitChannel.h"
+#include "decks/unitChannel2.h"
+#include "mixer/MxDSMixer.h"
+#include "platform/dsound/DSoundEngine.h"
+#include "tests/support/Fixtures.h"
+#include "widgets/ImgBtn.h"
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <QMouseEvent>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+void Mouse(QWidget* w, QEvent::Type type, QPoint p)
+{
+    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+    const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent e(type, QPointF(p), QPointF(w->mapToGlobal(p)), button, held, Qt::NoModifier);
+    QCoreApplication::sendEvent(w, &e);
+}
+
+// Presses at `from` inside the knob, moves by `delta` (window pixels), releases.
+void Drag(QWidget* knob, QPoint from, QPoint delta)
+{
+    Mouse(knob, QEvent::MouseButtonPress, from);
+    Mouse(knob, QEvent::MouseMove, from + delta); // the knob has not moved yet: knob coordinates
+    Mouse(knob, QEvent::MouseButtonRelease, from);
+}
+
+class DeckPanel : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dsound::Engine::Reset();
+        dsound::Engine::UseManualBackend();
+        form = std::make_unique<TFormMain>(QString::fromStdString(dir.path().string()));
+    }
+    void TearDown() override
+    {
+        form.reset();
+        dsound::Engine::Reset();
+    }
+    testsupport::TempDir dir;
+    std::unique_ptr<TFormMain> form;
+};
+
+} // namespace
+
+TEST_F(DeckPanel, CrossfaderOverridesBothVolumeKnobs)
+{
+    struct Row {
+        int left, leftTop, leftVolume, rightTop, rightVolume;
+    };
+    // Crossfader Left, then each deck's knob Top and volume.
+    const Row table[] = {{156, 32, 0, 136, -2736}, {191, 32, 0, 66, -894}, {192, 64, -842, 32, 0},
+                         {235, 150, -3105, 32, 0}};
+    for (const Row& r : table) {
+        Drag(form->ImgVolumeBoth, {4, 10}, {r.left - form->ImgVolumeBoth->x(), 0});
+        EXPECT_EQ(form->ImgVolumeBoth->x(), r.left);
+        EXPECT_EQ(form->ImgVolumeLeft->y(), r.leftTop);
+        EXPECT_EQ(FormChannel->Channel()->Volume(), r.leftVolume);
+        EXPECT_EQ(form->ImgVolumeRight->y(), r.rightTop);
+        EXPECT_EQ(FormChannel2->Channel()->Volume(), r.rightVolume);
+    }
+    // Clamped to its track.
+    Drag(form->ImgVolumeBoth, {4, 10}, {-500, 0});
+    EXPECT_EQ(form->ImgVolumeBoth->x(), 156);
+    Drag(form->ImgVolumeBoth, {4, 10}, {500, 0});
+    EXPECT_EQ(form->ImgVolumeBoth->x(), 235);
+}
+
+TEST_F(DeckPanel, VolumeAndFrequencyKnobsStayOnTheirTracks)
+{
+    Drag(form->ImgVolumeLeft, {7, 5}, {0, 500});
+    EXPECT_EQ(form->ImgVolumeLeft->y(), 152);
+    EXPECT_EQ(FormChannel->Channel()->Volume(), -3157);
+    Drag(form->ImgVolumeLeft, {7, 5}, {0, -500});
+    EXPECT_EQ(form->ImgVolumeLeft->y(), 32);
+    EXPECT_EQ(FormChannel->Channel()->Volume(), 0);
+    Drag(form->ImgVolumeRight, {7, 5}, {0, 32});
+    EXPECT_EQ(form->ImgVolumeRight->y(), 64);
+    EXPECT_EQ(FormChannel2->Channel()->Volume(), -842);
+
+    Drag(form->ImgFrequenceRight, {7, 5}, {0, 500});
+    EXPECT_EQ(form->ImgFrequenceRight->y(), 152);
+    EXPECT_EQ(FormChannel2->Channel()->Frequency(), 100000u);
+    Drag(form->ImgFrequenceLeft, {7, 5}, {0, -500});
+    EXPECT_EQ(form->ImgFrequenceLeft->y(), 32);
+    EXPECT_EQ(FormChannel->Channel()->Frequency(), 0u); // the song's own rate
+
+    // A move without a press does nothing.
+    Mouse(form->ImgVolumeLeft, QEvent::MouseMove, {7, 60});
+    EXPECT_EQ(form->ImgVolumeLeft->y(), 32);
+    // Position knobs of stopped decks do not move.
+    Drag(form->ImgJinduLeft, {3, 5}, {60, 0});
+    EXPECT_EQ(form->ImgJinduLeft->x(), 24);
+}
+
+TEST_F(DeckPanel, LoopButtonsToggleTheFlagAndTheLook)
+{
+    const QImage off = form->ImgBtn1->Picture().toImage();
+    const QImage on = form->ImgBtn1->PicUp().toImage();
+    form->BtnLoopLeft->OnClick(form->BtnLoopLeft);
+    EXPECT_TRUE(LeftLoop);
+    EXPECT_FALSE(RightLoop);
+    EXPECT_EQ(form->BtnLoopLeft->Picture().toImage(), on);
+    EXPECT_EQ(form->BtnLoopLeft->Pic().toImage(), on);
+    EXPECT_EQ(form->BtnLoopLeft->PicUp().toImage(), on); // its design hover look stays
+    form->BtnLoopLeft->OnClick(form->BtnLoopLeft);
+    EXPECT_FALSE(LeftLoop);
+    EXPECT_EQ(form->BtnLoopLeft->Picture().toImage(), off);
+    form->BtnLoopRight->OnClick(form->BtnLoopRight);
+    EXPECT_TRUE(RightLoop);
+}
