@@ -90,6 +90,8 @@ struct WAVEINCAPSA {
 };
 
 UINT waveInGetNumDevs();
+// The sound output always has a device (the silent one at worst).
+UINT waveOutGetNumDevs();
 MMRESULT waveInGetDevCapsA(UINT_PTR deviceID, WAVEINCAPSA* caps, UINT size);
 // `callback` is the THiddenWindow* (as a HWND) that receives MM_WIM_* with CALLBACK_WINDOW.
 // Accepts PCM of 8 or 16 bits, 1 or 2 channels, 1000 … 192000 Hz; anything else is WAVERR_BADFORMAT.

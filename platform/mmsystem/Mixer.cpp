@@ -131,6 +131,7 @@ void InstallLayout(const CardLayout& layout, int devices)
 void ResetCard()
 {
     InstallLayout(DefaultLayout(), 1);
+    SetWaveInDevices(1);
 }
 
 std::vector<int32_t> ControlValues(int device, int destination, int source, int control)

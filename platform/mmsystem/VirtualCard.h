@@ -62,6 +62,9 @@ std::vector<int32_t> ControlValues(int device, int destination, int source, int 
 // Number of control writes made through mixerSetControlDetails since the layout was installed.
 int ControlWrites();
 
+// The number of wave-in devices the card shows (1, or 0 for a machine without capture); for tests.
+void SetWaveInDevices(int count);
+
 // Blocks until the capture thread of every open wave-in device has taken in all the sound output
 // rendered so far (tests on the manual backend call this after each pull). False on timeout.
 bool WaitForCapture(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));

@@ -8,6 +8,7 @@
 #include <samplerate.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
@@ -243,6 +244,7 @@ private:
     std::vector<float> FIn, FOut;
 };
 
+std::atomic<int> WaveInDevices{1};
 std::mutex DevicesLock; // guards OpenDevices (taken before a device's own lock)
 std::vector<WaveInDevice*> OpenDevices;
 
@@ -263,6 +265,11 @@ bool ValidFormat(const WAVEFORMATEX* f)
 
 } // namespace
 
+void SetWaveInDevices(int count)
+{
+    WaveInDevices.store(count > 0 ? 1 : 0);
+}
+
 bool WaitForCapture(std::chrono::milliseconds)
 {
     std::lock_guard lock(DevicesLock);
@@ -276,6 +283,11 @@ bool WaitForCapture(std::chrono::milliseconds)
 using namespace mmsystem;
 
 UINT waveInGetNumDevs()
+{
+    return static_cast<UINT>(WaveInDevices.load());
+}
+
+UINT waveOutGetNumDevs()
 {
     return 1;
 }
@@ -296,7 +308,7 @@ MMRESULT waveInGetDevCapsA(UINT_PTR deviceID, WAVEINCAPSA* caps, UINT size)
 MMRESULT waveInOpen(HWAVEIN* handle, UINT deviceID, const WAVEFORMATEX* format, DWORD_PTR callback, DWORD_PTR,
                     DWORD flags)
 {
-    if (deviceID != 0 && deviceID != WAVE_MAPPER)
+    if ((deviceID != 0 && deviceID != WAVE_MAPPER) || waveInGetNumDevs() == 0)
         return MMSYSERR_BADDEVICEID;
     if (!ValidFormat(format))
         return WAVERR_BADFORMAT;
