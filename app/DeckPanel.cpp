@@ -56,8 +56,15 @@ void TFormMain::CreateDecks()
                                                   &JinduRightDrag.Anchor, &VolumeRightDrag.Anchor});
     FormChannel->OnSongEnded = [this] { AdvancePlaylist(LeftSide()); };
     FormChannel2->OnSongEnded = [this] { AdvancePlaylist(RightSide()); };
-    PaintBoxLeft->OnPaint = [](QPainter& canvas) { FormChannel->DrawLevels(canvas); };
-    PaintBoxRight->OnPaint = [](QPainter& canvas) { FormChannel2->DrawLevels(canvas); };
+    // The decks are gone after the close sequence; a late repaint then draws nothing.
+    PaintBoxLeft->OnPaint = [](QPainter& canvas) {
+        if (FormChannel)
+            FormChannel->DrawLevels(canvas);
+    };
+    PaintBoxRight->OnPaint = [](QPainter& canvas) {
+        if (FormChannel2)
+            FormChannel2->DrawLevels(canvas);
+    };
 
     for (QLabel* knob : {ImgVolumeLeft, ImgVolumeRight, ImgFrequenceLeft, ImgFrequenceRight, ImgJinduLeft,
                          ImgJinduRight, ImgVolumeBoth})
@@ -207,6 +214,8 @@ void TFormMain::MoveFrequencyKnob(QLabel* knob, const TKnobDrag& drag, TDeckCont
 bool TFormMain::eventFilter(QObject* watched, QEvent* event)
 {
     const auto type = event->type();
+    if (ShellEvent(watched, event))
+        return true;
     if (type != QEvent::MouseButtonPress && type != QEvent::MouseMove && type != QEvent::MouseButtonRelease)
         return QWidget::eventFilter(watched, event);
     const QPoint p = static_cast<QMouseEvent*>(event)->position().toPoint();

@@ -84,9 +84,10 @@ TFormMain::TFormMain(const QString& exeFolder, QWidget* parent)
     setFixedSize(ClientWidth, ClientHeight);
     move(DesignLeft, DesignTop);
     CreateControls();
-    // Closing this window ends the program (the playlist window does not keep it running).
-    BtnClose->OnClick = [this](QObject*) { close(); };
+    btnAddLeft->OnClick = [this](QObject*) { btnAddLeftClick(); };
+    BtnAddRight->OnClick = [this](QObject*) { BtnAddRightClick(); };
     FormCreate();
+    CreateShell();
 }
 
 TFormMain::~TFormMain()
@@ -212,7 +213,8 @@ void TFormMain::FormShow()
     // 1. The playlist window hangs under this one.
     if (FormList)
         FormList->move(x(), y() + ListOffset);
-    // 2. The playlist boxes are filled here from LeftNames and RightNames.
+    // 2. The playlist boxes show LeftNames and RightNames.
+    FillPlaylistBoxes();
 }
 
 void TFormMain::RestoreApplication()

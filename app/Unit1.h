@@ -5,10 +5,13 @@
 
 #include <QByteArrayList>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <cstdint>
+#include <functional>
 
+class QFileDialog;
 class QLabel;
 class TDeckController;
 class TFormChannel;
@@ -88,12 +91,31 @@ public:
     TImgBtn* ImgBtn2 = nullptr; // Pic: recording; PicDown: not recording
     TImgBtn* ImgBtn3 = nullptr; // Pic: recording paused; PicDown: recording runs
 
+    // Playlists (AddSongs.cpp): the add buttons and their file dialog, created at the first add.
+    QFileDialog* OpenDialog1 = nullptr;
+    // Shows the dialog and returns the chosen files, none when cancelled; tests answer it instead.
+    std::function<QStringList(QFileDialog* dialog)> OpenDialog1Execute;
+    void btnAddLeftClick();
+    void BtnAddRightClick();
+
     // Deck panel: start the deck's song (resume, or load the first selected existing entry).
     void PlayLeftDeck();
     void PlayRightDeck();
 
+    // Window shell: runs before the close sequence stops a running recording (set by the
+    // recording controls).
+    std::function<void()> OnCloseStopRecording;
+    void BtnMinClick();
+    void BtnCloseClick();
+    void BtnHelpClick();
+
 protected:
     void showEvent(QShowEvent* event) override;
+    // Window shell (WindowShell.cpp): dragging by the bare surface, and the close sequence.
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     // Mouse handling of the seven knobs.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -114,6 +136,19 @@ private:
     void FormCreate();
     void FormShow();
     void CreateControls();
+    // Playlists (AddSongs.cpp).
+    void AddSongs(bool left);
+    void FillPlaylistBoxes();
+
+    // Window shell (WindowShell.cpp).
+    void CreateShell();
+    bool ShellEvent(QObject* watched, QEvent* event);
+    void DragPress(QPoint p);
+    void DragMove(QPoint p, bool withList);
+    void CloseSequence();
+    TKnobDrag FDrag; // the window's own drag, by its surface or its skin
+    QPoint FDragAt;
+    bool FClosed = false;
 
     // Deck panel (DeckPanel.cpp).
     void CreateDecks();
@@ -151,6 +186,9 @@ inline constexpr const char* LeftPathsFile = "FileListLeft.ini";
 inline constexpr const char* RightPathsFile = "FileListRight.ini";
 inline constexpr const char* LeftNamesFile = "Listbox1.ini";
 inline constexpr const char* RightNamesFile = "Listbox2.ini";
+// The recording in progress, and the help document shipped beside the executable.
+inline constexpr const char* TemporaryRecordingFile = "tem.Mp3";
+inline constexpr const char* HelpFile = "help.html";
 
 // ExeFolder + "/" + name.
 QString InExeFolder(const char* name);

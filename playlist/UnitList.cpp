@@ -1,8 +1,12 @@
 #include "playlist/UnitList.h"
 
 #include "assets/Skin.h"
+#include "widgets/TFlatListBoxUnit.h"
 
+#include <QAction>
+#include <QGuiApplication>
 #include <QLabel>
+#include <QMenu>
 #include <QPixmap>
 
 TFormList* FormList = nullptr;
@@ -20,6 +24,26 @@ TFormList::TFormList(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
     ImgForm = new QLabel(this);
     ImgForm->setObjectName("ImgForm");
     ImgForm->move(0, 0);
+
+    PopupMenu1 = CreateMenu("PopupMenu1", Delete1, DeleteAll1);
+    PopupMenu2 = CreateMenu("PopupMenu2", Delete2, DeleteAll2);
+    connect(Delete1, &QAction::triggered, this, &TFormList::Delete1Click);
+    connect(DeleteAll1, &QAction::triggered, this, &TFormList::DeleteAll1Click);
+    connect(Delete2, &QAction::triggered, this, &TFormList::Delete2Click);
+    connect(DeleteAll2, &QAction::triggered, this, &TFormList::DeleteAll2Click);
+
+    FlatListBox1 = CreateListBox("FlatListBox1", 16, PopupMenu1);
+    FlatListBox2 = CreateListBox("FlatListBox2", 200, PopupMenu2);
+    FlatListBox1->OnClick = [this](QObject*) { FlatListBox1Click(); };
+    FlatListBox2->OnClick = [this](QObject*) { FlatListBox2Click(); };
+
+    Action1 = new QAction(this);
+    Action1->setObjectName("Action1");
+    Action1->setShortcut(QKeySequence(Qt::Key_Delete));
+    Action1->setShortcutContext(Qt::WindowShortcut);
+    addAction(Action1);
+    connect(Action1, &QAction::triggered, this, &TFormList::Action1Execute);
+
     FormCreate();
 }
 
@@ -27,6 +51,32 @@ TFormList::~TFormList()
 {
     if (FormList == this)
         FormList = nullptr;
+}
+
+QMenu* TFormList::CreateMenu(const char* name, QAction*& deleteOne, QAction*& deleteAll)
+{
+    auto* menu = new QMenu(this);
+    menu->setObjectName(name);
+    deleteOne = menu->addAction("Delete");
+    deleteAll = menu->addAction("Delete All");
+    return menu;
+}
+
+TFlatListBox* TFormList::CreateListBox(const char* name, int left, QMenu* menu)
+{
+    auto* box = new TFlatListBox(this);
+    box->setObjectName(name);
+    box->BeginLoad();
+    box->SetScrollBars(true);
+    box->SetBounds(left, 32, 180, 195);
+    box->SetColor(clYellow);
+    box->SetColorArrow(clLime);
+    box->SetColorBorder(0x0080FF); // red 255, green 128, blue 0
+    box->SetColorItemsRect(clOlive);
+    box->SetColorItemsSelect(clLime);
+    box->SetPopupMenu(menu);
+    box->Loaded();
+    return box;
 }
 
 void TFormList::FormCreate()
@@ -38,4 +88,70 @@ void TFormList::FormCreate()
         setMask(*region);
     else
         clearMask();
+}
+
+void TFormList::SetPlaylists(const TPlaylist& left, const TPlaylist& right)
+{
+    FLeft = left;
+    FRight = right;
+}
+
+TPlaylist TFormList::LeftPlaylist() const
+{
+    TPlaylist list = FLeft;
+    list.Box = FlatListBox1;
+    return list;
+}
+
+TPlaylist TFormList::RightPlaylist() const
+{
+    TPlaylist list = FRight;
+    list.Box = FlatListBox2;
+    return list;
+}
+
+void TFormList::FlatListBox1Click()
+{
+    LeftListActive = true;
+    RightListActive = false;
+    LeftAnchor = SelectRange(FlatListBox1, LeftAnchor, QGuiApplication::keyboardModifiers() & Qt::ShiftModifier);
+}
+
+void TFormList::FlatListBox2Click()
+{
+    RightListActive = true;
+    LeftListActive = false;
+    RightAnchor = SelectRange(FlatListBox2, RightAnchor, QGuiApplication::keyboardModifiers() & Qt::ShiftModifier);
+}
+
+void TFormList::Delete1Click()
+{
+    LeftListActive = true;
+    RightListActive = false;
+    DeleteSelected(LeftPlaylist());
+}
+
+void TFormList::Delete2Click()
+{
+    RightListActive = true;
+    LeftListActive = false;
+    DeleteSelected(RightPlaylist());
+}
+
+void TFormList::DeleteAll1Click()
+{
+    DeleteAll(LeftPlaylist());
+}
+
+void TFormList::DeleteAll2Click()
+{
+    DeleteAll(RightPlaylist());
+}
+
+void TFormList::Action1Execute()
+{
+    if (LeftListActive)
+        DeleteSelected(LeftPlaylist());
+    else if (RightListActive)
+        DeleteSelected(RightPlaylist());
 }

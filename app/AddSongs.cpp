@@ -1,0 +1,78 @@
+// The main window's side of the playlists: the two add buttons with their file dialog, and the
+// filling of the playlist boxes at the first show. UI thread only.
+#include "app/Unit1.h"
+
+#include "platform/ui/ErrorDisplay.h"
+#include "playlist/Playlist.h"
+#include "playlist/UnitList.h"
+
+#include <QFile>
+#include <QFileDialog>
+
+namespace {
+
+TPlaylist LeftPlaylist()
+{
+    return {&LeftPaths, &LeftNames, &LeftIndex, FormList ? FormList->FlatListBox1 : nullptr};
+}
+
+TPlaylist RightPlaylist()
+{
+    return {&RightPaths, &RightNames, &RightIndex, FormList ? FormList->FlatListBox2 : nullptr};
+}
+
+std::string RefusalMessage(const QByteArrayList& refused)
+{
+    std::string message;
+    for (const QByteArray& path : refused) {
+        if (!message.empty())
+            message += '\n';
+        message += "Cannot add \"" + path.toStdString() +
+                   "\": the playlist keeps one song per line, and this file name holds a line break.";
+    }
+    return message;
+}
+
+} // namespace
+
+void TFormMain::btnAddLeftClick()
+{
+    AddSongs(true);
+}
+
+void TFormMain::BtnAddRightClick()
+{
+    AddSongs(false);
+}
+
+void TFormMain::AddSongs(bool left)
+{
+    if (!OpenDialog1) {
+        OpenDialog1 = new QFileDialog(this);
+        OpenDialog1->setObjectName("OpenDialog1");
+        OpenDialog1->setNameFilter("*.mp3 *.wav (*.mp3 *.wav)");
+        OpenDialog1->setFileMode(QFileDialog::ExistingFiles);
+        OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+        OpenDialog1->setSizeGripEnabled(true);
+    }
+    const QStringList chosen = OpenDialog1Execute
+                                   ? OpenDialog1Execute(OpenDialog1)
+                                   : (OpenDialog1->exec() == QDialog::Accepted ? OpenDialog1->selectedFiles()
+                                                                                : QStringList());
+    if (chosen.isEmpty())
+        return; // cancelled
+    QByteArrayList paths;
+    for (const QString& file : chosen)
+        paths.append(QFile::encodeName(file));
+    const QByteArrayList refused = ::AddSongs(left ? LeftPlaylist() : RightPlaylist(), paths);
+    if (!refused.isEmpty())
+        ReportError(RefusalMessage(refused));
+}
+
+void TFormMain::FillPlaylistBoxes()
+{
+    if (FormList)
+        FormList->SetPlaylists(LeftPlaylist(), RightPlaylist());
+    FillBox(LeftPlaylist());
+    FillBox(RightPlaylist());
+}

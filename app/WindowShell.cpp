@@ -1,0 +1,140 @@
+// The window shell of the main window: dragging both windows by the skin, minimise, help, and the
+// orderly close that frees the decks and the mixer and keeps the playlists. UI thread only.
+#include "app/ListFile.h"
+#include "app/Unit1.h"
+
+#include "decks/unitChannel.h"
+#include "decks/unitChannel2.h"
+#include "mixer/MxDSMixer.h"
+#include "platform/kernel/Exceptions.h"
+#include "platform/kernel/Kernel.h"
+#include "platform/ui/ErrorDisplay.h"
+#include "playlist/UnitList.h"
+#include "widgets/ImgBtn.h"
+
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QUrl>
+
+void TFormMain::CreateShell()
+{
+    ImgForm->installEventFilter(this);
+    BtnMin->OnClick = [this](QObject*) { BtnMinClick(); };
+    BtnClose->OnClick = [this](QObject*) { BtnCloseClick(); };
+    BtnHelp->OnClick = [this](QObject*) { BtnHelpClick(); };
+}
+
+// ---- dragging ----
+
+void TFormMain::DragPress(QPoint p)
+{
+    FDrag.Dragging = true;
+    FDragAt = p;
+}
+
+void TFormMain::DragMove(QPoint p, bool withList)
+{
+    if (!FDrag.Dragging)
+        return;
+    move(x() + p.x() - FDragAt.x(), y() + p.y() - FDragAt.y());
+    // Only a drag by the skin takes the playlist window along; the bare surface moves this one alone.
+    if (withList && FormList)
+        FormList->move(x(), y() + ListOffset);
+}
+
+bool TFormMain::ShellEvent(QObject* watched, QEvent* event)
+{
+    if (watched != ImgForm)
+        return false;
+    const auto* mouse = static_cast<QMouseEvent*>(event);
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+        DragPress(mouse->position().toPoint());
+        return true;
+    case QEvent::MouseMove:
+        DragMove(mouse->position().toPoint(), true);
+        return true;
+    case QEvent::MouseButtonRelease:
+        FDrag.Dragging = false;
+        return true;
+    default:
+        return false;
+    }
+}
+
+void TFormMain::mousePressEvent(QMouseEvent* event)
+{
+    DragPress(event->position().toPoint());
+}
+
+void TFormMain::mouseMoveEvent(QMouseEvent* event)
+{
+    DragMove(event->position().toPoint(), false);
+}
+
+void TFormMain::mouseReleaseEvent(QMouseEvent*)
+{
+    FDrag.Dragging = false;
+}
+
+// ---- buttons ----
+
+void TFormMain::BtnMinClick()
+{
+    // The whole application: both windows.
+    if (FormList)
+        FormList->showMinimized();
+    showMinimized();
+}
+
+void TFormMain::BtnHelpClick()
+{
+    // The result is not examined: a missing file or viewer gives no message.
+    QDesktopServices::openUrl(QUrl::fromLocalFile(InExeFolder(HelpFile)));
+}
+
+void TFormMain::BtnCloseClick()
+{
+    close(); // closeEvent runs the close sequence, whichever way the window is closed
+}
+
+void TFormMain::closeEvent(QCloseEvent* event)
+{
+    if (!FClosed) {
+        FClosed = true;
+        CloseSequence();
+    }
+    QWidget::closeEvent(event);
+}
+
+void TFormMain::CloseSequence()
+{
+    if (Recording && OnCloseStopRecording)
+        OnCloseStopRecording();
+    const std::string temporary = InExeFolder(TemporaryRecordingFile).toStdString();
+    if (FileExists(temporary))
+        DeleteFile(temporary); // an unsaved recording is lost
+    delete FormChannel;
+    FormChannel = nullptr;
+    delete FormChannel2;
+    FormChannel2 = nullptr;
+    delete FMixer;
+    FMixer = nullptr;
+
+    // Each file is replaced whole or not at all; a failure is shown and the close goes on.
+    const std::pair<const char*, QByteArrayList*> files[] = {{RightPathsFile, &RightPaths},
+                                                             {LeftPathsFile, &LeftPaths},
+                                                             {LeftNamesFile, &LeftNames},
+                                                             {RightNamesFile, &RightNames}};
+    for (const auto& [name, list] : files) {
+        try {
+            SaveListFile(InExeFolder(name), *list);
+        } catch (const Exception& e) {
+            ReportError(e.Message());
+        }
+    }
+    RightPaths.clear();
+    LeftPaths.clear();
+}

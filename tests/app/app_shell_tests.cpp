@@ -1,0 +1,124 @@
+// The window shell: both windows dragged as one, minimise, and the close sequence.
+#include "app/Unit1.h"
+#include "decks/unitChannel.h"
+#include "platform/dsound/DSoundEngine.h"
+#include "playlist/UnitList.h"
+#include "tests/support/Fixtures.h"
+#include "widgets/ImgBtn.h"
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <QMouseEvent>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+void Mouse(QWidget* w, QEvent::Type type, QPoint p)
+{
+    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+    const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent e(type, QPointF(p), QPointF(w->mapToGlobal(p)), button, held, Qt::NoModifier);
+    QCoreApplication::sendEvent(w, &e);
+}
+
+class Shell : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dsound::Engine::Reset();
+        dsound::Engine::UseManualBackend();
+        form = new TFormMain(QString::fromStdString(dir.path().string()));
+        list = new TFormList();
+        form->show();
+        list->show();
+    }
+    void TearDown() override
+    {
+        delete list;
+        delete form;
+        dsound::Engine::Reset();
+    }
+    std::string Text(const char* name) const
+    {
+        const auto bytes = testsupport::ReadBytes(dir.file(name));
+        return std::string(bytes.begin(), bytes.end());
+    }
+    testsupport::TempDir dir;
+    TFormMain* form = nullptr;
+    TFormList* list = nullptr;
+};
+
+} // namespace
+
+TEST_F(Shell, DraggingTheSkinMovesBothWindowsTheBareSurfaceOnlyTheMainOne)
+{
+    const QPoint main0 = form->pos();
+    ASSERT_EQ(list->pos(), main0 + QPoint(0, 228));
+    Mouse(form->ImgForm, QEvent::MouseButtonPress, {100, 50});
+    Mouse(form->ImgForm, QEvent::MouseMove, {110, 55});
+    Mouse(form->ImgForm, QEvent::MouseButtonRelease, {110, 55});
+    EXPECT_EQ(form->pos(), main0 + QPoint(10, 5));
+    EXPECT_EQ(list->pos(), form->pos() + QPoint(0, 228));
+
+    // After the release, moves do nothing.
+    Mouse(form->ImgForm, QEvent::MouseMove, {150, 80});
+    EXPECT_EQ(form->pos(), main0 + QPoint(10, 5));
+
+    // The bare surface (outside the skin picture) moves the main window alone.
+    Mouse(form, QEvent::MouseButtonPress, {400, 270});
+    Mouse(form, QEvent::MouseMove, {403, 274});
+    Mouse(form, QEvent::MouseButtonRelease, {403, 274});
+    EXPECT_EQ(form->pos(), main0 + QPoint(13, 9));
+    EXPECT_EQ(list->pos(), main0 + QPoint(10, 5 + 228));
+}
+
+TEST_F(Shell, MinimiseHidesBothWindowsAndRestoreBringsBothBack)
+{
+    const QPoint main0 = form->pos(), list0 = list->pos();
+    form->BtnMin->OnClick(form->BtnMin);
+    EXPECT_TRUE(form->isMinimized());
+    EXPECT_TRUE(list->isMinimized());
+    form->RestoreApplication();
+    EXPECT_FALSE(form->isMinimized());
+    EXPECT_FALSE(list->isMinimized());
+    EXPECT_EQ(form->pos(), main0);
+    EXPECT_EQ(list->pos(), list0);
+}
+
+TEST_F(Shell, CloseFreesTheDecksDeletesTheTemporaryRecordingAndWritesTheFourLists)
+{
+    LeftPaths = {"/music/a b.mp3", "/music/\xE9t\xE9.wav"};
+    LeftNames = {"a b.mp3", "\xE9t\xE9.wav"};
+    RightPaths = {"/r/one.mp3"};
+    RightNames = {"one.mp3"};
+    testsupport::WriteBytes(dir.file("tem.Mp3"), {1, 2, 3});
+    int stops = 0;
+    Recording = true;
+    form->OnCloseStopRecording = [&] {
+        ++stops;
+        Recording = false;
+    };
+    form->BtnClose->OnClick(form->BtnClose);
+    EXPECT_EQ(stops, 1);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("tem.Mp3")));
+    EXPECT_EQ(FormChannel, nullptr);
+    EXPECT_EQ(form->Mixer(), nullptr);
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(Text("FileListLeft.ini"), "/music/a b.mp3\r\n/music/\xE9t\xE9.wav\r\n");
+    EXPECT_EQ(Text("Listbox1.ini"), "a b.mp3\r\n\xE9t\xE9.wav\r\n");
+    EXPECT_EQ(Text("FileListRight.ini"), "/r/one.mp3\r\n");
+    EXPECT_EQ(Text("Listbox2.ini"), "one.mp3\r\n");
+    EXPECT_TRUE(LeftPaths.isEmpty());
+    EXPECT_TRUE(RightPaths.isEmpty());
+    Recording = false;
+}
+
+TEST_F(Shell, ClosingByOtherMeansRunsTheSameSequenceOnce)
+{
+    RightNames = {"x.mp3"};
+    form->close(); // as the window manager would
+    EXPECT_EQ(Text("Listbox2.ini"), "x.mp3\r\n");
+    EXPECT_EQ(FormChannel, nullptr);
+    form->close();
+}
