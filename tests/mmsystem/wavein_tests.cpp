@@ -2,6 +2,7 @@
 // the queued buffers receive, in order, with the input's selection and level applied.
 #include "platform/mmsystem/MMSystem.h"
 #include "platform/mmsystem/VirtualCard.h"
+#include "platform/kernel/TimeScale.h"
 #include "platform/ui/HiddenWindow.h"
 #include "tests/platform/dsound_helpers.h"
 #include "tests/support/Fixtures.h"
@@ -9,7 +10,9 @@
 #include <gtest/gtest.h>
 #include <samplerate.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -249,6 +252,49 @@ TEST_F(CaptureTest, OpenRefusesBadFormatsASecondDeviceAndUnknownIds)
     unprepared.lpData = data.data();
     unprepared.dwBufferLength = 100;
     EXPECT_EQ(waveInAddBuffer(in, &unprepared, sizeof(WAVEHDR)), WAVERR_UNPREPARED);
+}
+
+} // namespace
+
+namespace {
+
+// Without a playing device the input starts the sound output itself, and buffers come back at the
+// output's pace: never faster than real time (scaled here), whatever the load of the machine.
+TEST(WaveInPace, CaptureRunsAtTheSilentOutputsRealTimePace)
+{
+    setenv("DUODECK_AUDIO_BACKEND", "null", 1);
+    dsound::Engine::Reset();
+    mmsystem::ResetCard();
+    timescale::Scope fast(50);
+    std::vector<WAVEHDR*> done;
+    THiddenWindow window([&](UINT msg, WPARAM, LPARAM lp) {
+        if (msg == MM_WIM_DATA)
+            done.push_back(reinterpret_cast<WAVEHDR*>(lp));
+    });
+    WAVEFORMATEX format = dstest::Pcm(48000, 2, 16);
+    HWAVEIN in = nullptr;
+    ASSERT_EQ(waveInOpen(&in, 0, &format, reinterpret_cast<DWORD_PTR>(&window), 0, CALLBACK_WINDOW), MMSYSERR_NOERROR);
+    EXPECT_EQ(dsound::Engine::Instance().BackendName(), "null");
+    std::vector<std::vector<uint8_t>> memory(3, std::vector<uint8_t>(48000 * 4 / 10)); // 100 ms each
+    std::vector<WAVEHDR> headers(3);
+    for (size_t i = 0; i < 3; ++i) {
+        headers[i].lpData = reinterpret_cast<LPSTR>(memory[i].data());
+        headers[i].dwBufferLength = static_cast<DWORD>(memory[i].size());
+        waveInPrepareHeader(in, &headers[i], sizeof(WAVEHDR));
+        waveInAddBuffer(in, &headers[i], sizeof(WAVEHDR));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    waveInStart(in);
+    while (done.size() < 3 && std::chrono::steady_clock::now() - start < std::chrono::seconds(10))
+        ProcessMessages();
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(done.size(), 3u);
+    EXPECT_EQ(done[2]->dwBytesRecorded, 48000u * 4 / 10);
+    // 300 ms of program time take at least 6 ms at scale 50 (less a period of slack).
+    EXPECT_GE(elapsed, std::chrono::microseconds(5000));
+    waveInReset(in);
+    EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+    dsound::Engine::Reset();
 }
 
 } // namespace
