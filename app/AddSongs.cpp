@@ -55,10 +55,9 @@ void TFormMain::AddSongs(bool left)
         OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
         OpenDialog1->setSizeGripEnabled(true);
     }
-    const QStringList chosen = OpenDialog1Execute
-                                   ? OpenDialog1Execute(OpenDialog1)
-                                   : (OpenDialog1->exec() == QDialog::Accepted ? OpenDialog1->selectedFiles()
-                                                                                : QStringList());
+    const QStringList chosen =
+        OpenDialog1Execute ? OpenDialog1Execute(OpenDialog1)
+                           : (OpenDialog1->exec() == QDialog::Accepted ? OpenDialog1->selectedFiles() : QStringList());
     if (chosen.isEmpty())
         return; // cancelled
     QByteArrayList paths;
