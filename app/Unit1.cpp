@@ -3,6 +3,9 @@
 #include "app/ListFile.h"
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
+#include "record/AMixer.h"
+#include "record/Audio.h"
+#include "record/AudioRecord.h"
 #include "assets/Skin.h"
 #include "mixer/MxDSMixer.h"
 #include "playlist/UnitList.h"
@@ -186,7 +189,9 @@ void TFormMain::FormCreate()
     LeftNames = LoadListFile(InExeFolder(LeftNamesFile));
     RightNames = LoadListFile(InExeFolder(RightNamesFile));
 
-    // 6. The sound card's recording set-up goes here.
+    // 6. The sound card's recording set-up.
+    CreateRecorder();
+    RecordingSetUp();
 
     // 7. Pen of the level displays.
     PaintBoxLeft->Pen = QPen(QColor(255, 255, 0), 2);

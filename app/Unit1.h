@@ -10,9 +10,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 class QFileDialog;
 class QLabel;
+class TAudio;
+class TAudioMixer;
+class TAudioRecord;
 class TDeckController;
 class TFormChannel;
 class TFormChannel2;
@@ -47,7 +51,7 @@ public:
     // minimised, otherwise bring them to the front.
     void RestoreApplication();
 
-    TMxDSMixer* Mixer() const { return FMixer; }
+    TMxDSMixer* OutputMixer() const { return FMixer; }
 
     QLabel* ImgForm = nullptr;
 
@@ -102,6 +106,17 @@ public:
     void PlayLeftDeck();
     void PlayRightDeck();
 
+    // Mix recording (RecordingControls.cpp).
+    void ToggleRecording();
+    void BtnPauseClick();
+    void BtnSaveClick();
+    std::unique_ptr<TAudioRecord> AudioRecord1;
+    std::unique_ptr<TAudio> Audio1;
+    std::unique_ptr<TAudioMixer> Mixer;
+    QFileDialog* SaveDialog1 = nullptr;
+    // Tests answer the save dialog here: the chosen names, empty for Cancel.
+    std::function<QStringList(QFileDialog* dialog)> SaveDialog1Execute;
+
     // Window shell: runs before the close sequence stops a running recording (set by the
     // recording controls).
     std::function<void()> OnCloseStopRecording;
@@ -139,6 +154,10 @@ private:
     // Playlists (AddSongs.cpp).
     void AddSongs(bool left);
     void FillPlaylistBoxes();
+
+    // Mix recording (RecordingControls.cpp).
+    void CreateRecorder();
+    void RecordingSetUp();
 
     // Window shell (WindowShell.cpp).
     void CreateShell();

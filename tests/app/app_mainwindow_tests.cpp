@@ -55,8 +55,8 @@ TEST(MainWindow, CreationReadsEachListFromItsOwnFile)
     EXPECT_FALSE(LeftLoop || RightLoop || Recording || RecordPaused);
 
     // The output mixer exists, owned by the window; the level displays have their yellow pen.
-    ASSERT_NE(form.Mixer(), nullptr);
-    EXPECT_EQ(form.Mixer()->parent(), &form);
+    ASSERT_NE(form.OutputMixer(), nullptr);
+    EXPECT_EQ(form.OutputMixer()->parent(), &form);
     for (const TPaintBox* box : {form.PaintBoxLeft, form.PaintBoxRight}) {
         EXPECT_EQ(box->Pen.color(), QColor(255, 255, 0));
         EXPECT_EQ(box->Pen.width(), 2);
@@ -72,7 +72,7 @@ TEST(MainWindow, MissingListFilesAreEmptyListsAndCreationCompletes)
     EXPECT_TRUE(RightPaths.isEmpty());
     EXPECT_TRUE(LeftNames.isEmpty());
     EXPECT_EQ(RightNames, QByteArrayList({"only.mp3"}));
-    EXPECT_NE(form.Mixer(), nullptr);
+    EXPECT_NE(form.OutputMixer(), nullptr);
 }
 
 TEST(MainWindow, BothWindowsAreShapedByTheirSkins)

@@ -103,7 +103,7 @@ TEST_F(Shell, CloseFreesTheDecksDeletesTheTemporaryRecordingAndWritesTheFourList
     EXPECT_EQ(stops, 1);
     EXPECT_FALSE(std::filesystem::exists(dir.file("tem.Mp3")));
     EXPECT_EQ(FormChannel, nullptr);
-    EXPECT_EQ(form->Mixer(), nullptr);
+    EXPECT_EQ(form->OutputMixer(), nullptr);
     EXPECT_FALSE(form->isVisible());
     EXPECT_EQ(Text("FileListLeft.ini"), "/music/a b.mp3\r\n/music/\xE9t\xE9.wav\r\n");
     EXPECT_EQ(Text("Listbox1.ini"), "a b.mp3\r\n\xE9t\xE9.wav\r\n");
