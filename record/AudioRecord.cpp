@@ -35,18 +35,18 @@ TAskYesNo& OverwriteQuestion()
 // Bytes of `stream` from its start that form whole MP3 frames (layer III headers walked one by one).
 int64_t WholeMp3Frames(TStream& stream)
 {
-    static constexpr int Mpeg1Kbps[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
-    static constexpr int Mpeg2Kbps[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
+    static constexpr int Kbps[2][16] = {{0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
+                                        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0}};
     static constexpr int Rates[4][3] = {{11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
     const int64_t size = stream.Size();
     int64_t at = 0;
-    uint8_t h[4];
+    uint8_t h[4] = {};
     while (at + 4 <= size) {
         stream.SetPosition(at);
         if (stream.Read(h, 4) != 4 || h[0] != 0xFF || (h[1] & 0xE0) != 0xE0 || ((h[1] >> 1) & 3) != 1)
             break;
         const int version = (h[1] >> 3) & 3;
-        const int kbps = (version == 3 ? Mpeg1Kbps : Mpeg2Kbps)[h[2] >> 4];
+        const int kbps = Kbps[version == 3 ? 0 : 1][h[2] >> 4];
         const int rateIndex = (h[2] >> 2) & 3;
         if (version == 1 || kbps == 0 || rateIndex == 3)
             break;

@@ -113,7 +113,8 @@ TEST_F(AudioComponent, RecordedBuffersWaitForTheTriggerAndSplitIntoLeftAndRight)
     };
     const auto deliver = [&](std::vector<int16_t> samples) {
         WAVEHDR* h = rec.Header(rec.CompletionIndex());
-        std::memcpy(h->lpData, samples.data(), samples.size() * 2);
+        if (!samples.empty())
+            std::memcpy(h->lpData, samples.data(), samples.size() * 2);
         h->dwBytesRecorded = static_cast<DWORD>(samples.size() * 2);
         audio.WndProc(MM_WIM_DATA, 0, reinterpret_cast<LPARAM>(h));
     };
