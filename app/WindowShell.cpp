@@ -48,13 +48,12 @@ bool TFormMain::ShellEvent(QObject* watched, QEvent* event)
 {
     if (watched != ImgForm)
         return false;
-    const auto* mouse = static_cast<QMouseEvent*>(event);
     switch (event->type()) {
     case QEvent::MouseButtonPress:
-        DragPress(mouse->position().toPoint());
+        DragPress(static_cast<QMouseEvent*>(event)->position().toPoint());
         return true;
     case QEvent::MouseMove:
-        DragMove(mouse->position().toPoint(), true);
+        DragMove(static_cast<QMouseEvent*>(event)->position().toPoint(), true);
         return true;
     case QEvent::MouseButtonRelease:
         FDrag.Dragging = false;
