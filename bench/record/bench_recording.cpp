@@ -71,7 +71,7 @@ struct PlayingMix {
         for (int period = 0; period < 100; ++period) {
             dsound::Engine::PullInto(block.data(), OutputRate / 100);
             if (capture) {
-                mmsystem::WaitForCapture();
+                mmsystem::DrainCapture();
                 ProcessMessages();
             }
         }

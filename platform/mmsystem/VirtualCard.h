@@ -14,7 +14,6 @@
 
 #include "platform/mmsystem/MMSystem.h"
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -65,8 +64,9 @@ int ControlWrites();
 // The number of wave-in devices the card shows (1, or 0 for a machine without capture); for tests.
 void SetWaveInDevices(int count);
 
-// Blocks until the capture thread of every open wave-in device has taken in all the sound output
-// rendered so far (tests on the manual backend call this after each pull). False on timeout.
-bool WaitForCapture(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+// Takes in, on the calling thread, all the sound output rendered so far into every open wave-in
+// device (tests on the manual backend call this after each pull, instead of waiting for the
+// device's own thread).
+void DrainCapture();
 
 } // namespace mmsystem

@@ -270,12 +270,11 @@ void SetWaveInDevices(int count)
     WaveInDevices.store(count > 0 ? 1 : 0);
 }
 
-bool WaitForCapture(std::chrono::milliseconds)
+void DrainCapture()
 {
     std::lock_guard lock(DevicesLock);
     for (WaveInDevice* d : OpenDevices)
         d->Drain();
-    return true;
 }
 
 } // namespace mmsystem

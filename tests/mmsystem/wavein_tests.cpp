@@ -66,7 +66,7 @@ protected:
         for (int doneFrames = 0; doneFrames < frames; doneFrames += 441) {
             auto part = dsound::Engine::PullS16(static_cast<uint32_t>(std::min(441, frames - doneFrames)));
             out.insert(out.end(), part.begin(), part.end());
-            mmsystem::WaitForCapture();
+            mmsystem::DrainCapture();
         }
         ProcessMessages();
         return out;

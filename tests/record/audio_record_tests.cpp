@@ -106,7 +106,7 @@ protected:
         for (int done = 0; done < frames; done += 2205) {
             auto part = dsound::Engine::PullS16(static_cast<uint32_t>(std::min(2205, frames - done)));
             out.insert(out.end(), part.begin(), part.end());
-            mmsystem::WaitForCapture();
+            mmsystem::DrainCapture();
             ProcessMessages();
         }
         return out;
