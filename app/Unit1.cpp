@@ -215,9 +215,11 @@ void TFormMain::showEvent(QShowEvent* event)
 
 void TFormMain::FormShow()
 {
-    // 1. The playlist window hangs under this one.
-    if (FormList)
+    // 1. The playlist window hangs under this one, and this one follows when it is dragged.
+    if (FormList) {
         FormList->move(x(), y() + ListOffset);
+        FormList->OnDragged = [this] { FollowPlaylistWindow(); };
+    }
     // 2. The playlist boxes show LeftNames and RightNames.
     FillPlaylistBoxes();
 }

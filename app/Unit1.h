@@ -161,6 +161,7 @@ private:
 
     // Window shell (WindowShell.cpp).
     void CreateShell();
+    void FollowPlaylistWindow();
     bool ShellEvent(QObject* watched, QEvent* event);
     void DragPress(QPoint p);
     void DragMove(QPoint p, bool withList);

@@ -26,6 +26,12 @@ void TFormMain::CreateShell()
     BtnHelp->OnClick = [this](QObject*) { BtnHelpClick(); };
 }
 
+void TFormMain::FollowPlaylistWindow()
+{
+    if (FormList)
+        move(FormList->x(), FormList->y() - ListOffset);
+}
+
 // ---- dragging ----
 
 void TFormMain::DragPress(QPoint p)

@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QMenu>
 #include <QPixmap>
 
@@ -88,6 +89,53 @@ void TFormList::FormCreate()
         setMask(*region);
     else
         clearMask();
+    ImgForm->installEventFilter(this);
+}
+
+// Dragging: by the surface or the skin alike, and the main window follows every move.
+void TFormList::DragMove(QPoint p)
+{
+    if (!FDragging)
+        return;
+    move(x() + p.x() - FDragAt.x(), y() + p.y() - FDragAt.y());
+    if (OnDragged)
+        OnDragged();
+}
+
+void TFormList::mousePressEvent(QMouseEvent* event)
+{
+    FDragging = true;
+    FDragAt = event->position().toPoint();
+}
+
+void TFormList::mouseMoveEvent(QMouseEvent* event)
+{
+    DragMove(event->position().toPoint());
+}
+
+void TFormList::mouseReleaseEvent(QMouseEvent*)
+{
+    FDragging = false;
+}
+
+bool TFormList::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == ImgForm) {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+            mousePressEvent(static_cast<QMouseEvent*>(event));
+            return true;
+        case QEvent::MouseMove:
+            mouseMoveEvent(static_cast<QMouseEvent*>(event));
+            return true;
+        case QEvent::MouseButtonRelease:
+            mouseReleaseEvent(static_cast<QMouseEvent*>(event));
+            return true;
+        default:
+            break;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TFormList::SetPlaylists(const TPlaylist& left, const TPlaylist& right)

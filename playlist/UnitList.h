@@ -7,6 +7,8 @@
 
 #include <QWidget>
 
+#include <functional>
+
 class QAction;
 class QLabel;
 class QMenu;
@@ -57,7 +59,21 @@ public:
     void DeleteAll2Click();
     void Action1Execute();
 
+    // Runs after every move of this window by its own drag; the main window follows it.
+    std::function<void()> OnDragged;
+
+protected:
+    // Dragging by the bare surface; the skin's events come through eventFilter.
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    void DragMove(QPoint p);
+    bool FDragging = false;
+    QPoint FDragAt;
+
     void FormCreate();
     TFlatListBox* CreateListBox(const char* name, int left, QMenu* menu);
     QMenu* CreateMenu(const char* name, QAction*& deleteOne, QAction*& deleteAll);

@@ -73,6 +73,22 @@ TEST_F(Shell, DraggingTheSkinMovesBothWindowsTheBareSurfaceOnlyTheMainOne)
     EXPECT_EQ(list->pos(), main0 + QPoint(10, 5 + 228));
 }
 
+TEST_F(Shell, DraggingThePlaylistWindowMovesTheMainWindowWithIt)
+{
+    const QPoint list0 = list->pos();
+    Mouse(list->ImgForm, QEvent::MouseButtonPress, {50, 10});
+    Mouse(list->ImgForm, QEvent::MouseMove, {40, 22});
+    Mouse(list->ImgForm, QEvent::MouseButtonRelease, {40, 22});
+    EXPECT_EQ(list->pos(), list0 + QPoint(-10, 12));
+    EXPECT_EQ(form->pos(), list->pos() - QPoint(0, 228));
+    // Its bare surface drags both as well.
+    Mouse(list, QEvent::MouseButtonPress, {398, 245});
+    Mouse(list, QEvent::MouseMove, {400, 245});
+    Mouse(list, QEvent::MouseButtonRelease, {400, 245});
+    EXPECT_EQ(list->pos(), list0 + QPoint(-8, 12));
+    EXPECT_EQ(form->pos(), list->pos() - QPoint(0, 228));
+}
+
 TEST_F(Shell, MinimiseHidesBothWindowsAndRestoreBringsBothBack)
 {
     const QPoint main0 = form->pos(), list0 = list->pos();
