@@ -361,18 +361,20 @@ void TAudioRecord::FinishOutput()
         FStaging.SetPosition(0);
         const uint32_t result = EncodeStream(FStaging, *out);
         FStaging.Clear();
-        if (FWriteFailed) {
-            // The encoder's output breaks off inside a frame; keep the whole frames only.
-            try {
-                EncoderFlushTo(*out);
-            } catch (const EStreamError&) {
-            }
-            out->SetSize(WholeMp3Frames(*out));
-            break;
+        std::string failure = result == ENC_ERR_EXCEPTION ? EncoderLastError() : std::string();
+        try {
+            EncoderFlushTo(*out);
+        } catch (const EStreamError& e) {
+            if (failure.empty())
+                failure = e.Message();
         }
-        EncoderFlushTo(*out);
-        if (result == ENC_ERR_EXCEPTION)
-            throw EStreamError(EncoderLastError());
+        if (FWriteFailed || !failure.empty()) {
+            // The encoder's output breaks off inside a frame; keep the whole frames only.
+            out->SetSize(WholeMp3Frames(*out));
+            if (FWriteFailed)
+                break;
+            throw EStreamError(failure);
+        }
         if (OnData)
             OnData(OutType == TOutType::Mp3MemoryStream ? static_cast<void*>(FOutMemory.get()) : nullptr, out->Size());
         break;

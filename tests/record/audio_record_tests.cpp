@@ -405,6 +405,20 @@ TEST_F(Recorder, FullDiskStopsTheRecordingShowsWhyAndKeepsAPlayableFile)
     EXPECT_EQ(fs::file_size(dir.file("tem.Mp3")) % 384, 0u); // whole 128 kbit/s frames
     EXPECT_NEAR(mp3.Seconds(), 2.0, 0.5);
 
+    // Batched: the disk fills while Stop encodes what was staged; Stop raises, the frames stay whole.
+    rec->SetEncBufferSize(5);
+    rec->Start();
+    Render(44100 * 3 + 10000);
+    EXPECT_EQ(fs::file_size(dir.file("tem.Mp3")), 0u);
+    {
+        FileSizeLimit full(20000);
+        EXPECT_THROW(rec->Stop(), EStreamError);
+    }
+    EXPECT_FALSE(rec->Active());
+    EXPECT_EQ(fs::file_size(dir.file("tem.Mp3")) % 384, 0u);
+    EXPECT_NEAR(Decode(dir.file("tem.Mp3")).Seconds(), 20000 / 16000.0, 0.3);
+    rec->SetEncBufferSize(0);
+
     rec->OutType = TOutType::WAVFileStream;
     rec->Start();
     {
