@@ -1,0 +1,440 @@
+// The whole program as a user runs it, on an X server with the null sound backend (real-time pace):
+// the time from exec to both windows mapped; the program's CPU (utime + stime of /proc/<pid>/stat,
+// all threads) as a share of one core while two MP3 songs play, one at a moved frequency knob, and
+// then while the mix is recorded; its peak resident memory (VmHWM). Next to it the floor measured in
+// this process: the same seconds of audio decoded, resampled, converted and encoded directly.
+// Each stretch lasts DUODECK_BENCH_SECONDS seconds (25 unless set). Run under xvfb-run.
+#include "decode/MxAudioFileRead.h"
+#include "tests/support/Fixtures.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QThread>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <benchmark/benchmark.h>
+#include <lame/lame.h>
+#include <poll.h>
+#include <samplerate.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int SongRate = 44100;
+constexpr int OutputRate = 44100;
+constexpr int RecordRate = 48000;
+// The left frequency knob sits at 84 after a load; 6 px down gives (90 - 32) * 100000 / 120 Hz.
+constexpr int FrequencyKnobDrop = 6;
+constexpr int LeftFrequency = (84 + FrequencyKnobDrop - 32) * 100000 / 120;
+const int MainLeft = 205, MainTop = 128, ListTop = 128 + 228;
+
+int Seconds()
+{
+    const int s = qEnvironmentVariableIntValue("DUODECK_BENCH_SECONDS");
+    return s > 0 ? s : 25;
+}
+
+double ProcessCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return ts.tv_sec + ts.tv_nsec * 1e-9;
+}
+
+// utime + stime of another process, in seconds.
+double CpuSecondsOf(qint64 pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    // Fields from 3 (state) on; utime and stime are fields 14 and 15.
+    for (int n = 3; n <= 15 && fields >> field; ++n) {
+        if (n == 14)
+            utime = std::stoull(field);
+        if (n == 15)
+            stime = std::stoull(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Peak resident memory of a process, in MiB.
+double PeakRssMiB(qint64 pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stod(line.substr(6)) / 1024.0;
+    return 0;
+}
+
+// The songs and a copy of the program in one scratch folder, made once.
+struct Scratch {
+    testsupport::TempDir Dir;
+    QString Folder() const { return QString::fromStdString(Dir.path().string()); }
+    std::filesystem::path Left() const { return Dir.file("left.mp3"); }
+    std::filesystem::path Right() const { return Dir.file("right.mp3"); }
+
+    Scratch()
+    {
+        // Long enough for both stretches at the faster left deck, so no song ends on the way.
+        const int frames = SongRate * (2 * Seconds() + 10);
+        testsupport::WriteMp3S16(Left(), SongRate, 2, testsupport::NoiseS16(frames, 2, 7, 6000));
+        testsupport::WriteMp3S16(Right(), SongRate, 2, testsupport::SineS16(frames, SongRate, 2, 1000, 8000));
+        QFile::copy(DUODECK_EXE, Folder() + "/duodeck");
+        QFile::copy(QFileInfo(DUODECK_EXE).dir().filePath("help.html"), Folder() + "/help.html");
+        WriteList("FileListLeft.ini", Left().string());
+        WriteList("Listbox1.ini", "left.mp3");
+        WriteList("FileListRight.ini", Right().string());
+        WriteList("Listbox2.ini", "right.mp3");
+        std::filesystem::create_directory(Dir.file("runtime"));
+        std::filesystem::permissions(Dir.file("runtime"), std::filesystem::perms::owner_all);
+    }
+    void WriteList(const char* name, const std::string& line) const
+    {
+        const std::string text = line + "\r\n";
+        testsupport::WriteBytes(Dir.file(name), std::vector<uint8_t>(text.begin(), text.end()));
+    }
+};
+
+Scratch& TheScratch()
+{
+    static Scratch scratch;
+    return scratch;
+}
+
+void Xdo(const QStringList& arguments)
+{
+    QProcess::execute("xdotool", arguments);
+}
+void MoveTo(int x, int y)
+{
+    Xdo({"mousemove", QString::number(x), QString::number(y)});
+}
+void Click(int x, int y)
+{
+    MoveTo(x, y);
+    Xdo({"click", "1"});
+}
+
+// The title of a top-level window, from WM_NAME of any encoding.
+std::string Title(Display* display, Window window)
+{
+    Atom type = None;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::string title;
+    if (XGetWindowProperty(display, window, XA_WM_NAME, 0, 256, False, AnyPropertyType, &type, &format, &items, &after,
+                           &data) == Success &&
+        data) {
+        if (format == 8)
+            title.assign(reinterpret_cast<char*>(data), items);
+        XFree(data);
+    }
+    return title;
+}
+
+// A running copy of the program; Close ends it (or a kill, when that fails).
+class Program {
+public:
+    // Starts the program and waits for both windows to be mapped; StartupMs is the time from the
+    // start request to the second map.
+    explicit Program(Display* display)
+    {
+        Scratch& s = TheScratch();
+        XSelectInput(display, DefaultRootWindow(display), SubstructureNotifyMask);
+        XSync(display, True);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(s.Dir.file("runtime").string()));
+        environment.insert("QT_QPA_PLATFORM", "xcb");
+        environment.insert("DUODECK_AUDIO_BACKEND", "null");
+        FProcess.setProcessEnvironment(environment);
+        FProcess.setWorkingDirectory(s.Folder());
+        const auto start = Clock::now();
+        FProcess.start(s.Folder() + "/duodeck", {});
+        FProcess.waitForStarted(10000); // the map events queue up meanwhile
+        std::set<std::string> mapped;
+        const auto deadline = start + std::chrono::seconds(20);
+        while (mapped.size() < 2 && Clock::now() < deadline) {
+            while (XPending(display)) {
+                XEvent event;
+                XNextEvent(display, &event);
+                if (event.type != MapNotify)
+                    continue;
+                const std::string title = Title(display, event.xmap.window);
+                if (title == "DuoDeck" || title == "DuoDeck Playlists")
+                    mapped.insert(title);
+            }
+            if (mapped.size() < 2) {
+                pollfd fd{ConnectionNumber(display), POLLIN, 0};
+                poll(&fd, 1, 5);
+            }
+        }
+        XSelectInput(display, DefaultRootWindow(display), NoEventMask);
+        Shown = mapped.size() == 2;
+        StartupMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    }
+    ~Program()
+    {
+        if (FProcess.state() == QProcess::NotRunning)
+            return;
+        Click(MainLeft + 375, MainTop + 18); // Close
+        if (!FProcess.waitForFinished(10000)) {
+            FProcess.kill();
+            FProcess.waitForFinished(5000);
+        }
+    }
+    qint64 Pid() const { return FProcess.processId(); }
+    std::string Ending()
+    {
+        return "exit code " + std::to_string(FProcess.exitCode()) + ", status " +
+               std::to_string(FProcess.exitStatus()) + ": " + FProcess.readAllStandardError().toStdString();
+    }
+    bool Running()
+    {
+        FProcess.waitForFinished(0); // takes in a pending end
+        return FProcess.state() == QProcess::Running;
+    }
+
+    bool Shown = false;
+    double StartupMs = 0;
+
+private:
+    QProcess FProcess;
+};
+
+Display* TheDisplay()
+{
+    static Display* display = XOpenDisplay(nullptr);
+    return display;
+}
+
+// ---- The floor: the same audio work done directly --------------------------------------------------
+
+// Decodes `frames` frames of a 44.1 kHz stereo song.
+void Decode(TMxAudioFileReader& reader, std::vector<int16_t>& out, size_t frames)
+{
+    out.resize(frames * 2);
+    size_t done = 0;
+    while (done < frames) {
+        const uint32_t want = static_cast<uint32_t>(std::min<size_t>(4096, frames - done)) * 4;
+        const uint32_t got = reader.Read(out.data() + done * 2, want);
+        if (got == 0)
+            break;
+        done += got / 4;
+    }
+    out.resize(done * 2);
+}
+
+std::vector<float> Resample(SRC_STATE* state, const std::vector<int16_t>& in, double ratio)
+{
+    std::vector<float> input(in.size()), output(static_cast<size_t>(in.size() * ratio) + 4096);
+    src_short_to_float_array(in.data(), input.data(), static_cast<int>(in.size()));
+    SRC_DATA d{};
+    d.data_in = input.data();
+    d.input_frames = static_cast<long>(in.size() / 2);
+    d.data_out = output.data();
+    d.output_frames = static_cast<long>(output.size() / 2);
+    d.src_ratio = ratio;
+    d.end_of_input = 0;
+    src_process(state, &d);
+    output.resize(static_cast<size_t>(d.output_frames_gen) * 2);
+    return output;
+}
+
+struct FloorFigures {
+    double Playing = 0;   // share of one core
+    double Recording = 0; // playing plus the recording's work
+};
+
+FloorFigures& Floor()
+{
+    static FloorFigures floor;
+    return floor;
+}
+
+// One second of output at a time: the two songs decoded, the left one resampled from its knob's
+// frequency to the output rate and mixed; for the recording, the mix converted to 48 kHz and
+// encoded at 128 kbit/s CBR stereo, algorithm quality 2.
+void BM_Floor(benchmark::State& state)
+{
+    const bool recording = state.range(0) != 0;
+    Scratch& s = TheScratch();
+    double share = 0;
+    for (auto _ : state) {
+        int error = 0;
+        TMxAudioFileReader left(s.Left().string()), right(s.Right().string());
+        SRC_STATE* pitch = src_new(SRC_SINC_FASTEST, 2, &error);
+        SRC_STATE* toRecord = src_new(SRC_SINC_FASTEST, 2, &error);
+        lame_global_flags* lame = lame_init();
+        lame_set_in_samplerate(lame, RecordRate);
+        lame_set_out_samplerate(lame, RecordRate);
+        lame_set_num_channels(lame, 2);
+        lame_set_mode(lame, STEREO);
+        lame_set_brate(lame, 128);
+        lame_set_VBR(lame, vbr_off);
+        lame_set_quality(lame, 2);
+        lame_init_params(lame);
+        std::vector<int16_t> a, b, mix(OutputRate * 2), pcm48;
+        std::vector<unsigned char> mp3(RecordRate * 2 + 7200);
+
+        const double begin = ProcessCpuSeconds();
+        for (int second = 0; second < Seconds(); ++second) {
+            Decode(left, a, LeftFrequency);
+            Decode(right, b, SongRate);
+            const std::vector<float> pitched = Resample(pitch, a, static_cast<double>(OutputRate) / LeftFrequency);
+            for (size_t i = 0; i < mix.size(); ++i) {
+                const float l = i < pitched.size() ? pitched[i] * 32767.0f : 0.0f;
+                const float r = i < b.size() ? static_cast<float>(b[i]) : 0.0f;
+                mix[i] = static_cast<int16_t>(std::clamp(l + r, -32768.0f, 32767.0f));
+            }
+            benchmark::DoNotOptimize(mix.data());
+            if (!recording)
+                continue;
+            const std::vector<float> converted = Resample(toRecord, mix, static_cast<double>(RecordRate) / OutputRate);
+            pcm48.resize(converted.size());
+            src_float_to_short_array(converted.data(), pcm48.data(), static_cast<int>(converted.size()));
+            const int bytes = lame_encode_buffer_interleaved(lame, pcm48.data(), static_cast<int>(pcm48.size() / 2),
+                                                             mp3.data(), static_cast<int>(mp3.size()));
+            benchmark::DoNotOptimize(bytes);
+        }
+        if (recording)
+            lame_encode_flush(lame, mp3.data(), static_cast<int>(mp3.size()));
+        const double cpu = ProcessCpuSeconds() - begin;
+        state.SetIterationTime(cpu);
+        share = cpu / Seconds();
+        lame_close(lame);
+        src_delete(toRecord);
+        src_delete(pitch);
+    }
+    (recording ? Floor().Recording : Floor().Playing) = share;
+    state.counters["core_pct"] = share * 100;
+    state.counters["audio_s"] = Seconds();
+}
+
+// ---- The program ------------------------------------------------------------------------------------
+
+void BM_Startup(benchmark::State& state)
+{
+    if (!TheDisplay()) {
+        state.SkipWithError("no X display: run under xvfb-run -a -s \"-screen 0 1024x768x24\"");
+        return;
+    }
+    TheScratch();
+    double worst = 0, total = 0;
+    int runs = 0;
+    for (auto _ : state) {
+        Program program(TheDisplay());
+        if (!program.Shown) {
+            state.SkipWithError("the windows did not appear");
+            return;
+        }
+        state.SetIterationTime(program.StartupMs / 1000.0);
+        worst = std::max(worst, program.StartupMs);
+        total += program.StartupMs;
+        ++runs;
+        QThread::msleep(300); // let it settle before Close
+    }
+    state.counters["mean_ms"] = total / runs;
+    state.counters["worst_ms"] = worst;
+    state.counters["target_ms"] = 300;
+}
+
+// Play both with the left frequency knob moved, a stretch; then Record, another stretch.
+void BM_PlayingThenRecording(benchmark::State& state)
+{
+    if (!TheDisplay()) {
+        state.SkipWithError("no X display: run under xvfb-run -a -s \"-screen 0 1024x768x24\"");
+        return;
+    }
+    for (auto _ : state) {
+        Program program(TheDisplay());
+        if (!program.Shown) {
+            state.SkipWithError("the windows did not appear");
+            return;
+        }
+        QThread::msleep(500);
+        Click(MainLeft + 16 + 40, ListTop + 32 + 6);
+        Click(MainLeft + 200 + 40, ListTop + 32 + 6);
+        Click(MainLeft + 168 + 4, MainTop + 118 + 4); // Play both
+        QThread::msleep(300);
+        MoveTo(MainLeft + 45 + 7, MainTop + 84 + 5);
+        Xdo({"mousedown", "1"});
+        for (int i = 1; i <= FrequencyKnobDrop; ++i)
+            MoveTo(MainLeft + 45 + 7, MainTop + 84 + 5 + i);
+        Xdo({"mouseup", "1"});
+        MoveTo(0, 0);
+        QThread::sleep(1);
+
+        const auto stretch = [&] {
+            const double cpu = CpuSecondsOf(program.Pid());
+            const auto start = Clock::now();
+            QThread::sleep(static_cast<unsigned long>(Seconds()));
+            const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+            return (CpuSecondsOf(program.Pid()) - cpu) / wall;
+        };
+        const double playing = stretch();
+        Click(MainLeft + 40 + 30, MainTop + 188 + 12); // Record
+        QThread::sleep(1);
+        const double recording = stretch();
+        const double peak = PeakRssMiB(program.Pid());
+        const auto taken = std::filesystem::exists(TheScratch().Dir.file("tem.Mp3"))
+                               ? std::filesystem::file_size(TheScratch().Dir.file("tem.Mp3"))
+                               : 0;
+        const bool alive = program.Running();
+        Click(MainLeft + 40 + 30, MainTop + 188 + 12); // Record again: stop
+        state.SetIterationTime(2.0 * Seconds());
+        if (!alive) {
+            state.SkipWithError(("the program ended during the run, " + program.Ending()).c_str());
+            return;
+        }
+        if (taken < 16000u * (Seconds() - 1)) { // 128 kbit/s
+            state.SkipWithError("the recording did not grow as it should");
+            return;
+        }
+        state.counters["play_core_pct"] = playing * 100;
+        state.counters["rec_core_pct"] = recording * 100;
+        state.counters["play_vs_floor"] = Floor().Playing > 0 ? playing / Floor().Playing : 0;
+        state.counters["rec_vs_floor"] = Floor().Recording > 0 ? recording / Floor().Recording : 0;
+        state.counters["peak_rss_MiB"] = peak;
+        state.counters["stretch_s"] = Seconds();
+        state.counters["left_hz"] = LeftFrequency;
+    }
+}
+
+} // namespace
+
+BENCHMARK(BM_Floor)->Arg(0)->Arg(1)->ArgName("recording")->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_Startup)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PlayingThenRecording)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
