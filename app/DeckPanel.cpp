@@ -42,8 +42,8 @@ TFormMain::TDeckSide TFormMain::LeftSide()
 
 TFormMain::TDeckSide TFormMain::RightSide()
 {
-    return {FormChannel2, ImgJinduRight, 232, FormList ? FormList->FlatListBox2 : nullptr, RightPaths, RightIndex,
-            RightLoop};
+    return {FormChannel2, ImgJinduRight, 232,      FormList ? FormList->FlatListBox2 : nullptr,
+            RightPaths,   RightIndex,    RightLoop};
 }
 
 void TFormMain::CreateDecks()
@@ -107,8 +107,14 @@ void TFormMain::ToggleLoop(TImgBtn* button, bool& loop)
     button->SetPic(look);
 }
 
-void TFormMain::PlayLeftDeck() { PlayDeck(LeftSide()); }
-void TFormMain::PlayRightDeck() { PlayDeck(RightSide()); }
+void TFormMain::PlayLeftDeck()
+{
+    PlayDeck(LeftSide());
+}
+void TFormMain::PlayRightDeck()
+{
+    PlayDeck(RightSide());
+}
 
 void TFormMain::PlayDeck(const TDeckSide& side)
 {

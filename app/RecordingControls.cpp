@@ -122,7 +122,7 @@ void TFormMain::BtnSaveClick()
         SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
         SaveDialog1->setFileMode(QFileDialog::AnyFile);
     }
-    const QStringList chosen = SaveDialog1Execute ? SaveDialog1Execute(SaveDialog1)
+    const QStringList chosen = SaveDialog1Execute                         ? SaveDialog1Execute(SaveDialog1)
                                : SaveDialog1->exec() == QDialog::Accepted ? SaveDialog1->selectedFiles()
                                                                           : QStringList();
     const std::string temporary = InExeFolder(TemporaryRecordingFile).toStdString();

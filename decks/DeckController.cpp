@@ -7,10 +7,22 @@
 #include <QWidget>
 
 namespace {
-int Left(QWidget* w) { return w->x(); }
-int Top(QWidget* w) { return w->y(); }
-void SetLeft(QWidget* w, int left) { w->move(left, w->y()); }
-void SetTop(QWidget* w, int top) { w->move(w->x(), top); }
+int Left(QWidget* w)
+{
+    return w->x();
+}
+int Top(QWidget* w)
+{
+    return w->y();
+}
+void SetLeft(QWidget* w, int left)
+{
+    w->move(left, w->y());
+}
+void SetTop(QWidget* w, int top)
+{
+    w->move(w->x(), top);
+}
 } // namespace
 
 TDeckController::TDeckController(QObject* owner, TMxDSMixer* mixer, const TDeckWidgets& widgets, QString caption,

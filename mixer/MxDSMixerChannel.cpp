@@ -38,7 +38,8 @@ bool TPositionTimes::TryGetPosTime(int32_t pos, int32_t& ms) const
         const Entry& e = FEntries[i];
         if (e.bufStart <= pos && pos < e.bufEnd) {
             const double ratio = double(pos - e.bufStart) / double(e.bufEnd - e.bufStart);
-            const int64_t time = e.timeStart + static_cast<int64_t>(std::trunc(ratio * double(e.timeEnd - e.timeStart)));
+            const int64_t time =
+                e.timeStart + static_cast<int64_t>(std::trunc(ratio * double(e.timeEnd - e.timeStart)));
             ms = static_cast<int32_t>(time / 10000);
             return true;
         }
@@ -209,8 +210,8 @@ void TMxDSMixerChannel::SetFileName(const std::string& name)
         FChannels = f.nChannels;
         FBitsPerSample = f.wBitsPerSample;
         FBlockAlign = f.nBlockAlign;
-        FFormat = WAVEFORMATEX{f.wFormatTag,  f.nChannels,      f.nSamplesPerSec, f.nAvgBytesPerSec,
-                               f.nBlockAlign, f.wBitsPerSample, 0};
+        FFormat = WAVEFORMATEX{
+            f.wFormatTag, f.nChannels, f.nSamplesPerSec, f.nAvgBytesPerSec, f.nBlockAlign, f.wBitsPerSample, 0};
     }
     SetPlayFrom(static_cast<uint32_t>(FPlayFrom));
     SetPlayTo(static_cast<uint32_t>(FPlayTo));

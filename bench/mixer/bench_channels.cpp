@@ -93,7 +93,8 @@ void BM_TwoChannelsStreaming(benchmark::State& state)
                 right.LockPlayData(0, 8820, p1, n1, p2, n2);
                 right.UnlockPlayData();
                 const auto us =
-                    std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
+                    std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
+                        .count();
                 worst = std::max<int64_t>(worst, us);
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }

@@ -121,8 +121,14 @@ constexpr DWORD DSSPEAKER_QUAD = 3;
 constexpr DWORD DSSPEAKER_STEREO = 4;
 constexpr DWORD DSSPEAKER_SURROUND = 5;
 
-inline bool FAILED(HRESULT hr) { return hr < 0; }
-inline bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
+inline bool FAILED(HRESULT hr)
+{
+    return hr < 0;
+}
+inline bool SUCCEEDED(HRESULT hr)
+{
+    return hr >= 0;
+}
 
 // Reference-counted objects: the creator receives one reference; Release frees the object with
 // the last one.
@@ -191,8 +197,7 @@ void GuidToString(const GUID& guid, char out[39]);
 bool StringToGuid(const char* text, GUID& guid);
 
 // Holds one reference; Release on destruction.
-template <class T>
-class ComPtr {
+template <class T> class ComPtr {
 public:
     ComPtr() = default;
     ComPtr(const ComPtr& o) : FPtr(o.FPtr)

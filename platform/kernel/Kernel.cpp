@@ -83,8 +83,7 @@ struct KernelHandle {
 namespace {
 
 // Finds a live named object, or registers `make()` under the name. Sets the last error.
-template <class T, class Make>
-HANDLE CreateNamed(const char* name, Make make, bool& existed)
+template <class T, class Make> HANDLE CreateNamed(const char* name, Make make, bool& existed)
 {
     existed = false;
     if (!name || !*name) {
@@ -115,7 +114,8 @@ HANDLE CreateNamed(const char* name, Make make, bool& existed)
 HANDLE CreateMutexA(void*, BOOL initialOwner, const char* name)
 {
     bool existed = false;
-    HANDLE h = CreateNamed<MutexObject>(name, [] { return std::make_shared<MutexObject>(); }, existed);
+    HANDLE h = CreateNamed<MutexObject>(
+        name, [] { return std::make_shared<MutexObject>(); }, existed);
     if (h && initialOwner && !existed) {
         auto m = std::static_pointer_cast<MutexObject>(h->object);
         std::lock_guard<std::mutex> g(m->lock);
@@ -186,8 +186,14 @@ static BOOL SignalEvent(HANDLE h, bool state)
     return 1;
 }
 
-BOOL SetEvent(HANDLE h) { return SignalEvent(h, true); }
-BOOL ResetEvent(HANDLE h) { return SignalEvent(h, false); }
+BOOL SetEvent(HANDLE h)
+{
+    return SignalEvent(h, true);
+}
+BOOL ResetEvent(HANDLE h)
+{
+    return SignalEvent(h, false);
+}
 
 DWORD WaitForSingleObject(HANDLE h, DWORD ms)
 {
@@ -240,8 +246,14 @@ BOOL CloseHandle(HANDLE h)
     return 1;
 }
 
-DWORD GetLastError() { return tLastError; }
-void SetLastError(DWORD code) { tLastError = code; }
+DWORD GetLastError()
+{
+    return tLastError;
+}
+void SetLastError(DWORD code)
+{
+    tLastError = code;
+}
 
 namespace {
 std::mutex gTickLock;
@@ -266,9 +278,15 @@ DWORD GetTickCount()
     return static_cast<DWORD>(static_cast<uint64_t>(ms)) + gTickOffset.load();
 }
 
-void SetTickCountOffset(DWORD offset) { gTickOffset.store(offset); }
+void SetTickCountOffset(DWORD offset)
+{
+    gTickOffset.store(offset);
+}
 
-void Sleep(DWORD ms) { std::this_thread::sleep_for(timescale::Real(ms)); }
+void Sleep(DWORD ms)
+{
+    std::this_thread::sleep_for(timescale::Real(ms));
+}
 
 bool FileExists(const std::string& path)
 {

@@ -56,8 +56,8 @@ TEST_F(DeckPanel, CrossfaderOverridesBothVolumeKnobs)
         int left, leftTop, leftVolume, rightTop, rightVolume;
     };
     // Crossfader Left, then each deck's knob Top and volume.
-    const Row table[] = {{156, 32, 0, 136, -2736}, {191, 32, 0, 66, -894}, {192, 64, -842, 32, 0},
-                         {235, 150, -3105, 32, 0}};
+    const Row table[] = {
+        {156, 32, 0, 136, -2736}, {191, 32, 0, 66, -894}, {192, 64, -842, 32, 0}, {235, 150, -3105, 32, 0}};
     for (const Row& r : table) {
         Drag(form->ImgVolumeBoth, {4, 10}, {r.left - form->ImgVolumeBoth->x(), 0});
         EXPECT_EQ(form->ImgVolumeBoth->x(), r.left);

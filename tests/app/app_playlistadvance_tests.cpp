@@ -68,8 +68,7 @@ protected:
         return name.empty() ? "" : std::filesystem::path(name).filename().string();
     }
     // Renders the mix until `until` holds or `seconds` of audio have passed; false on time-out.
-    template <class Pred>
-    bool PlayOn(double seconds, Pred until)
+    template <class Pred> bool PlayOn(double seconds, Pred until)
     {
         for (int done = 0; done < seconds * 44100; done += 2205) {
             if (until())

@@ -29,10 +29,18 @@ protected:
             k->setGeometry(x, y, w, h);
             return k;
         };
-        left = {knob(24, 172, 14, 10), knob(21, 32, 15, 10), knob(45, 88, 15, 10), knob(74, 64, 75, 105), &anchorX,
+        left = {knob(24, 172, 14, 10),
+                knob(21, 32, 15, 10),
+                knob(45, 88, 15, 10),
+                knob(74, 64, 75, 105),
+                &anchorX,
                 &anchorY};
-        right = {knob(232, 172, 14, 10), knob(357, 32, 15, 10), knob(333, 88, 15, 10), knob(249, 64, 75, 105),
-                 &anchorX, &anchorY};
+        right = {knob(232, 172, 14, 10),
+                 knob(357, 32, 15, 10),
+                 knob(333, 88, 15, 10),
+                 knob(249, 64, 75, 105),
+                 &anchorX,
+                 &anchorY};
     }
     void TearDown() override
     {

@@ -149,7 +149,8 @@ TEST_F(ChannelTest, TwoChannelsAndABusyUiThreadNeitherDeadlockNorGap)
                 ch->LockPlayData(0, 4410, p1, n1, p2, n2);
                 ch->UnlockPlayData();
                 const auto us =
-                    std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
+                    std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
+                        .count();
                 worstWaitUs = std::max<int64_t>(worstWaitUs, us);
                 ++operations;
             }
@@ -191,8 +192,8 @@ TEST_F(ChannelTest, DestroyingAnIdleOrPlayingChannelReturnsPromptly)
 TEST(PositionTimes, MapsNewestEntryFirstAndFailsOutsideEveryEntry)
 {
     TPositionTimes t;
-    t.AddPosTime(0, 1000, 0, 10'000'000);           // 1000 bytes = 1 s
-    t.AddPosTime(0, 500, 50'000'000, 60'000'000);   // newer entry over the same bytes wins
+    t.AddPosTime(0, 1000, 0, 10'000'000);         // 1000 bytes = 1 s
+    t.AddPosTime(0, 500, 50'000'000, 60'000'000); // newer entry over the same bytes wins
     EXPECT_EQ(t.GetPosTime(250), 5500);
     EXPECT_EQ(t.GetPosTime(750), 750);
     EXPECT_THROW(t.GetPosTime(1000), EAssertionFailed);

@@ -91,7 +91,8 @@ TEST_F(ChannelTest, SettingThePositionStopsAndPlayStartsThere)
     EXPECT_EQ(ch.Position(), 30000);
     ch.Play();
     const auto out = Render(kRate / 10);
-    EXPECT_EQ(FirstDifference(out, 0, song, static_cast<size_t>(kRate) * 30, kRate / 10), static_cast<size_t>(kRate / 10));
+    EXPECT_EQ(FirstDifference(out, 0, song, static_cast<size_t>(kRate) * 30, kRate / 10),
+              static_cast<size_t>(kRate / 10));
     EXPECT_GE(ch.Position(), 30000);
 }
 
@@ -112,7 +113,8 @@ TEST_F(ChannelTest, PlayingRangeFollowsPlayFromAndPlayTo)
     ch.OnPlayEnd = [&](TMxDSMixerChannel*) { ++ends; };
     ch.Play();
     const auto out = Render(kRate * 2);
-    EXPECT_EQ(FirstDifference(out, 0, song, static_cast<size_t>(kRate) * 19, kRate / 2), static_cast<size_t>(kRate / 2));
+    EXPECT_EQ(FirstDifference(out, 0, song, static_cast<size_t>(kRate) * 19, kRate / 2),
+              static_cast<size_t>(kRate / 2));
     EXPECT_TRUE(AllSilent(out, kRate / 2, kRate * 2));
 
     // Values written before a song is opened are stored, and reset when one opens.

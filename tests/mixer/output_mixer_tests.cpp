@@ -143,7 +143,8 @@ TEST(DXCheck, RaisesForEveryNonZeroCodeWithTheTableText)
     // A success code other than 0 raises too.
     EXPECT_THROW(DXCheck(1), EDirectXError);
     EXPECT_STREQ(DirectSoundErrorText(1), "Unrecognized Error");
-    EXPECT_STREQ(DirectSoundErrorText(DSERR_INVALIDPARAM), "An invalid parameter was passed to the returning function.");
+    EXPECT_STREQ(DirectSoundErrorText(DSERR_INVALIDPARAM),
+                 "An invalid parameter was passed to the returning function.");
     // The memory message carries the acute accent, U+00B4, in UTF-8.
     EXPECT_NE(std::strstr(DirectSoundErrorText(DSERR_OUTOFMEMORY), "caller\xC2\xB4s request."), nullptr);
     EXPECT_STREQ(DirectSoundErrorText(DSERR_OBJECTNOTFOUND),

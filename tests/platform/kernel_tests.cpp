@@ -28,7 +28,10 @@ TEST(NamedMutex, SecondCreateOfANameReturnsTheSameMutexAndSaysSo)
     EXPECT_TRUE(ReleaseMutex(b));
     EXPECT_FALSE(ReleaseMutex(a));
     EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
-    std::thread([&] { other = WaitForSingleObject(b, 20); ReleaseMutex(b); }).join();
+    std::thread([&] {
+        other = WaitForSingleObject(b, 20);
+        ReleaseMutex(b);
+    }).join();
     EXPECT_EQ(other, WAIT_OBJECT_0);
 
     CloseHandle(a);
@@ -100,8 +103,8 @@ TEST(TickCount, FollowsTheScaleAndWraps)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const DWORD after = GetTickCount();
     SetTickCountOffset(0);
-    EXPECT_LT(after, before);          // wrapped
-    EXPECT_LT(after - before, 5000u);  // unsigned difference still right
+    EXPECT_LT(after, before);         // wrapped
+    EXPECT_LT(after - before, 5000u); // unsigned difference still right
 }
 
 namespace {

@@ -102,10 +102,10 @@ void WriteMp3S16(const fs::path& file, int rate, int channels, const std::vector
     }
     const int frames = static_cast<int>(samples.size() / channels);
     std::vector<unsigned char> out(static_cast<size_t>(1.25 * frames + 7200) + 16384);
-    int n = channels == 1
-                ? lame_encode_buffer(gf, samples.data(), samples.data(), frames, out.data(), static_cast<int>(out.size()))
-                : lame_encode_buffer_interleaved(gf, const_cast<short*>(samples.data()), frames, out.data(),
-                                                 static_cast<int>(out.size()));
+    int n = channels == 1 ? lame_encode_buffer(gf, samples.data(), samples.data(), frames, out.data(),
+                                               static_cast<int>(out.size()))
+                          : lame_encode_buffer_interleaved(gf, const_cast<short*>(samples.data()), frames, out.data(),
+                                                           static_cast<int>(out.size()));
     if (n < 0) {
         lame_close(gf);
         throw std::runtime_error("lame_encode_buffer failed");
