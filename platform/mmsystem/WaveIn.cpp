@@ -135,7 +135,8 @@ private:
         }
         if (in.Rate != FFormat.nSamplesPerSec) {
             int error = 0;
-            FConverter = src_new(SRC_SINC_MEDIUM_QUALITY, FFormat.nChannels, &error);
+            // The quality the output engine resamples with: the mix gains nothing from more.
+            FConverter = src_new(SRC_SINC_FASTEST, FFormat.nChannels, &error);
             FRatio = double(FFormat.nSamplesPerSec) / in.Rate;
         }
     }
