@@ -37,7 +37,10 @@ test-tsan: bootstrap
 bench: bootstrap
 	@cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DDUODECK_BENCH=ON -DDUODECK_TESTS=OFF >/dev/null
 	@cmake --build build/bench -j $(JOBS)
-	@for b in build/bench/bench/*/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b" || exit 1; done
+	@for b in build/bench/bench/*/bench_*; do \
+	   [ -x "$$b" ] || continue; echo "== $$b"; \
+	   case "$$b" in */bench_program) xvfb-run -a -s "-screen 0 1024x768x24" "$$b" ;; *) "$$b" ;; esac || exit 1; \
+	 done
 
 # libFuzzer targets with ASan + UBSan, built with clang. Run one with: build/fuzz/tests/<layer>/fuzz_<name> <corpus>
 fuzz: bootstrap
