@@ -23,8 +23,9 @@ namespace {
 
 // Frames taken from the loopback per step of the capture thread.
 constexpr size_t StepFrames = 2048;
-// How often the capture thread looks at the loopback (the engine renders 10 ms periods).
-constexpr auto PollInterval = std::chrono::milliseconds(2);
+// How often the capture thread looks at the loopback. The engine renders 10 ms periods and the ring
+// holds seconds, while capture buffers complete once a second: fewer, larger steps cost less.
+constexpr auto PollInterval = std::chrono::milliseconds(20);
 
 class WaveInDevice {
 public:
