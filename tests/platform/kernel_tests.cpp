@@ -98,13 +98,15 @@ TEST(TickCount, FollowsTheScaleAndWraps)
     EXPECT_GE(dt, 900u);
     EXPECT_LT(dt, 5000u);
 
-    SetTickCountOffset(0xFFFFFFFFu - GetTickCount());
+    // One second of program time before the wrap, then two seconds on (40 ms real at scale 50).
+    SetTickCountOffset(0xFFFFFFFFu - 1000u - GetTickCount());
     const DWORD before = GetTickCount();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
     const DWORD after = GetTickCount();
     SetTickCountOffset(0);
-    EXPECT_LT(after, before);         // wrapped
-    EXPECT_LT(after - before, 5000u); // unsigned difference still right
+    EXPECT_GT(before, 0xFFFFFFFFu - 2000u);
+    EXPECT_LT(after, before);          // wrapped
+    EXPECT_LT(after - before, 60000u); // unsigned difference still right
 }
 
 namespace {
