@@ -1,5 +1,6 @@
 // The deck panel: knobs dragged with the mouse, the crossfader's table, the loop buttons.
 #include "app/Unit1.h"
+#include "tests/app/Gestures.h"
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
 #include "mixer/MxDSMixer.h"
@@ -14,14 +15,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-void Mouse(QWidget* w, QEvent::Type type, QPoint p)
-{
-    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
-    const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
-    QMouseEvent e(type, QPointF(p), QPointF(w->mapToGlobal(p)), button, held, Qt::NoModifier);
-    QCoreApplication::sendEvent(w, &e);
-}
 
 // Presses at `from` inside the knob, moves by `delta` (window pixels), releases.
 void Drag(QWidget* knob, QPoint from, QPoint delta)

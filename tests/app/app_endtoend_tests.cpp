@@ -3,6 +3,7 @@
 // levels the knobs gave. The null sound backend plays at real-time pace; the recording is the mix
 // itself, taken from the virtual sound card's "Stereo Mix" input.
 #include "app/Unit1.h"
+#include "tests/app/Gestures.h"
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
 #include "decode/MxAudioFileRead.h"
@@ -25,28 +26,6 @@
 #include <filesystem>
 
 namespace {
-
-void Mouse(QWidget* w, QEvent::Type type, QPoint p)
-{
-    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
-    const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
-    QMouseEvent e(type, QPointF(p), QPointF(w->mapToGlobal(p)), button, held, Qt::NoModifier);
-    QCoreApplication::sendEvent(w, &e);
-}
-
-// Amplitude of the `hz` component of one channel (Goertzel over the whole signal).
-double ToneLevel(const std::vector<int16_t>& s, int channels, int channel, int rate, double hz)
-{
-    const double w = 2 * M_PI * hz / rate, coeff = 2 * std::cos(w);
-    double s1 = 0, s2 = 0;
-    const size_t frames = s.size() / channels;
-    for (size_t f = 0; f < frames; ++f) {
-        const double s0 = s[f * channels + channel] + coeff * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-    }
-    return 2 * std::sqrt(std::max(0.0, s1 * s1 + s2 * s2 - coeff * s1 * s2)) / frames;
-}
 
 void WriteList(const testsupport::TempDir& dir, const char* name, const std::string& line)
 {
@@ -122,7 +101,8 @@ TEST(EndToEnd, TwoPlaylistsMixedRecordedAndSaved)
     pcm.resize(bytes / 2);
     // Skip the encoder's start; both tones are there, at the ratio the crossfader gave.
     std::vector<int16_t> body(pcm.begin() + 48000 * 2 / 4, pcm.end());
-    const double left = ToneLevel(body, 2, 0, 48000, 440), right = ToneLevel(body, 2, 0, 48000, 1000);
+    const double left = testsupport::ToneLevel(body, 2, 0, 48000, 440),
+                 right = testsupport::ToneLevel(body, 2, 0, 48000, 1000);
     EXPECT_NEAR(right, 10000, 1500);
     EXPECT_NEAR(left / right, std::pow(10.0, -842 / 2000.0), 0.05);
 

@@ -1,5 +1,6 @@
 // The window shell: both windows dragged as one, minimise, and the close sequence.
 #include "app/Unit1.h"
+#include "tests/app/Gestures.h"
 #include "decks/unitChannel.h"
 #include "platform/dsound/DSoundEngine.h"
 #include "playlist/UnitList.h"
@@ -13,14 +14,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-void Mouse(QWidget* w, QEvent::Type type, QPoint p)
-{
-    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
-    const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
-    QMouseEvent e(type, QPointF(p), QPointF(w->mapToGlobal(p)), button, held, Qt::NoModifier);
-    QCoreApplication::sendEvent(w, &e);
-}
 
 class Shell : public ::testing::Test {
 protected:

@@ -59,19 +59,6 @@ void DragRight(QPoint from, int dx)
     Xdo({"mouseup", "1"});
 }
 
-// Amplitude of the `hz` component of one channel (Goertzel over the whole signal).
-double ToneLevel(const std::vector<int16_t>& s, int channels, int channel, int rate, double hz)
-{
-    const double w = 2 * M_PI * hz / rate, coeff = 2 * std::cos(w);
-    double s1 = 0, s2 = 0;
-    const size_t frames = s.size() / channels;
-    for (size_t f = 0; f < frames; ++f) {
-        const double s0 = s[f * channels + channel] + coeff * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-    }
-    return 2 * std::sqrt(std::max(0.0, s1 * s1 + s2 * s2 - coeff * s1 * s2)) / frames;
-}
 
 std::string Text(const std::vector<uint8_t>& bytes)
 {
@@ -207,7 +194,7 @@ TEST_F(EndToEndOnX, RecordsTheMixThroughTheWindowsAndKeepsThePlaylists)
     // Past the encoder's start, both tones at the ratio the crossfader gave, on both channels.
     const std::vector<int16_t> body(pcm.begin() + 48000 * 2 / 4, pcm.end());
     for (int channel = 0; channel < 2; ++channel) {
-        const double left = ToneLevel(body, 2, channel, 48000, 440), right = ToneLevel(body, 2, channel, 48000, 1000);
+        const double left = testsupport::ToneLevel(body, 2, channel, 48000, 440), right = testsupport::ToneLevel(body, 2, channel, 48000, 1000);
         EXPECT_NEAR(right, 10000, 1500) << channel;
         EXPECT_NEAR(left / right, std::pow(10.0, leftVolume / 2000.0), 0.05) << channel;
     }

@@ -2,6 +2,7 @@
 
 #include <lame/lame.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -153,6 +154,19 @@ double ZeroCrossingHz(const std::vector<float>& x, int channels, int channel, in
     if (crossings < 2)
         return 0;
     return (crossings - 1) * static_cast<double>(rate) / static_cast<double>(last - first);
+}
+
+double ToneLevel(const std::vector<int16_t>& s, int channels, int channel, int rate, double hz)
+{
+    const double w = 2 * M_PI * hz / rate, coeff = 2 * std::cos(w);
+    double s1 = 0, s2 = 0;
+    const size_t frames = s.size() / channels;
+    for (size_t f = 0; f < frames; ++f) {
+        const double s0 = s[f * channels + channel] + coeff * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    return frames ? 2 * std::sqrt(std::max(0.0, s1 * s1 + s2 * s2 - coeff * s1 * s2)) / frames : 0;
 }
 
 double Rms(const std::vector<float>& x, int channels, int channel)

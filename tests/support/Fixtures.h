@@ -46,6 +46,9 @@ void WriteBytes(const std::filesystem::path& file, const std::vector<uint8_t>& b
 
 // Frequency estimate of one channel of interleaved float or int16 samples, by counting rising zero crossings.
 double ZeroCrossingHz(const std::vector<float>& interleaved, int channels, int channel, int rate);
+// Amplitude of the `hz` component of one channel of interleaved 16-bit samples (Goertzel over the
+// whole signal): a full-scale-units figure comparable with the tone's amplitude.
+double ToneLevel(const std::vector<int16_t>& interleaved, int channels, int channel, int rate, double hz);
 // Root mean square of one channel.
 double Rms(const std::vector<float>& interleaved, int channels, int channel);
 
