@@ -46,6 +46,8 @@ void TFormMain::CreateRecorder()
     AudioRecord1->OutType = TOutType::Mp3FileStream;
     // Does nothing, but the recorder writes captured data only while a data handler is assigned.
     AudioRecord1->OnData = [](void*, int64_t) {};
+    // A full disk stopped the recording: the Record button shows it, and the take so far is kept.
+    AudioRecord1->OnStoppedByFailure = [this] { ShowRecording(false); };
 
     Audio1 = std::make_unique<TAudio>();
     Audio1->Recorder()->TrigLevel = 0;
@@ -67,12 +69,17 @@ void TFormMain::RecordingSetUp()
     Mixer->SetVolume(1, 1, 35000, -1, 0);
 }
 
+void TFormMain::ShowRecording(bool on)
+{
+    SetLooks(BtnRecord, on ? ImgBtn2->Pic() : ImgBtn2->PicDown());
+    Recording = on;
+    BtnRecord->setToolTip(on ? "Stop Recording" : "Record");
+}
+
 void TFormMain::ToggleRecording()
 {
     if (!Recording) {
-        SetLooks(BtnRecord, ImgBtn2->Pic());
-        Recording = true;
-        BtnRecord->setToolTip("Stop Recording");
+        ShowRecording(true);
         const std::string temporary = InExeFolder(TemporaryRecordingFile).toStdString();
         if (FileExists(temporary))
             DeleteFile(temporary); // the recorder would ask before overwriting it
@@ -80,17 +87,12 @@ void TFormMain::ToggleRecording()
         try {
             AudioRecord1->Start();
         } catch (...) {
-            // Nothing is being recorded: the buttons say so, and the error is shown.
-            SetLooks(BtnRecord, ImgBtn2->PicDown());
-            Recording = false;
-            BtnRecord->setToolTip("Record");
+            ShowRecording(false); // nothing is being recorded: the button says so, and the error is shown
             throw;
         }
         return;
     }
-    SetLooks(BtnRecord, ImgBtn2->PicDown());
-    Recording = false;
-    BtnRecord->setToolTip("Record");
+    ShowRecording(false);
     AudioRecord1->Stop();
 }
 

@@ -158,6 +158,8 @@ private:
     // Mix recording (RecordingControls.cpp).
     void CreateRecorder();
     void RecordingSetUp();
+    // Record button's look and hint, and the Recording flag.
+    void ShowRecording(bool on);
 
     // Window shell (WindowShell.cpp).
     void CreateShell();

@@ -451,6 +451,8 @@ void TAudioRecord::StopAfterFailure(const std::string& reason)
     } catch (const std::exception&) {
     }
     FWriteFailed = false;
+    if (OnStoppedByFailure)
+        OnStoppedByFailure();
     ReportError("The recording was stopped because its output cannot be written: " + reason);
 }
 

@@ -58,6 +58,9 @@ public:
     bool isPause() const { return FIsPause; }
 
     TWaveInEvent OnData;
+    // Runs when the recorder stopped itself because its output could not be written, before the
+    // error is shown; the owner puts its controls back to idle.
+    std::function<void()> OnStoppedByFailure;
 
     int RecBufferSize() const { return FRecBufferSize; }
     void SetRecBufferSize(int value) { FRecBufferSize = value > 8 ? 8 : value; }

@@ -393,12 +393,15 @@ TEST_F(Recorder, FullDiskStopsTheRecordingShowsWhyAndKeepsAPlayableFile)
 {
     Play(testsupport::SineS16(44100, 44100, 2, 1000));
     MainWindowSettings();
+    int stoppedByFailure = 0;
+    rec->OnStoppedByFailure = [&] { ++stoppedByFailure; };
     rec->Start();
     {
         FileSizeLimit full(40000); // about 2.5 s at 128 kbit/s
         Render(44100 * 5);
     }
     EXPECT_FALSE(rec->Active());
+    EXPECT_EQ(stoppedByFailure, 1);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_NE(errors[0].find("File too large"), std::string::npos) << errors[0];
     const Decoded mp3 = Decode(dir.file("tem.Mp3"));
