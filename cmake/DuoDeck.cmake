@@ -59,10 +59,16 @@ function(duodeck_test name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
-  set(env "QT_QPA_PLATFORM=offscreen" "DUODECK_AUDIO_BACKEND=null"
-          "TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1"
-          "ASAN_OPTIONS=detect_leaks=1" "UBSAN_OPTIONS=print_stacktrace=1")
+  # gtest_discover_tests passes properties as one flat list, so every value must be a single word:
+  # one label per test (tsan wins, for `make test-tsan`), and the environment and sanitizer
+  # options come from the test mains instead (tests/support/main).
+  list(FIND ARG_LABELS tsan has_tsan)
+  if(has_tsan GREATER -1)
+    set(label tsan)
+  else()
+    list(GET ARG_LABELS 0 label)
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "${env}" LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+    PROPERTIES LABELS ${label} TIMEOUT ${ARG_TIMEOUT})
 endfunction()

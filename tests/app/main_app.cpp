@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/TestEnvironment.h"
+
 int main(int argc, char** argv)
 {
-    // Test discovery runs without the test environment; it must not need a display either.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    SetTestEnvironment();
     TApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
