@@ -477,20 +477,30 @@ static MMRESULT CheckDetails(const ControlState& c, const MIXERCONTROLDETAILS* d
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT mixerGetControlDetailsA(HMIXEROBJ mixer, MIXERCONTROLDETAILS* details, DWORD flags)
+// The device and control that a details call names, checked against the details record
+// (card lock held).
+static MMRESULT FindDetails(Card& card, HMIXEROBJ mixer, const MIXERCONTROLDETAILS* details, DWORD flags, int& device,
+                            ControlState*& c, size_t& entries)
 {
-    Card& card = Card::Instance();
-    std::lock_guard lock(card.Lock);
-    const int device = ResolveDevice(card, mixer, flags & MIXER_OBJECTF_TYPEMASK);
+    device = ResolveDevice(card, mixer, flags & MIXER_OBJECTF_TYPEMASK);
     if (device < 0)
         return MMSYSERR_INVALHANDLE;
     if (!details)
         return MMSYSERR_INVALPARAM;
-    ControlState* c = FindControl(card.Devices[device], details->dwControlID);
+    c = FindControl(card.Devices[device], details->dwControlID);
     if (!c)
         return MIXERR_INVALCONTROL;
+    return CheckDetails(*c, details, entries);
+}
+
+MMRESULT mixerGetControlDetailsA(HMIXEROBJ mixer, MIXERCONTROLDETAILS* details, DWORD flags)
+{
+    Card& card = Card::Instance();
+    std::lock_guard lock(card.Lock);
+    int device = -1;
+    ControlState* c = nullptr;
     size_t entries = 0;
-    if (MMRESULT r = CheckDetails(*c, details, entries))
+    if (MMRESULT r = FindDetails(card, mixer, details, flags, device, c, entries))
         return r;
     const DWORD query = flags & MIXER_CONTROLDETAILSF_QUERYMASK;
     if (query == MIXER_GETCONTROLDETAILSF_LISTTEXT) {
@@ -516,16 +526,10 @@ MMRESULT mixerSetControlDetails(HMIXEROBJ mixer, MIXERCONTROLDETAILS* details, D
 {
     Card& card = Card::Instance();
     std::lock_guard lock(card.Lock);
-    const int device = ResolveDevice(card, mixer, flags & MIXER_OBJECTF_TYPEMASK);
-    if (device < 0)
-        return MMSYSERR_INVALHANDLE;
-    if (!details)
-        return MMSYSERR_INVALPARAM;
-    ControlState* c = FindControl(card.Devices[device], details->dwControlID);
-    if (!c)
-        return MIXERR_INVALCONTROL;
+    int device = -1;
+    ControlState* c = nullptr;
     size_t entries = 0;
-    if (MMRESULT r = CheckDetails(*c, details, entries))
+    if (MMRESULT r = FindDetails(card, mixer, details, flags, device, c, entries))
         return r;
     if ((flags & MIXER_CONTROLDETAILSF_QUERYMASK) != MIXER_SETCONTROLDETAILSF_VALUE)
         return MMSYSERR_INVALFLAG;
