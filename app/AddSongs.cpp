@@ -11,16 +11,6 @@
 
 namespace {
 
-TPlaylist LeftPlaylist()
-{
-    return {&LeftPaths, &LeftNames, &LeftIndex, FormList ? FormList->FlatListBox1 : nullptr};
-}
-
-TPlaylist RightPlaylist()
-{
-    return {&RightPaths, &RightNames, &RightIndex, FormList ? FormList->FlatListBox2 : nullptr};
-}
-
 std::string RefusalMessage(const QByteArrayList& refused)
 {
     std::string message;
@@ -34,6 +24,16 @@ std::string RefusalMessage(const QByteArrayList& refused)
 }
 
 } // namespace
+
+TPlaylist TFormMain::LeftPlaylist() const
+{
+    return {&LeftPaths, &LeftNames, &LeftIndex, FormList ? FormList->FlatListBox1 : nullptr};
+}
+
+TPlaylist TFormMain::RightPlaylist() const
+{
+    return {&RightPaths, &RightNames, &RightIndex, FormList ? FormList->FlatListBox2 : nullptr};
+}
 
 void TFormMain::btnAddLeftClick()
 {

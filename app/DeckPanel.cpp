@@ -37,13 +37,12 @@ void SelectOnly(TFlatListBox* box, int index)
 
 TFormMain::TDeckSide TFormMain::LeftSide()
 {
-    return {FormChannel, ImgJinduLeft, 24, FormList ? FormList->FlatListBox1 : nullptr, LeftPaths, LeftIndex, LeftLoop};
+    return {FormChannel, ImgJinduLeft, 24, LeftPlaylist(), LeftLoop};
 }
 
 TFormMain::TDeckSide TFormMain::RightSide()
 {
-    return {FormChannel2, ImgJinduRight, 232,      FormList ? FormList->FlatListBox2 : nullptr,
-            RightPaths,   RightIndex,    RightLoop};
+    return {FormChannel2, ImgJinduRight, 232, RightPlaylist(), RightLoop};
 }
 
 void TFormMain::CreateDecks()
@@ -122,76 +121,62 @@ void TFormMain::PlayDeck(const TDeckSide& side)
         side.Deck->Resume(); // started and not stopped
         return;
     }
-    if (!side.List || side.List->Items().Count() == 0)
+    TFlatListBox* box = side.List.Box;
+    if (!box || box->Items().Count() == 0)
         return;
-    const int count = static_cast<int>(side.Paths.size());
     // The first selected entry; with none selected, the first entry.
     int index = 0;
-    for (int i = 0; i < side.List->Items().Count(); ++i)
-        if (side.List->Selected(i)) {
+    for (int i = 0; i < box->Items().Count(); ++i)
+        if (box->Selected(i)) {
             index = i;
             break;
         }
-    if (index >= count)
+    if (index >= side.List.Paths->size())
         return;
-    side.Index = index;
-    QByteArray path = side.Paths[index];
-    if (!Exists(path)) {
-        if (side.Loop) {
-            for (int n = 0; n < count; ++n) {
-                side.Index = side.Index + 1 > side.List->Items().Count() - 1 ? 0 : side.Index + 1;
-                path = side.Paths.value(side.Index);
-                if (Exists(path))
-                    break;
-            }
-        } else {
-            while (side.Index < count - 1) {
-                ++side.Index;
-                path = side.Paths[side.Index];
-                if (Exists(path))
-                    break;
-            }
-        }
-    }
+    *side.List.Index = index;
+    QByteArray path = side.List.Paths->at(index);
+    if (!Exists(path))
+        path = NextExisting(side, false); // Play leaves the selection alone
     if (Exists(path))
         side.Deck->LoadAndPlay(path.toStdString());
 }
 
 void TFormMain::AdvancePlaylist(const TDeckSide& side)
 {
-    const int count = side.List ? side.List->Items().Count() : 0;
-    side.Index = side.Index + 1 > count - 1 ? 0 : side.Index + 1;
+    int32_t& index = *side.List.Index;
+    const int count = side.List.Box ? side.List.Box->Items().Count() : 0;
+    index = index + 1 > count - 1 ? 0 : index + 1;
     if (count <= 0)
         return;
-    QByteArray path = side.Paths.value(side.Index);
+    QByteArray path = side.List.Paths->value(index);
     if (Exists(path)) {
-        if (side.Index == 0 && !side.Loop)
+        if (index == 0 && !side.Loop)
             return; // the end of the playlist was passed
-        SelectOnly(side.List, side.Index);
-        side.Deck->LoadAndPlay(path.toStdString());
-        return;
-    }
-    if (side.Loop) {
-        for (int n = 0; n < side.Paths.size(); ++n) {
-            side.Index = side.Index + 1 > count - 1 ? 0 : side.Index + 1;
-            path = side.Paths.value(side.Index);
-            if (Exists(path)) {
-                SelectOnly(side.List, side.Index);
-                break;
-            }
-        }
+        SelectOnly(side.List.Box, index);
     } else {
-        while (side.Index < count - 1) {
-            ++side.Index;
-            path = side.Paths.value(side.Index);
-            if (Exists(path)) {
-                SelectOnly(side.List, side.Index);
-                break;
-            }
-        }
+        path = NextExisting(side, true);
     }
     if (Exists(path))
         side.Deck->LoadAndPlay(path.toStdString());
+}
+
+QByteArray TFormMain::NextExisting(const TDeckSide& side, bool select)
+{
+    // With the repeat flag at most once round the list, wrapping past its last entry; without it up
+    // to the last entry. Paths and box items correspond one to one.
+    int32_t& index = *side.List.Index;
+    const int count = side.List.Box->Items().Count();
+    QByteArray path;
+    for (int n = 0; side.Loop ? n < side.List.Paths->size() : index < count - 1; ++n) {
+        index = index + 1 > count - 1 ? 0 : index + 1;
+        path = side.List.Paths->value(index);
+        if (Exists(path)) {
+            if (select)
+                SelectOnly(side.List.Box, index);
+            break;
+        }
+    }
+    return path;
 }
 
 void TFormMain::MoveCrossfader(int x)

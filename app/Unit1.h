@@ -3,6 +3,8 @@
 // playlist window and the deck controllers. UI thread only.
 #pragma once
 
+#include "playlist/Playlist.h"
+
 #include <QByteArrayList>
 #include <QString>
 #include <QStringList>
@@ -140,9 +142,7 @@ private:
         TDeckController* Deck;
         QLabel* PositionKnob;
         int KnobStart; // Left of the position knob at the start of its track
-        TFlatListBox* List;
-        QByteArrayList& Paths;
-        int32_t& Index;
+        TPlaylist List;
         bool& Loop;
     };
     TDeckSide LeftSide();
@@ -154,6 +154,9 @@ private:
     // Playlists (AddSongs.cpp).
     void AddSongs(bool left);
     void FillPlaylistBoxes();
+    // Each deck's lists with its box in the playlist window (no box while there is no such window).
+    TPlaylist LeftPlaylist() const;
+    TPlaylist RightPlaylist() const;
 
     // Mix recording (RecordingControls.cpp).
     void CreateRecorder();
@@ -177,6 +180,8 @@ private:
     void PlayDeck(const TDeckSide& side);
     // The playlist advance at the end of a song.
     void AdvancePlaylist(const TDeckSide& side);
+    // Moves the index on to the next entry whose file exists and returns the last path tried.
+    QByteArray NextExisting(const TDeckSide& side, bool select);
     void StopDeck(const TDeckSide& side);
     void ToggleLoop(TImgBtn* button, bool& loop);
     void MoveCrossfader(int x);
