@@ -9,6 +9,7 @@
 #include "assets/Skin.h"
 #include "mixer/MxDSMixer.h"
 #include "playlist/UnitList.h"
+#include "widgets/Image.h"
 #include "widgets/ImgBtn.h"
 #include "widgets/PaintBox.h"
 
@@ -106,7 +107,7 @@ TFormMain::~TFormMain()
 
 void TFormMain::CreateControls()
 {
-    ImgForm = new QLabel(this);
+    ImgForm = new TImage(this);
     ImgForm->setObjectName("ImgForm");
     ImgForm->move(0, 0);
 
@@ -175,8 +176,7 @@ void TFormMain::FormCreate()
     // 1. No border (window flags above); Qt paints double-buffered.
     // 2. The skin sizes ImgForm and shapes the window.
     const QImage skin = artwork::Load(artwork::SkinMain);
-    ImgForm->setPixmap(QPixmap::fromImage(skin));
-    ImgForm->resize(skin.size());
+    ImgForm->SetPicture(skin);
     if (const auto region = CreateSkinRegion(skin))
         setMask(*region);
     else

@@ -23,6 +23,7 @@ class TDeckController;
 class TFormChannel;
 class TFormChannel2;
 class TFlatListBox;
+class TImage;
 class TImgBtn;
 class TMxDSMixer;
 class TPaintBox;
@@ -55,7 +56,7 @@ public:
 
     TMxDSMixer* OutputMixer() const { return FMixer; }
 
-    QLabel* ImgForm = nullptr;
+    TImage* ImgForm = nullptr;
 
     // Knobs: their position is their value (Top for vertical knobs, Left for horizontal ones).
     QLabel* ImgVolumeLeft = nullptr;

@@ -10,6 +10,7 @@
 #include "platform/kernel/Kernel.h"
 #include "platform/ui/ErrorDisplay.h"
 #include "playlist/UnitList.h"
+#include "widgets/Image.h"
 #include "widgets/ImgBtn.h"
 
 #include <QCloseEvent>

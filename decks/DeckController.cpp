@@ -6,6 +6,8 @@
 #include <QPainter>
 #include <QWidget>
 
+#include <algorithm>
+
 namespace {
 int Left(QWidget* w)
 {
@@ -105,7 +107,7 @@ void TDeckController::Timer1Timer()
     if (FAnalysis)
         FAnalysis->Update();
     if (FWidgets.Display)
-        FWidgets.Display->update();
+        FWidgets.Display->update(0, 0, FWidgets.Display->width(), kLevelRows);
     const int position = -FChannel->Volume() - 10000;
     if (position != FTrackVolume) {
         FTrackVolume = position;
@@ -180,8 +182,16 @@ void TDeckController::DrawLevels(QPainter& painter) const
 {
     if (!FAnalysis)
         return;
-    for (uint32_t i = 0; i < FAnalysis->Columns(); ++i) {
-        const int x = static_cast<int>(i);
-        painter.drawLine(x, (255 - FAnalysis->MaxValue(i, 0)) >> 2, x, (255 - FAnalysis->MinValue(i, 0)) >> 2);
+    // Each column is a vertical line of the painter's pen from the column's maximum down to its
+    // minimum, filled as the rectangle an aliased square-capped pen covers: stroking the lines cost
+    // more than all the rest of a repaint.
+    const QPen pen = painter.pen();
+    const int width = std::max(1, pen.width());
+    const int half = width / 2;
+    const int columns = std::min<int>(static_cast<int>(FAnalysis->Columns()), painter.device()->width() + half);
+    for (int x = 0; x < columns; ++x) {
+        const int top = (255 - FAnalysis->MaxValue(x, 0)) >> 2;
+        const int bottom = (255 - FAnalysis->MinValue(x, 0)) >> 2;
+        painter.fillRect(x - half, top - half, width, bottom - top + width, pen.brush());
     }
 }

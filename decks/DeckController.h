@@ -34,6 +34,9 @@ class TDeckController : public QObject {
 public:
     static constexpr int kTimerMs = 50;
     static constexpr uint32_t kColumns = 110;
+    // Rows of the display a level can reach (a byte shifted right by 2), plus room for a pen of up
+    // to four pixels: the rest of the display never changes, so a tick repaints only these.
+    static constexpr int kLevelRows = (255 >> 2) + 1 + 4;
 
     ~TDeckController() override;
 

@@ -1,11 +1,11 @@
 #include "playlist/UnitList.h"
 
 #include "assets/Skin.h"
+#include "widgets/Image.h"
 #include "widgets/TFlatListBoxUnit.h"
 
 #include <QAction>
 #include <QGuiApplication>
-#include <QLabel>
 #include <QMouseEvent>
 #include <QMenu>
 #include <QPixmap>
@@ -22,7 +22,7 @@ TFormList::TFormList(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
     setFixedSize(ClientWidth, ClientHeight);
     move(205, 356);
 
-    ImgForm = new QLabel(this);
+    ImgForm = new TImage(this);
     ImgForm->setObjectName("ImgForm");
     ImgForm->move(0, 0);
 
@@ -83,8 +83,7 @@ TFlatListBox* TFormList::CreateListBox(const char* name, int left, QMenu* menu)
 void TFormList::FormCreate()
 {
     const QImage skin = artwork::Load(artwork::SkinList);
-    ImgForm->setPixmap(QPixmap::fromImage(skin));
-    ImgForm->resize(skin.size()); // automatic size
+    ImgForm->SetPicture(skin);
     if (const auto region = CreateSkinRegion(skin))
         setMask(*region);
     else

@@ -10,9 +10,9 @@
 #include <functional>
 
 class QAction;
-class QLabel;
 class QMenu;
 class TFlatListBox;
+class TImage;
 
 class TFormList : public QWidget {
     Q_OBJECT
@@ -24,7 +24,7 @@ public:
     static constexpr int ClientWidth = 402;
     static constexpr int ClientHeight = 249;
 
-    QLabel* ImgForm = nullptr;
+    TImage* ImgForm = nullptr;
     TFlatListBox* FlatListBox1 = nullptr; // left playlist, (16, 32) 180 x 195
     TFlatListBox* FlatListBox2 = nullptr; // right playlist, (200, 32) 180 x 195
     QMenu* PopupMenu1 = nullptr;

@@ -8,6 +8,7 @@
 #include "platform/ui/ErrorDisplay.h"
 #include "playlist/UnitList.h"
 #include "tests/support/Fixtures.h"
+#include "widgets/Image.h"
 #include "widgets/ImgBtn.h"
 #include "widgets/PaintBox.h"
 

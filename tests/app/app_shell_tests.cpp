@@ -5,6 +5,7 @@
 #include "platform/dsound/DSoundEngine.h"
 #include "playlist/UnitList.h"
 #include "tests/support/Fixtures.h"
+#include "widgets/Image.h"
 #include "widgets/ImgBtn.h"
 
 #include <QCoreApplication>

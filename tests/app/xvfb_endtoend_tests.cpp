@@ -59,7 +59,6 @@ void DragRight(QPoint from, int dx)
     Xdo({"mouseup", "1"});
 }
 
-
 std::string Text(const std::vector<uint8_t>& bytes)
 {
     return std::string(bytes.begin(), bytes.end());
@@ -194,7 +193,8 @@ TEST_F(EndToEndOnX, RecordsTheMixThroughTheWindowsAndKeepsThePlaylists)
     // Past the encoder's start, both tones at the ratio the crossfader gave, on both channels.
     const std::vector<int16_t> body(pcm.begin() + 48000 * 2 / 4, pcm.end());
     for (int channel = 0; channel < 2; ++channel) {
-        const double left = testsupport::ToneLevel(body, 2, channel, 48000, 440), right = testsupport::ToneLevel(body, 2, channel, 48000, 1000);
+        const double left = testsupport::ToneLevel(body, 2, channel, 48000, 440),
+                     right = testsupport::ToneLevel(body, 2, channel, 48000, 1000);
         EXPECT_NEAR(right, 10000, 1500) << channel;
         EXPECT_NEAR(left / right, std::pow(10.0, leftVolume / 2000.0), 0.05) << channel;
     }

@@ -219,6 +219,36 @@ TEST_F(Deck, SongEndStopsTheTimerResetsTheEnvelopeAndRunsTheAdvance)
         ASSERT_EQ(deck.Analysis()->MaxValue(c, 0), 128);
 }
 
+TEST_F(Deck, LevelsDrawAsThePenWouldDrawEachColumnsLine)
+{
+    auto& deck = RightDeck();
+    deck.LoadAndPlay(Song("noise.wav", 44100, 2, testsupport::NoiseS16(44100, 2, 9, 20000)));
+    Render(4410);
+    deck.Timer1Timer();
+    const TAnalysis& a = *deck.Analysis();
+    for (const int width : {1, 2, 3}) {
+        QImage fast(75, 105, QImage::Format_RGB32), stroked(75, 105, QImage::Format_RGB32);
+        fast.fill(Qt::black);
+        stroked.fill(Qt::black);
+        const QPen pen(QColor(255, 255, 0), width);
+        {
+            QPainter painter(&fast);
+            painter.setPen(pen);
+            deck.DrawLevels(painter);
+        }
+        {
+            QPainter painter(&stroked);
+            painter.setPen(pen);
+            for (uint32_t c = 0; c < a.Columns(); ++c) {
+                const int x = static_cast<int>(c);
+                painter.drawLine(x, (255 - a.MaxValue(c, 0)) >> 2, x, (255 - a.MinValue(c, 0)) >> 2);
+            }
+        }
+        EXPECT_EQ(fast, stroked) << "pen width " << width;
+    }
+    EXPECT_GT(a.MaxValue(3, 0) - a.MinValue(3, 0), 40); // the noise makes tall columns
+}
+
 TEST(Analysis, StereoShowsTheRightChannelMonoEightBitAsStoredLowRatesOneFramePerColumn)
 {
     dsound::Engine::Reset();
