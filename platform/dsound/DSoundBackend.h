@@ -19,7 +19,7 @@ struct OutputFormat {
     uint16_t Bits = 16;
 
     uint32_t BlockAlign() const { return Channels * Bits / 8u; }
-    // One engine period: 10 ms of frames, the block every backend asks for.
+    // One engine period: 10 ms of frames, the block a device backend asks for.
     uint32_t PeriodFrames() const { return Rate >= 200 ? Rate / 100 : 2; }
     bool operator==(const OutputFormat&) const = default;
 };
@@ -39,6 +39,9 @@ public:
     // True for a backend that calls back on its own: the watchdog replaces it with the null backend
     // when its callbacks stop.
     virtual bool Watched() const { return true; }
+    // The most frames one Render call takes in `format`: the write cursor leads the play cursor by
+    // this much, since a call may consume that far at once.
+    virtual uint32_t FramesPerRender(const OutputFormat& format) const { return format.PeriodFrames(); }
 };
 
 // Consumes the mix at real-time pace (scaled by the time scale) on its own thread.

@@ -376,6 +376,7 @@ void Engine::StartLocked(Kind kind, int paIndex, std::unique_ptr<Backend> backen
     const uint64_t token = FNextToken++;
     FLastRenderNs.store(NowNs(), std::memory_order_release);
     FActiveToken.store(token, std::memory_order_release);
+    FLeadFrames.store(backend->FramesPerRender(format), std::memory_order_release);
     backend->Start(*this, token);
     FKind = kind;
     FPaIndex = paIndex;
@@ -464,6 +465,7 @@ void Engine::WatchdogLoop(uint64_t token)
                 null->Open(format, error);
                 const uint64_t next = FNextToken++;
                 FActiveToken.store(next, std::memory_order_release);
+                FLeadFrames.store(null->FramesPerRender(format), std::memory_order_release);
                 null->Start(*this, next);
                 FBackend = std::move(null);
                 FKind = Kind::Null;

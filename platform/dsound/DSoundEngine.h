@@ -79,6 +79,8 @@ public:
     std::string BackendName();
     // Frames of one engine period at the output rate; readable from any thread without the lock.
     uint32_t PeriodFrames() const;
+    // How far the write cursor leads the play cursor, in output frames: the backend's largest render.
+    uint32_t LeadFrames() const { return FLeadFrames.load(std::memory_order_acquire); }
     uint32_t OutputRate() const { return FOutputRate.load(std::memory_order_acquire); }
 
     // Render thread entry. Writes `frames` frames of the output format to `out`. A call from a
@@ -151,6 +153,7 @@ private:
     std::atomic_flag FRendering = ATOMIC_FLAG_INIT;
     std::atomic<int64_t> FLastRenderNs{0};
     std::atomic<uint32_t> FOutputRate{44100};
+    std::atomic<uint32_t> FLeadFrames{441};
     std::atomic<float> FMasterLeft{1.0f};
     std::atomic<float> FMasterRight{1.0f};
     std::atomic<uint32_t> FFormatGeneration{0};

@@ -67,9 +67,9 @@ HRESULT SoundBuffer::GetCurrentPosition(DWORD* playCursor, DWORD* writeCursor)
     if (playCursor)
         *playCursor = play;
     if (writeCursor) {
-        // One engine period of this buffer's frames, rounded up.
+        // The backend's largest render in this buffer's frames, rounded up.
         const uint64_t outRate = FEngine.OutputRate();
-        const uint64_t ahead = (uint64_t(FEngine.PeriodFrames()) * EffectiveRate() + outRate - 1) / outRate;
+        const uint64_t ahead = (uint64_t(FEngine.LeadFrames()) * EffectiveRate() + outRate - 1) / outRate;
         *writeCursor = static_cast<DWORD>((play + ahead * align) % FSize);
     }
     return DS_OK;

@@ -61,6 +61,18 @@ TEST(Devices, WithoutASoundDeviceOnlyTheDefaultEntryIsListedAndPlaysSilently)
     EXPECT_EQ(DSoundLibrary().DirectSoundCreate(nullptr, ds.Put(), &outer), DSERR_NOAGGREGATION);
     ASSERT_EQ(DSoundLibrary().DirectSoundCreate(nullptr, ds.Put(), nullptr), DS_OK);
     EXPECT_EQ(Engine::Instance().BackendName(), "null");
+
+    // The null backend renders two periods at a wake-up, so the write cursor leads by two: 882
+    // output frames are 441 frames of a stopped 22050 Hz mono buffer.
+    WAVEFORMATEX f = Pcm(22050, 1, 16);
+    DSBUFFERDESC d = Desc(&f, 22050);
+    ComPtr<IDirectSoundBuffer> b;
+    ASSERT_EQ(ds->CreateSoundBuffer(&d, b.Put(), nullptr), DS_OK);
+    DWORD play = 1, write = 0;
+    ASSERT_EQ(b->GetCurrentPosition(&play, &write), DS_OK);
+    EXPECT_EQ(play, 0u);
+    EXPECT_EQ(write, 882u);
+    b.Reset();
     ds.Reset();
     Engine::Reset();
 }
