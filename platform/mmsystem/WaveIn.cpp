@@ -25,7 +25,7 @@ namespace {
 constexpr size_t StepFrames = 2048;
 // How often the capture thread looks at the loopback. The engine renders 10 ms periods and the ring
 // holds seconds, while capture buffers complete once a second: fewer, larger steps cost less.
-constexpr auto PollInterval = std::chrono::milliseconds(20);
+constexpr auto PollInterval = std::chrono::milliseconds(50);
 
 class WaveInDevice {
 public:
