@@ -3,7 +3,7 @@
 // all threads) as a share of one core while two MP3 songs play, one at a moved frequency knob, and
 // then while the mix is recorded; its peak resident memory (VmHWM). Next to it the floor measured in
 // this process: the same seconds of audio decoded, resampled, converted and encoded directly.
-// Each stretch lasts DUODECK_BENCH_SECONDS seconds (25 unless set). Run under xvfb-run.
+// Each stretch lasts DUODECK_BENCH_SECONDS seconds (60 unless set). Run under xvfb-run.
 #include "decode/MxAudioFileRead.h"
 #include "tests/support/Fixtures.h"
 
@@ -47,7 +47,7 @@ const int MainLeft = 205, MainTop = 128, ListTop = 128 + 228;
 int Seconds()
 {
     const int s = qEnvironmentVariableIntValue("DUODECK_BENCH_SECONDS");
-    return s > 0 ? s : 25;
+    return s > 0 ? s : 60;
 }
 
 double ProcessCpuSeconds()
