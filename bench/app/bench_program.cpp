@@ -1,6 +1,6 @@
 // The whole program as a user runs it, on an X server with the null sound backend (real-time pace):
 // the time from exec to both windows mapped; the program's CPU (utime + stime of /proc/<pid>/stat,
-// all threads) as a share of one core while two MP3 songs play, one at a moved frequency knob, and
+// all threads; the UI thread apart) as a share of one core while two MP3 songs play, one at a moved frequency knob, and
 // then while the mix is recorded; its peak resident memory (VmHWM). Next to it the floor measured in
 // this process: the same seconds of audio decoded, resampled, converted and encoded directly.
 // Each stretch lasts DUODECK_BENCH_SECONDS seconds (60 unless set). Run under xvfb-run.
@@ -76,6 +76,15 @@ double CpuSecondsOf(qint64 pid)
             stime = std::stoull(field);
     }
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Time on a CPU of one thread of another process, in seconds (nanosecond schedstat).
+double ThreadCpuSecondsOf(qint64 pid, qint64 tid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/schedstat");
+    unsigned long long ns = 0;
+    in >> ns;
+    return static_cast<double>(ns) * 1e-9;
 }
 
 // Peak resident memory of a process, in MiB.
@@ -388,17 +397,23 @@ void BM_PlayingThenRecording(benchmark::State& state)
         MoveTo(0, 0);
         QThread::sleep(1);
 
+        // The whole process, and its UI thread (the main thread, whose id is the process id) apart.
+        struct Share {
+            double Process = 0, Ui = 0;
+        };
         const auto stretch = [&] {
             const double cpu = CpuSecondsOf(program.Pid());
+            const double ui = ThreadCpuSecondsOf(program.Pid(), program.Pid());
             const auto start = Clock::now();
             QThread::sleep(static_cast<unsigned long>(Seconds()));
             const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-            return (CpuSecondsOf(program.Pid()) - cpu) / wall;
+            return Share{(CpuSecondsOf(program.Pid()) - cpu) / wall,
+                         (ThreadCpuSecondsOf(program.Pid(), program.Pid()) - ui) / wall};
         };
-        const double playing = stretch();
+        const Share playing = stretch();
         Click(MainLeft + 40 + 30, MainTop + 188 + 12); // Record
         QThread::sleep(1);
-        const double recording = stretch();
+        const Share recording = stretch();
         const double peak = PeakRssMiB(program.Pid());
         const auto taken = std::filesystem::exists(TheScratch().Dir.file("tem.Mp3"))
                                ? std::filesystem::file_size(TheScratch().Dir.file("tem.Mp3"))
@@ -414,10 +429,12 @@ void BM_PlayingThenRecording(benchmark::State& state)
             state.SkipWithError("the recording did not grow as it should");
             return;
         }
-        state.counters["play_core_pct"] = playing * 100;
-        state.counters["rec_core_pct"] = recording * 100;
-        state.counters["play_vs_floor"] = Floor().Playing > 0 ? playing / Floor().Playing : 0;
-        state.counters["rec_vs_floor"] = Floor().Recording > 0 ? recording / Floor().Recording : 0;
+        state.counters["play_core_pct"] = playing.Process * 100;
+        state.counters["rec_core_pct"] = recording.Process * 100;
+        state.counters["play_ui_pct"] = playing.Ui * 100;
+        state.counters["rec_ui_pct"] = recording.Ui * 100;
+        state.counters["play_vs_floor"] = Floor().Playing > 0 ? playing.Process / Floor().Playing : 0;
+        state.counters["rec_vs_floor"] = Floor().Recording > 0 ? recording.Process / Floor().Recording : 0;
         state.counters["peak_rss_MiB"] = peak;
         state.counters["stretch_s"] = Seconds();
         state.counters["left_hz"] = LeftFrequency;
