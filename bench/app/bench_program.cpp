@@ -291,7 +291,7 @@ void BM_Floor(benchmark::State& state)
 {
     const bool recording = state.range(0) != 0;
     Scratch& s = TheScratch();
-    double share = 0;
+    double share = 1e9; // the least of the iterations: noise on this machine only ever adds
     for (auto _ : state) {
         int error = 0;
         TMxAudioFileReader left(s.Left().string()), right(s.Right().string());
@@ -333,7 +333,7 @@ void BM_Floor(benchmark::State& state)
             lame_encode_flush(lame, mp3.data(), static_cast<int>(mp3.size()));
         const double cpu = ProcessCpuSeconds() - begin;
         state.SetIterationTime(cpu);
-        share = cpu / Seconds();
+        share = std::min(share, cpu / Seconds());
         lame_close(lame);
         src_delete(toRecord);
         src_delete(pitch);
@@ -443,7 +443,7 @@ void BM_PlayingThenRecording(benchmark::State& state)
 
 } // namespace
 
-BENCHMARK(BM_Floor)->Arg(0)->Arg(1)->ArgName("recording")->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_Floor)->Arg(0)->Arg(1)->ArgName("recording")->Iterations(3)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_Startup)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PlayingThenRecording)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
