@@ -8,7 +8,6 @@
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QMenu>
-#include <QPixmap>
 
 TFormList* FormList = nullptr;
 

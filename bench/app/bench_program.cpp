@@ -1,8 +1,9 @@
 // The whole program as a user runs it, on an X server with the null sound backend (real-time pace):
 // the time from exec to both windows mapped; the program's CPU (utime + stime of /proc/<pid>/stat,
-// all threads; the UI thread apart) as a share of one core while two MP3 songs play, one at a moved frequency knob, and
-// then while the mix is recorded; its peak resident memory (VmHWM). Next to it the floor measured in
-// this process: the same seconds of audio decoded, resampled, converted and encoded directly.
+// all threads, and the UI thread apart) as a share of one core while two MP3 songs play, one at a
+// moved frequency knob, and then while the mix is recorded; its peak resident memory (VmHWM). Next
+// to it the floor measured in this process (the least of three runs): the same seconds of audio
+// decoded, resampled, converted and encoded directly.
 // Each stretch lasts DUODECK_BENCH_SECONDS seconds (60 unless set). Run under xvfb-run.
 #include "decode/MxAudioFileRead.h"
 #include "tests/support/Fixtures.h"

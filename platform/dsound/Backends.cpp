@@ -53,16 +53,16 @@ public:
 private:
     void Run(Engine& engine, uint64_t token)
     {
-        const uint32_t period = FramesPerRender(FFormat);
-        const double periodMs = 1000.0 * period / FFormat.Rate;
-        std::vector<uint8_t> block(size_t(period) * FFormat.BlockAlign());
+        const uint32_t frames = FramesPerRender(FFormat);
+        const double wakeMs = 1000.0 * frames / FFormat.Rate;
+        std::vector<uint8_t> block(size_t(frames) * FFormat.BlockAlign());
         // An absolute sleep on the monotonic clock (steady_clock's): no lock and no drift, and a
         // wake-up costs one system call.
         auto deadline = std::chrono::steady_clock::now();
         while (!FStop.load(std::memory_order_relaxed)) {
-            if (!engine.Render(token, block.data(), period))
+            if (!engine.Render(token, block.data(), frames))
                 std::memset(block.data(), FFormat.Bits == 8 ? 0x80 : 0, block.size());
-            deadline += std::chrono::duration_cast<std::chrono::steady_clock::duration>(timescale::Real(periodMs));
+            deadline += std::chrono::duration_cast<std::chrono::steady_clock::duration>(timescale::Real(wakeMs));
             const auto now = std::chrono::steady_clock::now();
             // After a long stall (a suspended process, a debugger) resume the pace instead of
             // rendering the missed time in a burst.
