@@ -247,8 +247,24 @@ TEST_F(ChannelTest, LockPlayDataLendsWhatIsAboutToBePlayed)
     ch.UnlockPlayData();
 
     // Crossing the end of the buffer: two regions that add up to the request.
-    const uint32_t toEnd = ch.BufferSize() - cursorBytes;
-    ch.LockPlayData(toEnd - 400, 1000, p1, n1, p2, n2);
+    // The update thread writes the start of the buffer again on its own schedule, which a loaded
+    // machine delays: until then the written data ends at the buffer's end, so wait for it. A refill
+    // that lands meanwhile leaves nothing written ahead of the cursor, so move the cursor on then.
+    uint32_t toEnd = ch.BufferSize() - cursorBytes;
+    for (int tries = 0; tries < 1000; ++tries) {
+        ch.LockPlayData(toEnd - 400, 1000, p1, n1, p2, n2);
+        if (n2 > 0)
+            break;
+        ch.UnlockPlayData();
+        if (n1 == 0) {
+            dsound::Engine::PullS16(441);
+            cursorBytes += 441 * 4;
+            toEnd = ch.BufferSize() - cursorBytes;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            ProcessMessages();
+        }
+    }
     EXPECT_EQ(n1, 400u);
     EXPECT_EQ(n2, 600u);
     EXPECT_NE(p2, nullptr);
