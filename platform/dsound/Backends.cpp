@@ -1,4 +1,4 @@
-// The null and manual backends.
+// The null and manual backends, and device GUIDs.
 #include "platform/dsound/DSoundBackend.h"
 #include "platform/dsound/DSoundEngine.h"
 #include "platform/kernel/TimeScale.h"
@@ -14,6 +14,16 @@
 namespace dsound {
 
 namespace {
+
+uint64_t Fnv1a(const std::string& text, uint64_t seed)
+{
+    uint64_t h = seed;
+    for (unsigned char c : text) {
+        h ^= c;
+        h *= 0x100000001b3ull;
+    }
+    return h;
+}
 
 // Renders on its own thread, paced by the steady clock and the time scale. Nobody hears it, so it
 // wakes for two periods at a time: each wake-up costs more than mixing a period.
@@ -91,6 +101,21 @@ public:
 };
 
 } // namespace
+
+GUID NameGuid(const std::string& name, int occurrence)
+{
+    const std::string key = occurrence ? name + "#" + std::to_string(occurrence) : name;
+    const uint64_t a = Fnv1a(key, 0xcbf29ce484222325ull);
+    const uint64_t b = Fnv1a(key, a ^ 0x9e3779b97f4a7c15ull);
+    GUID g{};
+    g.Data1 = static_cast<uint32_t>(a >> 32);
+    g.Data2 = static_cast<uint16_t>(a >> 16);
+    g.Data3 = static_cast<uint16_t>((a & 0x0FFF) | 0x5000); // name-based version
+    for (int i = 0; i < 8; ++i)
+        g.Data4[i] = static_cast<uint8_t>(b >> (8 * i));
+    g.Data4[0] = static_cast<uint8_t>((g.Data4[0] & 0x3F) | 0x80); // standard variant
+    return g;
+}
 
 std::unique_ptr<Backend> MakeNullBackend()
 {

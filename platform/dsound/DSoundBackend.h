@@ -4,6 +4,8 @@
 // under the engine's lock.
 #pragma once
 
+#include "platform/dsound/DSound.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -36,13 +38,18 @@ public:
     virtual void Start(Engine& engine, uint64_t token) = 0;
     // After Stop returns, the backend makes no further Render call; Open and Start may follow again.
     virtual void Stop() = 0;
-    // True for a backend that calls back on its own: the watchdog replaces it with the null backend
-    // when its callbacks stop.
+    // True for a backend that calls back on its own: the supervisor replaces it with the null
+    // backend when its callbacks stop, and tries it again until it answers.
     virtual bool Watched() const { return true; }
+    // True once the device has said it is gone (its server closed the connection); any thread.
+    virtual bool Failed() const { return false; }
     // The most frames one Render call takes in `format`: the write cursor leads the play cursor by
     // this much, since a call may consume that far at once.
     virtual uint32_t FramesPerRender(const OutputFormat& format) const { return format.PeriodFrames(); }
 };
+
+// A GUID derived from a device name; `occurrence` tells apart devices of the same name.
+GUID NameGuid(const std::string& name, int occurrence);
 
 // Consumes the mix at real-time pace (scaled by the time scale) on its own thread.
 std::unique_ptr<Backend> MakeNullBackend();

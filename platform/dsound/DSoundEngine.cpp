@@ -2,6 +2,7 @@
 
 #include "platform/dsound/LoopbackRing.h"
 #include "platform/dsound/PortAudioOutput.h"
+#include "platform/dsound/PulseOutput.h"
 #include "platform/dsound/SoundBuffer.h"
 #include "platform/kernel/TimeScale.h"
 
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace dsound {
 
@@ -18,9 +20,16 @@ namespace {
 
 // About three seconds of 44.1 kHz 16-bit stereo; a multiple of every frame size.
 constexpr size_t LoopbackBytes = size_t(1) << 19;
-// A watched device that has not called back for this long (program time) is given up.
-constexpr double WatchdogSilenceMs = 500;
-constexpr double WatchdogPollMs = 100;
+// Program milliseconds. A device that has run and then stays silent for StallMs is replaced by the
+// null pace; one that has not started running yet gets the start grace (a server may hold a new
+// stream back for a second or two). The device is tried again every RetryMs.
+constexpr double StallMs = 500;
+constexpr double StartGraceMs = 3000;
+// A device counts as running once its renders span this long: a server fills a new stream's buffer
+// at once and may then hold it back before it plays.
+constexpr double RunningMs = 200;
+constexpr double RetryMs = 1000;
+constexpr double SupervisorPollMs = 100;
 
 int64_t NowNs()
 {
@@ -28,7 +37,7 @@ int64_t NowNs()
         .count();
 }
 
-enum class EnvChoice { Default, PortAudio, Null, Manual };
+enum class EnvChoice { Default, Pulse, PortAudio, Null, Manual };
 
 EnvChoice BackendFromEnvironment()
 {
@@ -39,6 +48,8 @@ EnvChoice BackendFromEnvironment()
         return EnvChoice::Null;
     if (std::strcmp(v, "manual") == 0)
         return EnvChoice::Manual;
+    if (std::strcmp(v, "pulse") == 0)
+        return EnvChoice::Pulse;
     return EnvChoice::PortAudio;
 }
 
@@ -142,6 +153,13 @@ void Engine::UseTestBackend(std::unique_ptr<Backend> backend)
     e.FPendingTest = std::move(backend);
 }
 
+void Engine::UseTestBackendFactory(std::function<std::unique_ptr<Backend>()> make)
+{
+    Engine& e = Instance();
+    std::lock_guard lock(e.FLock);
+    e.FTestFactory = std::move(make);
+}
+
 std::vector<uint8_t> Engine::Pull(uint32_t frames)
 {
     Engine& e = Instance();
@@ -198,6 +216,8 @@ void Engine::ResetLocked()
     FRescan = false;
     FForceManual = false;
     FPendingTest.reset();
+    FTestFactory = nullptr;
+    FLastAnnounce.clear();
     FRequested = OutputFormat{};
     ApplyFormatLocked(OutputFormat{});
     FMasterLeft.store(1.0f);
@@ -233,6 +253,8 @@ std::string Engine::BackendName()
         return "test";
     case Kind::PortAudio:
         return "portaudio";
+    case Kind::Pulse:
+        return "pulse";
     default:
         return "none";
     }
@@ -263,10 +285,8 @@ void Engine::Announce(const std::string& line)
 
 void Engine::ShutdownPortAudioLocked()
 {
-    for (auto& dead : FDeadBackends)
-        dead->Stop();
-    FDeadBackends.clear();
-    if (FPaReady) {
+    // A stream whose stop was abandoned may still be inside the library.
+    if (FPaReady && FStopsPending.load(std::memory_order_acquire) == 0) {
         portaudio::Shutdown();
         FPaReady = false;
     }
@@ -274,7 +294,7 @@ void Engine::ShutdownPortAudioLocked()
 
 void Engine::RefreshDevicesLocked()
 {
-    if (FRescan && FKind != Kind::PortAudio) {
+    if (FRescan && FKind != Kind::PortAudio && FStopsPending.load(std::memory_order_acquire) == 0) {
         // The device list of a library that lost its device is stale: start the library again.
         ShutdownPortAudioLocked();
         FDevicesRead = false;
@@ -284,10 +304,21 @@ void Engine::RefreshDevicesLocked()
         return;
     FDevicesRead = true;
     FDevices.clear();
-    if (!FPaReady)
-        FPaReady = portaudio::Startup();
-    if (FPaReady)
-        FDevices = portaudio::OutputDevices();
+    FServerUp = false;
+    const EnvChoice env = BackendFromEnvironment();
+    if (env == EnvChoice::Default || env == EnvChoice::Pulse) {
+        if (auto sinks = pulse::Sinks()) {
+            FServerUp = true;
+            FDevices = std::move(*sinks);
+        }
+    }
+    // Where a server runs, it holds the sound card; its sinks are the devices.
+    if (env == EnvChoice::PortAudio || (env == EnvChoice::Default && !FServerUp)) {
+        if (!FPaReady)
+            FPaReady = portaudio::Startup();
+        if (FPaReady)
+            FDevices = portaudio::OutputDevices();
+    }
 }
 
 std::vector<DeviceInfo> Engine::Devices()
@@ -305,17 +336,18 @@ HRESULT Engine::OpenDevice(const GUID* guid)
     std::lock_guard lock(FLock);
     ReclaimLocked(false);
     const EnvChoice env = BackendFromEnvironment();
-    Kind want;
-    int pa = -1;
-    if (FPendingTest) {
+    if (FPendingTest || (FTestFactory && !(FBackend && FTarget.What == Kind::Test))) {
         StopLocked();
-        StartLocked(Kind::Test, -1, std::move(FPendingTest));
+        StartLocked(Target::Only(Kind::Test), std::move(FPendingTest));
         return DS_OK;
     }
-    if (FForceManual || env == EnvChoice::Manual || env == EnvChoice::Null) {
+    Target want;
+    if (FTestFactory) {
+        want.What = Kind::Test;
+    } else if (FForceManual || env == EnvChoice::Manual || env == EnvChoice::Null) {
         if (guid)
             return DSERR_NODRIVER;
-        want = (FForceManual || env == EnvChoice::Manual) ? Kind::Manual : Kind::Null;
+        want.What = (FForceManual || env == EnvChoice::Manual) ? Kind::Manual : Kind::Null;
     } else {
         RefreshDevicesLocked();
         if (guid) {
@@ -323,20 +355,25 @@ HRESULT Engine::OpenDevice(const GUID* guid)
                                    [&](const DeviceInfo& d) { return SameGuid(d.Guid, *guid); });
             if (it == FDevices.end())
                 return DSERR_NODRIVER;
-            pa = it->PaIndex;
+            if (!it->Sink.empty())
+                want = {Kind::Pulse, it->Sink, std::nullopt, it->Name};
+            else
+                want = {Kind::PortAudio, "", *guid, ""};
+        } else if (env == EnvChoice::Pulse || FServerUp) {
+            want = {Kind::Pulse, "", std::nullopt, "default output"};
         } else if (FPaReady && !FDevices.empty()) {
-            pa = portaudio::DefaultOutput();
-            if (pa < 0)
-                pa = FDevices.front().PaIndex;
+            want.What = Kind::PortAudio;
+        } else {
+            want.What = Kind::Null;
         }
-        want = pa >= 0 ? Kind::PortAudio : Kind::Null;
     }
-    if (FBackend && want == FKind && pa == FPaIndex)
+    // The device already chosen stays, even while the null pace stands in for it.
+    if (FBackend && want == FTarget)
         return DS_OK;
-    if (FBackend && FKind == Kind::Test && !guid && want == Kind::Null)
+    if (FBackend && FTarget.What == Kind::Test && !guid && want.What == Kind::Null)
         return DS_OK; // a test device keeps running until Reset
     StopLocked();
-    StartLocked(want, pa, nullptr);
+    StartLocked(want, nullptr);
     return DS_OK;
 }
 
@@ -349,62 +386,149 @@ void Engine::ApplyFormatLocked(const OutputFormat& format)
     FFormatGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
-void Engine::StartLocked(Kind kind, int paIndex, std::unique_ptr<Backend> backend)
+bool Engine::Retryable(const Target& target) const
 {
-    if (!backend) {
-        if (kind == Kind::PortAudio)
-            backend = portaudio::MakeBackend(paIndex);
-        else if (kind == Kind::Manual)
-            backend = MakeManualBackend();
-        else
-            backend = MakeNullBackend();
+    return target.What == Kind::Pulse || target.What == Kind::PortAudio || (target.What == Kind::Test && FTestFactory);
+}
+
+std::unique_ptr<Backend> Engine::MakeBackendLocked(const Target& target)
+{
+    switch (target.What) {
+    case Kind::Pulse:
+        return pulse::MakeBackend(target.Sink, target.Description);
+    case Kind::PortAudio: {
+        if (FStopsPending.load(std::memory_order_acquire) > 0)
+            return nullptr;
+        RefreshDevicesLocked();
+        if (!FPaReady)
+            return nullptr;
+        int index = -1;
+        if (target.Guid) {
+            for (const DeviceInfo& d : FDevices)
+                if (d.Sink.empty() && SameGuid(d.Guid, *target.Guid))
+                    index = d.PaIndex;
+        } else {
+            index = portaudio::DefaultOutput();
+            if (index < 0 && !FDevices.empty())
+                index = FDevices.front().PaIndex;
+        }
+        return index >= 0 ? portaudio::MakeBackend(index) : nullptr;
     }
+    case Kind::Manual:
+        return MakeManualBackend();
+    case Kind::Test:
+        return FTestFactory ? FTestFactory() : nullptr;
+    default:
+        return MakeNullBackend();
+    }
+}
+
+// Starts `backend`, already opened in `format`, as the one that renders.
+void Engine::RunLocked(std::unique_ptr<Backend> backend, const OutputFormat& format)
+{
+    ApplyFormatLocked(format);
+    const uint64_t token = FNextToken++;
+    FStartNs.store(NowNs(), std::memory_order_release);
+    FFirstRenderNs.store(0, std::memory_order_release);
+    FLastRenderNs.store(0, std::memory_order_release);
+    FActiveToken.store(token, std::memory_order_release);
+    FLeadFrames.store(backend->FramesPerRender(format), std::memory_order_release);
+    backend->Start(*this, token);
+    FBackend = std::move(backend);
+}
+
+void Engine::StartLocked(Target target, std::unique_ptr<Backend> backend)
+{
+    if (!backend)
+        backend = MakeBackendLocked(target);
     OutputFormat format = FRequested;
-    std::string error;
-    std::string line = kind == Kind::PortAudio ? "DuoDeck sound output: " + backend->Name() : SilentLine;
-    if (!backend->Open(format, error)) {
-        // A device that cannot be opened leaves the null backend in its place.
+    std::string error = "the sound device is gone";
+    Kind running = target.What;
+    std::string line = SilentLine;
+    if (backend && backend->Open(format, error)) {
+        if (running == Kind::PortAudio || running == Kind::Pulse)
+            line = "DuoDeck sound output: " + backend->Name();
+    } else {
+        // A device that cannot be opened leaves the null backend in its place; the supervisor tries
+        // it again where it can.
         line = "DuoDeck sound output: " + error + ", playing silently at real-time pace";
         FRescan = true;
-        kind = Kind::Null;
-        paIndex = -1;
+        running = Kind::Null;
+        if (!Retryable(target))
+            target = Target::Only(Kind::Null);
         backend = MakeNullBackend();
         format = FRequested;
         backend->Open(format, error);
     }
-    ApplyFormatLocked(format);
-    const uint64_t token = FNextToken++;
-    FLastRenderNs.store(NowNs(), std::memory_order_release);
-    FActiveToken.store(token, std::memory_order_release);
-    FLeadFrames.store(backend->FramesPerRender(format), std::memory_order_release);
-    backend->Start(*this, token);
-    FKind = kind;
-    FPaIndex = paIndex;
-    if (kind == Kind::Null || kind == Kind::PortAudio)
+    RunLocked(std::move(backend), format);
+    FKind = running;
+    FTarget = std::move(target);
+    ++FTargetGeneration;
+    if (running == Kind::Null || running == Kind::PortAudio || running == Kind::Pulse)
         Announce(line);
-    const bool watched = backend->Watched();
-    FBackend = std::move(backend);
-    if (watched) {
-        FWatchStop = false;
-        FWatchdog = std::thread([this, token] { WatchdogLoop(token); });
-    }
+    if (FBackend->Watched() || running != FTarget.What)
+        StartSupervisor();
 }
 
 std::unique_ptr<Backend> Engine::StopLocked()
 {
     FActiveToken.store(0, std::memory_order_seq_cst);
-    StopWatchdog();
+    StopSupervisor();
     std::unique_ptr<Backend> backend = std::move(FBackend);
-    if (backend)
-        backend->Stop();
+    if (backend) {
+        if (backend->Watched())
+            StopWithin(backend);
+        else
+            backend->Stop();
+    }
     // A manual pull from another thread may still be inside Render; it never waits, so neither do we
     // for long.
     while (FRendering.test(std::memory_order_seq_cst))
         std::this_thread::yield();
     FKind = Kind::None;
-    FPaIndex = -1;
+    FTarget = {};
+    ++FTargetGeneration;
     ReclaimLocked(true);
     return backend;
+}
+
+// Stops a device on a thread of its own and waits at most StopDeadlineMs. A device that does not
+// let go in time (a stream stuck on a vanished server or card) is abandoned: its thread deletes it
+// if its stop ever returns, and `backend` comes back empty.
+bool Engine::StopWithin(std::unique_ptr<Backend>& backend)
+{
+    struct PendingStop {
+        std::mutex Lock;
+        std::condition_variable Done;
+        bool Stopped = false;
+        bool Abandoned = false;
+        Backend* Device = nullptr;
+    };
+    auto pending = std::make_shared<PendingStop>();
+    pending->Device = backend.get();
+    FStopsPending.fetch_add(1, std::memory_order_acq_rel);
+    std::thread([this, pending] {
+        pending->Device->Stop();
+        std::unique_lock l(pending->Lock);
+        pending->Stopped = true;
+        if (pending->Abandoned) {
+            l.unlock();
+            delete pending->Device;
+            FStopsPending.fetch_sub(1, std::memory_order_acq_rel);
+        } else {
+            pending->Done.notify_all();
+        }
+    }).detach();
+    std::unique_lock l(pending->Lock);
+    if (pending->Done.wait_for(l, std::chrono::milliseconds(StopDeadlineMs), [&] { return pending->Stopped; })) {
+        FStopsPending.fetch_sub(1, std::memory_order_acq_rel);
+        return true;
+    }
+    pending->Abandoned = true;
+    const std::string name = backend->Name();
+    (void)backend.release();
+    Announce("DuoDeck sound output: " + name + " does not stop; left behind");
+    return false;
 }
 
 void Engine::RequestFormat(const OutputFormat& format)
@@ -417,67 +541,136 @@ void Engine::RequestFormat(const OutputFormat& format)
     }
     if (format == FFormat)
         return;
-    const Kind kind = FKind;
-    const int pa = FPaIndex;
+    Target target = FTarget;
+    const bool onTarget = FKind == target.What;
     std::unique_ptr<Backend> backend = StopLocked();
-    StartLocked(kind, pa, std::move(backend));
+    if (!onTarget)
+        backend.reset(); // the null pace that stood in for the device
+    StartLocked(std::move(target), std::move(backend));
 }
 
-void Engine::StopWatchdog()
+// ---------------------------------------------------------------------------------------------
+// Supervisor: one thread while a device is in use or stood in for.
+
+void Engine::StartSupervisor()
 {
-    if (!FWatchdog.joinable())
+    FWatchStop.store(false, std::memory_order_release);
+    FSupervisor = std::thread([this] { SupervisorLoop(); });
+}
+
+void Engine::StopSupervisor()
+{
+    if (!FSupervisor.joinable())
         return;
     {
         std::lock_guard wl(FWatchLock);
-        FWatchStop = true;
+        FWatchStop.store(true, std::memory_order_release);
     }
     FWatchWake.notify_all();
-    FWatchdog.join();
+    FSupervisor.join();
 }
 
-void Engine::WatchdogLoop(uint64_t token)
+void Engine::SupervisorLoop()
 {
+    int64_t nextTry = 0;
     std::unique_lock wl(FWatchLock);
-    while (!FWatchStop) {
-        FWatchWake.wait_for(wl, timescale::Real(WatchdogPollMs));
-        if (FWatchStop)
+    while (!FWatchStop.load(std::memory_order_acquire)) {
+        FWatchWake.wait_for(wl, timescale::Real(SupervisorPollMs));
+        if (FWatchStop.load(std::memory_order_acquire))
             break;
-        const int64_t silent = NowNs() - FLastRenderNs.load(std::memory_order_acquire);
-        if (silent <= timescale::Real(WatchdogSilenceMs).count())
-            continue;
         wl.unlock();
-        bool replaced = false;
-        {
-            // Never wait for the API lock: its holder may be joining this thread.
-            std::unique_lock lock(FLock, std::try_to_lock);
-            if (lock.owns_lock() && FActiveToken.load(std::memory_order_acquire) == token) {
-                FActiveToken.store(0, std::memory_order_seq_cst);
-                while (FRendering.test(std::memory_order_seq_cst))
-                    std::this_thread::yield();
-                // The silent device is stopped later (Reset or the next library restart): stopping a
-                // stream whose device vanished may take long.
-                const std::string gone = FBackend->Name();
-                FDeadBackends.push_back(std::move(FBackend));
-                FRescan = true;
-                std::unique_ptr<Backend> null = MakeNullBackend();
-                OutputFormat format = FFormat;
-                std::string error;
-                null->Open(format, error);
-                const uint64_t next = FNextToken++;
-                FActiveToken.store(next, std::memory_order_release);
-                FLeadFrames.store(null->FramesPerRender(format), std::memory_order_release);
-                null->Start(*this, next);
-                FBackend = std::move(null);
-                FKind = Kind::Null;
-                FPaIndex = -1;
-                Announce("DuoDeck sound output: " + gone + " stopped responding, playing silently at real-time pace");
-                replaced = true;
-            }
-        }
+        Supervise(nextTry);
         wl.lock();
-        if (replaced)
-            break;
     }
+}
+
+void Engine::Supervise(int64_t& nextTry)
+{
+    // Never wait for the API lock: its holder may be joining this thread.
+    std::unique_lock lock(FLock, std::try_to_lock);
+    if (!lock.owns_lock() || !FBackend)
+        return;
+    const int64_t now = NowNs();
+    if (FKind == FTarget.What) {
+        if (FBackend->Watched() && StalledLocked(now)) {
+            HandOverLocked();
+            nextTry = now + timescale::Real(RetryMs).count();
+        }
+        return;
+    }
+    if (now < nextTry || !Retryable(FTarget))
+        return;
+    nextTry = now + timescale::Real(RetryMs).count();
+    TryTargetAgain(lock);
+}
+
+bool Engine::StalledLocked(int64_t now) const
+{
+    if (FBackend->Failed())
+        return true;
+    const int64_t first = FFirstRenderNs.load(std::memory_order_acquire);
+    const int64_t last = FLastRenderNs.load(std::memory_order_acquire);
+    if (first == 0 || last - first < timescale::Real(RunningMs).count())
+        return now - FStartNs.load(std::memory_order_acquire) > timescale::Real(StartGraceMs).count();
+    return now - last > timescale::Real(StallMs).count();
+}
+
+// The device went silent: the null pace takes over, so cursors, refills, the end of a song and a
+// recording go on. The device is kept as the target.
+void Engine::HandOverLocked()
+{
+    FActiveToken.store(0, std::memory_order_seq_cst);
+    while (FRendering.test(std::memory_order_seq_cst))
+        std::this_thread::yield();
+    std::unique_ptr<Backend> gone = std::move(FBackend);
+    const std::string name = gone->Name();
+    StopWithin(gone);
+    FRescan = true;
+    std::unique_ptr<Backend> null = MakeNullBackend();
+    OutputFormat format = FFormat;
+    std::string error;
+    null->Open(format, error);
+    RunLocked(std::move(null), format);
+    FKind = Kind::Null;
+    if (!Retryable(FTarget))
+        FTarget = Target::Only(Kind::Null);
+    Announce("DuoDeck sound output: " + name + " stopped responding, playing silently at real-time pace");
+}
+
+// Opens the target device again; when it answers, it takes over from the null pace. A server
+// connection may take up to a second to fail, so it is opened without the API lock.
+void Engine::TryTargetAgain(std::unique_lock<std::mutex>& lock)
+{
+    const Target target = FTarget;
+    const uint64_t generation = FTargetGeneration;
+    OutputFormat format = FFormat;
+    std::unique_ptr<Backend> candidate = MakeBackendLocked(target);
+    if (!candidate)
+        return;
+    std::string error;
+    bool opened;
+    if (target.What == Kind::Pulse) {
+        lock.unlock();
+        opened = candidate->Open(format, error);
+        while (!lock.try_lock()) {
+            if (FWatchStop.load(std::memory_order_acquire))
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    } else {
+        opened = candidate->Open(format, error);
+    }
+    if (!opened || generation != FTargetGeneration || FKind == FTarget.What || !(format == FFormat))
+        return;
+    FActiveToken.store(0, std::memory_order_seq_cst);
+    FBackend->Stop();
+    while (FRendering.test(std::memory_order_seq_cst))
+        std::this_thread::yield();
+    FBackend.reset();
+    RunLocked(std::move(candidate), format);
+    FKind = target.What;
+    FRescan = false;
+    Announce("DuoDeck sound output: " + FBackend->Name() + " is back");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -538,7 +731,10 @@ bool Engine::Render(uint64_t token, void* out, uint32_t frames)
     const OutputFormat& format = FFormat;
     FRenderEpoch.fetch_add(1, std::memory_order_seq_cst);
     const BufferSet& set = *FSet.load(std::memory_order_seq_cst);
-    FLastRenderNs.store(NowNs(), std::memory_order_release);
+    const int64_t now = NowNs();
+    if (FFirstRenderNs.load(std::memory_order_relaxed) == 0)
+        FFirstRenderNs.store(now, std::memory_order_release);
+    FLastRenderNs.store(now, std::memory_order_release);
     const uint32_t period = std::min(format.PeriodFrames(), RenderScratch::MaxOutFrames);
     auto* dst = static_cast<uint8_t*>(out);
     while (frames > 0) {

@@ -1,6 +1,7 @@
-// The in-process mixing engine behind DSound.h: one per process. It owns the backend (a PortAudio
-// device, the null sink or the manual test backend), the set of secondary buffers it mixes, the
-// watchdog that replaces a silent device, and the loopback ring of the final mix.
+// The in-process mixing engine behind DSound.h: one per process. It owns the backend (the sound
+// server, a PortAudio device, the null sink or the manual test backend), the set of secondary
+// buffers it mixes, the supervisor that puts the null pace in place of a silent device and moves
+// back when the device answers again, and the loopback ring of the final mix.
 // API calls run on any thread under the engine's own lock (a leaf lock, never held across a
 // render). Render runs on the backend's thread and takes no lock, allocates nothing, logs nothing.
 #pragma once
@@ -9,9 +10,12 @@
 #include "platform/dsound/DSoundBackend.h"
 
 #include <atomic>
+#include <cstring>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,7 +31,8 @@ struct RenderScratch;
 struct DeviceInfo {
     std::string Name;
     GUID Guid;
-    int PaIndex; // PortAudio device index
+    int PaIndex = -1;   // PortAudio device index, or -1 for a sound-server sink
+    std::string Sink{}; // the server's name of the sink, empty for a PortAudio device
 };
 
 // Reads the engine's final mix. One reader at a time; Read and Available from one thread.
@@ -61,6 +66,8 @@ public:
     // Test seams; take effect at the next DirectSoundCreate and last until Reset.
     static void UseManualBackend();
     static void UseTestBackend(std::unique_ptr<Backend> backend);
+    // A test device the supervisor can open again: every opening calls `make` for a fresh one.
+    static void UseTestBackendFactory(std::function<std::unique_ptr<Backend>()> make);
     // Manual backend: renders exactly `frames` frames now and returns them in the output format
     // (interleaved bytes). Empty when the manual backend is not the active one.
     static std::vector<uint8_t> Pull(uint32_t frames);
@@ -69,14 +76,18 @@ public:
     // The same into the caller's memory (frames * the output block align bytes); false when the
     // manual backend is not the active one. For benchmarks: no allocation.
     static bool PullInto(void* out, uint32_t frames);
-    // Stops the backend, forgets the device list and every test setting, restores the default
-    // format. Every buffer and device object must have been released before.
+    // Stops the backend (waiting at most StopDeadlineMs for a device that does not let go), forgets
+    // the device list and every test setting, restores the default format. Every buffer and device
+    // object must have been released before.
     static void Reset();
     // Null when a reader is already open.
     static std::unique_ptr<LoopbackReader> OpenLoopback();
 
     OutputFormat Format();
     std::string BackendName();
+    // Real milliseconds a device's stop may take before it is abandoned on a thread of its own.
+    static constexpr int StopDeadlineMs = 400;
+
     // Frames of one engine period at the output rate; readable from any thread without the lock.
     uint32_t PeriodFrames() const;
     // How far the write cursor leads the play cursor, in output frames: the backend's largest render.
@@ -102,7 +113,26 @@ public:
 private:
     Engine();
     ~Engine() = delete;
-    enum class Kind { None, Null, Manual, Test, PortAudio };
+    enum class Kind { None, Null, Manual, Test, PortAudio, Pulse };
+    // The device the engine means to play on; while it does not answer, the null backend runs in
+    // its place (FKind says which runs).
+    struct Target {
+        Kind What = Kind::None;
+        std::string Sink;         // Pulse: the sink, empty for the server's default
+        std::optional<GUID> Guid; // PortAudio: the device chosen by GUID; none for the default
+        std::string Description;  // Pulse: the sink's description
+        static Target Only(Kind what)
+        {
+            Target t;
+            t.What = what;
+            return t;
+        }
+        bool operator==(const Target& o) const
+        {
+            return What == o.What && Sink == o.Sink && Guid.has_value() == o.Guid.has_value() &&
+                   (!Guid || std::memcmp(&*Guid, &*o.Guid, sizeof(GUID)) == 0);
+        }
+    };
     struct BufferSet {
         std::vector<SoundBuffer*> Items;
     };
@@ -112,45 +142,61 @@ private:
         uint64_t Epoch = 0;
     };
 
-    void StartLocked(Kind kind, int paIndex, std::unique_ptr<Backend> backend);
+    void StartLocked(Target target, std::unique_ptr<Backend> backend);
     std::unique_ptr<Backend> StopLocked();
+    std::unique_ptr<Backend> MakeBackendLocked(const Target& target);
+    bool Retryable(const Target& target) const;
+    void RunLocked(std::unique_ptr<Backend> backend, const OutputFormat& format);
+    bool StopWithin(std::unique_ptr<Backend>& backend);
     void ApplyFormatLocked(const OutputFormat& format);
     void Announce(const std::string& line);
     void PublishLocked(BufferSet* set, SoundBuffer* removed);
     void ReclaimLocked(bool renderStopped);
     void RefreshDevicesLocked();
     void ShutdownPortAudioLocked();
-    void WatchdogLoop(uint64_t token);
-    void StopWatchdog();
+    void StartSupervisor();
+    void StopSupervisor();
+    void SupervisorLoop();
+    void Supervise(int64_t& nextTry);
+    bool StalledLocked(int64_t now) const;
+    void HandOverLocked();
+    void TryTargetAgain(std::unique_lock<std::mutex>& lock);
     void ResetLocked();
     void MixBlock(uint8_t* out, uint32_t frames, const BufferSet& set);
 
     std::mutex FLock; // guards everything below down to the render-side section
     std::unique_ptr<Backend> FBackend;
     Kind FKind = Kind::None;
-    int FPaIndex = -1;
+    Target FTarget;
+    uint64_t FTargetGeneration = 0;
     bool FForceManual = false;
     std::unique_ptr<Backend> FPendingTest;
+    std::function<std::unique_ptr<Backend>()> FTestFactory;
     bool FPaReady = false;
+    bool FServerUp = false;
     bool FDevicesRead = false;
     bool FRescan = false;
     std::vector<DeviceInfo> FDevices;
     OutputFormat FRequested;
     std::vector<Retired> FRetired;
-    std::vector<std::unique_ptr<Backend>> FDeadBackends;
     std::string FLastAnnounce;
     uint64_t FNextToken = 1;
 
-    std::thread FWatchdog;
+    // The supervisor never waits for FLock: the lock's holder may be joining it.
+    std::thread FSupervisor;
     std::mutex FWatchLock;
     std::condition_variable FWatchWake;
-    bool FWatchStop = false;
+    std::atomic<bool> FWatchStop{false};
+    // Device stops still running on their own threads; the PortAudio library is left alone meanwhile.
+    std::atomic<int> FStopsPending{0};
 
     // Shared with the render thread.
     std::atomic<BufferSet*> FSet;
     std::atomic<uint64_t> FRenderEpoch{0}; // odd while a render runs
     std::atomic<uint64_t> FActiveToken{0};
     std::atomic_flag FRendering = ATOMIC_FLAG_INIT;
+    std::atomic<int64_t> FStartNs{0};       // when the running backend was started
+    std::atomic<int64_t> FFirstRenderNs{0}; // 0 until its first render
     std::atomic<int64_t> FLastRenderNs{0};
     std::atomic<uint32_t> FOutputRate{44100};
     std::atomic<uint32_t> FLeadFrames{441};

@@ -58,16 +58,6 @@ void SilenceAlsa()
         set(&SilentAlsaHandler);
 }
 
-uint64_t Fnv1a(const std::string& text, uint64_t seed)
-{
-    uint64_t h = seed;
-    for (unsigned char c : text) {
-        h ^= c;
-        h *= 0x100000001b3ull;
-    }
-    return h;
-}
-
 class PortAudioBackend final : public Backend {
 public:
     explicit PortAudioBackend(int device) : FDevice(device)
@@ -170,21 +160,6 @@ void Shutdown()
 {
     QuietStderr quiet;
     Pa_Terminate();
-}
-
-GUID NameGuid(const std::string& name, int occurrence)
-{
-    const std::string key = occurrence ? name + "#" + std::to_string(occurrence) : name;
-    const uint64_t a = Fnv1a(key, 0xcbf29ce484222325ull);
-    const uint64_t b = Fnv1a(key, a ^ 0x9e3779b97f4a7c15ull);
-    GUID g{};
-    g.Data1 = static_cast<uint32_t>(a >> 32);
-    g.Data2 = static_cast<uint16_t>(a >> 16);
-    g.Data3 = static_cast<uint16_t>((a & 0x0FFF) | 0x5000); // name-based version
-    for (int i = 0; i < 8; ++i)
-        g.Data4[i] = static_cast<uint8_t>(b >> (8 * i));
-    g.Data4[0] = static_cast<uint8_t>((g.Data4[0] & 0x3F) | 0x80); // standard variant
-    return g;
 }
 
 std::vector<DeviceInfo> OutputDevices()

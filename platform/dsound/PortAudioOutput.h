@@ -21,7 +21,4 @@ std::vector<DeviceInfo> OutputDevices();
 int DefaultOutput();
 std::unique_ptr<Backend> MakeBackend(int deviceIndex);
 
-// A GUID derived from a device name; `occurrence` tells apart devices of the same name.
-GUID NameGuid(const std::string& name, int occurrence);
-
 } // namespace dsound::portaudio

@@ -1,5 +1,6 @@
-// The engine around the mix: the loopback ring, the null backend, the watchdog that replaces a
-// device gone silent, and buffers created, written and released while the render thread runs.
+// The engine around the mix: the loopback ring, the null backend, the supervisor that replaces a
+// device gone silent and moves back when it answers, and buffers created, written and released
+// while the render thread runs.
 #include "platform/dsound/LoopbackRing.h"
 #include "platform/kernel/TimeScale.h"
 #include "tests/platform/dsound_helpers.h"
@@ -7,6 +8,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 using namespace dstest;
 using dsound::Engine;
@@ -80,10 +82,14 @@ TEST_F(Loopback, CarriesExactlyTheRenderedMixToOneReader)
 
 namespace {
 
-// A device that calls back for a while and then stops, as an unplugged one does.
+// A device that starts calling back after `delayMs` (program time), calls back for `periods`
+// periods (-1: for ever) and then stops, as an unplugged one does; its stop takes `stopMs` (real).
 class StallingBackend final : public dsound::Backend {
 public:
-    explicit StallingBackend(int periods) : FPeriods(periods) {}
+    explicit StallingBackend(int periods, double delayMs = 0, int stopMs = 0)
+        : FPeriods(periods), FDelayMs(delayMs), FStopMs(stopMs)
+    {
+    }
     ~StallingBackend() override { Stop(); }
     std::string Name() const override { return "stalling test device"; }
     bool Open(dsound::OutputFormat& format, std::string&) override
@@ -94,8 +100,9 @@ public:
     void Start(Engine& engine, uint64_t token) override
     {
         FThread = std::thread([this, &engine, token] {
+            std::this_thread::sleep_for(timescale::Real(FDelayMs));
             std::vector<uint8_t> block(FFormat.PeriodFrames() * FFormat.BlockAlign());
-            for (int i = 0; i < FPeriods && !FStop.load(); ++i) {
+            for (int i = 0; (FPeriods < 0 || i < FPeriods) && !FStop.load(); ++i) {
                 engine.Render(token, block.data(), FFormat.PeriodFrames());
                 std::this_thread::sleep_for(timescale::Real(10));
             }
@@ -103,6 +110,7 @@ public:
     }
     void Stop() override
     {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::exchange(FStopMs, 0)));
         FStop = true;
         if (FThread.joinable())
             FThread.join();
@@ -110,14 +118,24 @@ public:
 
 private:
     int FPeriods;
+    double FDelayMs;
+    int FStopMs;
     dsound::OutputFormat FFormat;
     std::thread FThread;
     std::atomic<bool> FStop{false};
 };
 
+int CountLines(const std::string& text, const std::string& part)
+{
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
 } // namespace
 
-TEST(Watchdog, ASilentDeviceIsReplacedByTheNullBackendAndCursorsGoOn)
+TEST(Supervisor, ASilentDeviceIsReplacedByTheNullBackendAndCursorsGoOn)
 {
     timescale::Scope fast(10);
     Engine::Reset();
@@ -133,7 +151,7 @@ TEST(Watchdog, ASilentDeviceIsReplacedByTheNullBackendAndCursorsGoOn)
     ASSERT_EQ(b->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
     auto reader = Engine::OpenLoopback();
 
-    // 20 periods of 10 ms, then silence; the watchdog must act within one second of program time
+    // 20 periods of 10 ms, then silence; the supervisor must act within one second of program time
     // (0.1 s real at scale 10). The bound here is generous for a loaded machine.
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(WaitFor([] { return Engine::Instance().BackendName() == "null"; }));
@@ -144,7 +162,8 @@ TEST(Watchdog, ASilentDeviceIsReplacedByTheNullBackendAndCursorsGoOn)
     EXPECT_TRUE(WaitFor([&] { return PlayCursor(b.Get()) != before; }));
     EXPECT_TRUE(WaitFor([&] { return reader->Available() > heard; }));
 
-    // The next device creation reads the list again and stays on the null backend here.
+    // A device that cannot be made again is not retried; the next device creation stays on the
+    // null backend here.
     ComPtr<IDirectSound> again;
     ASSERT_EQ(DSoundLibrary().DirectSoundCreate(nullptr, again.Put(), nullptr), DS_OK);
     EXPECT_EQ(Engine::Instance().BackendName(), "null");
@@ -153,6 +172,67 @@ TEST(Watchdog, ASilentDeviceIsReplacedByTheNullBackendAndCursorsGoOn)
     ds.Reset();
     again.Reset();
     Engine::Reset();
+}
+
+// The device stalls, is tried again, comes back slowly (within the start grace) and keeps the sound;
+// the cursor never stops, and each change is one console line.
+TEST(Supervisor, TheDeviceIsTriedAgainAndTheSoundMovesBackWhenItAnswers)
+{
+    timescale::Scope fast(10);
+    Engine::Reset();
+    int made = 0;
+    Engine::UseTestBackendFactory([&made]() -> std::unique_ptr<dsound::Backend> {
+        ++made;
+        if (made == 1)
+            return std::make_unique<StallingBackend>(30);
+        return std::make_unique<StallingBackend>(-1, 1500); // slow to start, then steady
+    });
+    testing::internal::CaptureStderr();
+    ComPtr<IDirectSound> ds;
+    ASSERT_EQ(DSoundLibrary().DirectSoundCreate(nullptr, ds.Put(), nullptr), DS_OK);
+    WAVEFORMATEX f = Pcm(44100, 2, 16);
+    DSBUFFERDESC d = Desc(&f, 44100 * 4 * 16); // 16 s: the cursor does not wrap in this test
+    ComPtr<IDirectSoundBuffer> b;
+    ASSERT_EQ(ds->CreateSoundBuffer(&d, b.Put(), nullptr), DS_OK);
+    ASSERT_EQ(b->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
+
+    ASSERT_TRUE(WaitFor([] { return Engine::Instance().BackendName() == "null"; }));
+    DWORD last = PlayCursor(b.Get());
+    // Back on the device after a retry; the slow start must not count as a stall.
+    ASSERT_TRUE(WaitFor([&] {
+        const DWORD now = PlayCursor(b.Get());
+        EXPECT_GE(now, last);
+        last = now;
+        return Engine::Instance().BackendName() == "test" && made >= 2;
+    }));
+    std::this_thread::sleep_for(timescale::Real(4000)); // past the start grace
+    EXPECT_EQ(Engine::Instance().BackendName(), "test");
+    EXPECT_EQ(made, 2);
+    EXPECT_GT(PlayCursor(b.Get()), last);
+    b.Reset();
+    ds.Reset();
+    Engine::Reset();
+    const std::string console = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(CountLines(console, "stopped responding"), 1) << console;
+    EXPECT_EQ(CountLines(console, "is back"), 1) << console;
+    EXPECT_EQ(CountLines(console, "\n"), 2) << console;
+}
+
+// Close never waits for a device that will not let go.
+TEST(Supervisor, AStopThatHangsIsAbandonedWithinTheDeadline)
+{
+    Engine::Reset();
+    Engine::UseTestBackend(std::make_unique<StallingBackend>(-1, 0, 3000));
+    ComPtr<IDirectSound> ds;
+    ASSERT_EQ(DSoundLibrary().DirectSoundCreate(nullptr, ds.Put(), nullptr), DS_OK);
+    ds.Reset();
+    testing::internal::CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    Engine::Reset();
+    const auto took = std::chrono::steady_clock::now() - start;
+    testing::internal::GetCapturedStderr();
+    EXPECT_LT(took, std::chrono::milliseconds(500));
+    EXPECT_GE(took, std::chrono::milliseconds(Engine::StopDeadlineMs - 50));
 }
 
 TEST(RenderThread, BuffersComeAndGoAndAreWrittenWhileTheNullBackendRenders)

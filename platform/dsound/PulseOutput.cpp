@@ -1,0 +1,333 @@
+#include "platform/dsound/PulseOutput.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace dsound::pulse {
+
+namespace {
+
+// The server's buffer for our stream: two engine periods, the rest of the latency is the sink's.
+constexpr uint32_t TargetPeriods = 2;
+
+using Clock = std::chrono::steady_clock;
+
+// One connection to the server on a threaded main loop of its own. The main loop's lock guards every
+// call into the library; callbacks run on the loop's thread with that lock held.
+class Connection {
+public:
+    Connection() = default;
+    ~Connection() { Close(); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Connects within ConnectTimeoutMs; false with `error` otherwise. Never starts a server.
+    bool Open(std::string& error)
+    {
+        FLoop = pa_threaded_mainloop_new();
+        if (!FLoop) {
+            error = "cannot create the sound server connection";
+            return false;
+        }
+        pa_proplist* props = pa_proplist_new();
+        pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "DuoDeck");
+        pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "duodeck");
+        pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, "duodeck");
+        FContext = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(FLoop), "DuoDeck", props);
+        pa_proplist_free(props);
+        if (!FContext) {
+            error = "cannot create the sound server connection";
+            return false;
+        }
+        pa_context_set_state_callback(FContext, &Connection::ContextState, this);
+        if (pa_context_connect(FContext, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
+            pa_threaded_mainloop_start(FLoop) < 0) {
+            error = std::string("no sound server: ") + pa_strerror(pa_context_errno(FContext));
+            return false;
+        }
+        FRunning = true;
+        Lock lock(*this);
+        if (!WaitUntil([this] {
+                return pa_context_get_state(FContext) != PA_CONTEXT_CONNECTING &&
+                       pa_context_get_state(FContext) != PA_CONTEXT_AUTHORIZING &&
+                       pa_context_get_state(FContext) != PA_CONTEXT_SETTING_NAME;
+            })) {
+            error = "the sound server does not answer";
+            return false;
+        }
+        if (pa_context_get_state(FContext) != PA_CONTEXT_READY) {
+            error = std::string("no sound server: ") + pa_strerror(pa_context_errno(FContext));
+            return false;
+        }
+        return true;
+    }
+
+    // Disconnects without waiting for the server: it may be gone or stopped.
+    void Close()
+    {
+        if (FLoop && FRunning) {
+            pa_threaded_mainloop_lock(FLoop);
+            DropStreamLocked();
+            pa_context_set_state_callback(FContext, nullptr, nullptr);
+            pa_context_disconnect(FContext);
+            pa_threaded_mainloop_unlock(FLoop);
+            pa_threaded_mainloop_stop(FLoop);
+            FRunning = false;
+        }
+        DropStreamLocked();
+        if (FContext) {
+            pa_context_set_state_callback(FContext, nullptr, nullptr);
+            pa_context_unref(FContext);
+            FContext = nullptr;
+        }
+        if (FLoop) {
+            pa_threaded_mainloop_free(FLoop);
+            FLoop = nullptr;
+        }
+    }
+
+    // The main loop's lock, for the scope of one block of library calls.
+    class Lock {
+    public:
+        explicit Lock(Connection& c) : FLoop(c.FLoop) { pa_threaded_mainloop_lock(FLoop); }
+        ~Lock() { pa_threaded_mainloop_unlock(FLoop); }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+    private:
+        pa_threaded_mainloop* FLoop;
+    };
+
+    // Runs `done` until it holds or ConnectTimeoutMs has passed; the lock is held, and released
+    // while sleeping so that the loop's thread can work.
+    template <class Done> bool WaitUntil(Done done)
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ConnectTimeoutMs);
+        while (!done()) {
+            if (Clock::now() >= deadline)
+                return false;
+            pa_threaded_mainloop_unlock(FLoop);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            pa_threaded_mainloop_lock(FLoop);
+        }
+        return true;
+    }
+
+    // Waits (lock held) for an operation to finish; false when it did not in time.
+    bool Finish(pa_operation* op)
+    {
+        if (!op)
+            return false;
+        const bool done = WaitUntil([op] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; });
+        if (!done)
+            pa_operation_cancel(op);
+        pa_operation_unref(op);
+        return done;
+    }
+
+    pa_context* Context() const { return FContext; }
+    pa_stream*& Stream() { return FStream; }
+    // True once the server connection or the stream has failed; read by the supervisor.
+    bool Failed() const { return FFailed.load(std::memory_order_acquire); }
+    void MarkFailed() { FFailed.store(true, std::memory_order_release); }
+
+private:
+    static void ContextState(pa_context* c, void* user)
+    {
+        const pa_context_state_t s = pa_context_get_state(c);
+        if (s == PA_CONTEXT_FAILED || s == PA_CONTEXT_TERMINATED)
+            static_cast<Connection*>(user)->MarkFailed();
+    }
+
+    void DropStreamLocked()
+    {
+        if (!FStream)
+            return;
+        pa_stream_set_write_callback(FStream, nullptr, nullptr);
+        pa_stream_set_state_callback(FStream, nullptr, nullptr);
+        if (pa_stream_get_state(FStream) == PA_STREAM_READY || pa_stream_get_state(FStream) == PA_STREAM_CREATING)
+            pa_stream_disconnect(FStream);
+        pa_stream_unref(FStream);
+        FStream = nullptr;
+    }
+
+    pa_threaded_mainloop* FLoop = nullptr;
+    pa_context* FContext = nullptr;
+    pa_stream* FStream = nullptr;
+    bool FRunning = false;
+    std::atomic<bool> FFailed{false};
+};
+
+struct SinkList {
+    std::string Default;
+    std::vector<DeviceInfo> Items;
+};
+
+class PulseBackend final : public Backend {
+public:
+    PulseBackend(std::string sink, std::string description)
+        : FSink(std::move(sink)), FDescription(std::move(description))
+    {
+    }
+    ~PulseBackend() override { Stop(); }
+
+    std::string Name() const override { return "sound server (" + FDescription + ")"; }
+
+    bool Open(OutputFormat& format, std::string& error) override
+    {
+        Stop();
+        FConnection = std::make_unique<Connection>();
+        if (!FConnection->Open(error)) {
+            FConnection.reset();
+            return false;
+        }
+        // The server converts rate and channels itself, so the requested format stands.
+        FFormat = format;
+        return true;
+    }
+
+    void Start(Engine& engine, uint64_t token) override
+    {
+        if (!FConnection)
+            return;
+        FEngine = &engine;
+        FToken = token;
+        Connection::Lock lock(*FConnection);
+        pa_sample_spec spec{};
+        spec.format = FFormat.Bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+        spec.rate = FFormat.Rate;
+        spec.channels = static_cast<uint8_t>(FFormat.Channels);
+        pa_proplist* props = pa_proplist_new();
+        pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "music");
+        pa_proplist_sets(props, PA_PROP_MEDIA_NAME, "DuoDeck mix");
+        pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, "duodeck");
+        pa_stream*& stream = FConnection->Stream();
+        stream = pa_stream_new_with_proplist(FConnection->Context(), "DuoDeck mix", &spec, nullptr, props);
+        pa_proplist_free(props);
+        if (!stream) {
+            FConnection->MarkFailed();
+            return;
+        }
+        pa_stream_set_state_callback(stream, &PulseBackend::StreamState, this);
+        pa_stream_set_write_callback(stream, &PulseBackend::WriteRequest, this);
+        const uint32_t align = FFormat.BlockAlign();
+        pa_buffer_attr attr{};
+        attr.maxlength = static_cast<uint32_t>(-1);
+        attr.tlength = TargetPeriods * FFormat.PeriodFrames() * align;
+        attr.prebuf = static_cast<uint32_t>(-1);
+        attr.minreq = static_cast<uint32_t>(-1);
+        attr.fragsize = static_cast<uint32_t>(-1);
+        // ADJUST_LATENCY: tlength is the whole latency, the sink's included, not just our buffer.
+        const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
+                                                          PA_STREAM_INTERPOLATE_TIMING);
+        if (pa_stream_connect_playback(stream, FSink.empty() ? nullptr : FSink.c_str(), &attr, flags, nullptr,
+                                       nullptr) < 0)
+            FConnection->MarkFailed();
+    }
+
+    void Stop() override
+    {
+        if (!FConnection)
+            return;
+        FConnection->Close();
+        FConnection.reset();
+    }
+
+    bool Failed() const override { return FConnection && FConnection->Failed(); }
+
+    // The server asks for up to its whole target buffer at once.
+    uint32_t FramesPerRender(const OutputFormat& format) const override
+    {
+        return TargetPeriods * format.PeriodFrames();
+    }
+
+private:
+    static void StreamState(pa_stream* s, void* user)
+    {
+        const pa_stream_state_t state = pa_stream_get_state(s);
+        if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
+            static_cast<PulseBackend*>(user)->FConnection->MarkFailed();
+    }
+
+    // The render thread: the main loop's own, with its lock held. Fills exactly what the server
+    // asks for, in the server's memory, in pieces no larger than FramesPerRender.
+    static void WriteRequest(pa_stream* s, size_t bytes, void* user)
+    {
+        auto* self = static_cast<PulseBackend*>(user);
+        const size_t align = self->FFormat.BlockAlign();
+        const size_t most = size_t(self->FramesPerRender(self->FFormat)) * align;
+        while (bytes >= align) {
+            size_t n = std::min(bytes, most) / align * align;
+            void* data = nullptr;
+            if (pa_stream_begin_write(s, &data, &n) < 0 || !data || n < align)
+                return;
+            n = n / align * align;
+            const auto frames = static_cast<uint32_t>(n / align);
+            bool rendered = false;
+            try {
+                rendered = self->FEngine && self->FEngine->Render(self->FToken, data, frames);
+            } catch (...) {
+            }
+            if (!rendered)
+                std::memset(data, self->FFormat.Bits == 8 ? 0x80 : 0, n);
+            if (pa_stream_write(s, data, n, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+                return;
+            bytes -= std::min(bytes, n);
+        }
+    }
+
+    std::string FSink;
+    std::string FDescription;
+    std::unique_ptr<Connection> FConnection;
+    OutputFormat FFormat;
+    Engine* FEngine = nullptr;
+    uint64_t FToken = 0;
+};
+
+} // namespace
+
+std::optional<std::vector<DeviceInfo>> Sinks()
+{
+    Connection connection;
+    std::string error;
+    if (!connection.Open(error))
+        return std::nullopt;
+    SinkList list;
+    Connection::Lock lock(connection);
+    pa_context* c = connection.Context();
+    connection.Finish(pa_context_get_server_info(
+        c,
+        [](pa_context*, const pa_server_info* info, void* user) {
+            if (info && info->default_sink_name)
+                static_cast<SinkList*>(user)->Default = info->default_sink_name;
+        },
+        &list));
+    connection.Finish(pa_context_get_sink_info_list(
+        c,
+        [](pa_context*, const pa_sink_info* info, int eol, void* user) {
+            if (eol || !info || !info->name)
+                return;
+            auto* l = static_cast<SinkList*>(user);
+            DeviceInfo d;
+            d.Name = info->description ? info->description : info->name;
+            d.Sink = info->name;
+            d.Guid = NameGuid("sink:" + d.Sink, 0);
+            if (d.Sink == l->Default)
+                l->Items.insert(l->Items.begin(), d);
+            else
+                l->Items.push_back(d);
+        },
+        &list));
+    return list.Items;
+}
+
+std::unique_ptr<Backend> MakeBackend(const std::string& sink, const std::string& description)
+{
+    return std::make_unique<PulseBackend>(sink, description);
+}
+
+} // namespace dsound::pulse

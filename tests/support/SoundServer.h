@@ -1,0 +1,62 @@
+// A private sound server for the tests: a PulseAudio daemon in a temporary runtime folder with a
+// null sink "duodeck_test" as its default sink, which a test can pause, kill and start again at
+// the same address; and a recorder of that sink's monitor. Nothing here touches a user's server.
+#pragma once
+
+#include "tests/support/Fixtures.h"
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct pa_simple;
+
+namespace testsupport {
+
+class SoundServer {
+public:
+    // False when the server program is not installed (the tests that need it are then skipped).
+    static bool Installed();
+
+    SoundServer() = default;
+    ~SoundServer();
+    SoundServer(const SoundServer&) = delete;
+    SoundServer& operator=(const SoundServer&) = delete;
+
+    // Starts the daemon and waits until it accepts connections (at most 10 s). Can follow Kill.
+    bool Start();
+    void Kill();   // SIGKILL, and waits for the process to end
+    void Pause();  // SIGSTOP
+    void Resume(); // SIGCONT
+    // The client library's address of the server ("unix:/…/native"), for PULSE_SERVER.
+    std::string Address() const;
+    // The server's own console output so far.
+    std::string Log() const;
+
+private:
+    TempDir FDir;
+    pid_t FPid = -1;
+};
+
+// Records the test sink's monitor: 44.1 kHz 16-bit stereo, from the moment it is created.
+class MonitorRecorder {
+public:
+    explicit MonitorRecorder(const std::string& address);
+    ~MonitorRecorder();
+    MonitorRecorder(const MonitorRecorder&) = delete;
+    MonitorRecorder& operator=(const MonitorRecorder&) = delete;
+
+    bool Ok() const { return FStream != nullptr; }
+    // Blocks until `seconds` more have been recorded; interleaved samples. Empty on a failure.
+    std::vector<int16_t> Record(double seconds);
+
+private:
+    pa_simple* FStream = nullptr;
+};
+
+// Index of the first frame from which every window of `windowFrames` frames holds the `hz` tone on
+// channel 0 at no less than half of `level`; -1 when it never does.
+long FirstFrameWithTone(const std::vector<int16_t>& stereo, int rate, double hz, double level, int windowFrames);
+
+} // namespace testsupport
