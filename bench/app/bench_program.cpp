@@ -4,9 +4,14 @@
 // moved frequency knob, and then while the mix is recorded; its peak resident memory (VmHWM). Next
 // to it the floor measured in this process (the least of three runs): the same seconds of audio
 // decoded, resampled, converted and encoded directly.
-// Each stretch lasts DUODECK_BENCH_SECONDS seconds (60 unless set). Run under xvfb-run.
+// Then the same two songs through a private sound server (a null sink), against the null backend:
+// the program's CPU, the latency the server reports for the stream, and the time from a frequency
+// knob move to the changed pitch on the sink's monitor.
+// Each stretch lasts DUODECK_BENCH_SECONDS seconds (60 unless set; 30 at most through the server).
+// Run under xvfb-run.
 #include "decode/MxAudioFileRead.h"
 #include "tests/support/Fixtures.h"
+#include "tests/support/SoundServer.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -28,9 +33,11 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -44,6 +51,11 @@ constexpr int RecordRate = 48000;
 constexpr int FrequencyKnobDrop = 6;
 constexpr int LeftFrequency = (84 + FrequencyKnobDrop - 32) * 100000 / 120;
 const int MainLeft = 205, MainTop = 128, ListTop = 128 + 228;
+// The left deck's tone in the server run, and the pitches it is heard at before and after the drag
+// (a knob at position k plays at (k - 32) * 100000 / 120 Hz).
+constexpr double ToneHz = 3000;
+constexpr double ToneBeforeHz = ToneHz * ((84 - 32) * 100000 / 120) / SongRate;
+constexpr double ToneAfterHz = ToneHz * LeftFrequency / SongRate;
 
 int Seconds()
 {
@@ -105,6 +117,8 @@ struct Scratch {
     QString Folder() const { return QString::fromStdString(Dir.path().string()); }
     std::filesystem::path Left() const { return Dir.file("left.mp3"); }
     std::filesystem::path Right() const { return Dir.file("right.mp3"); }
+    // A steady tone for the left deck, whose pitch the server run follows.
+    std::filesystem::path LeftTone() const { return Dir.file("tone.mp3"); }
 
     Scratch()
     {
@@ -112,6 +126,7 @@ struct Scratch {
         const int frames = SongRate * (2 * Seconds() + 10);
         testsupport::WriteMp3S16(Left(), SongRate, 2, testsupport::NoiseS16(frames, 2, 7, 6000));
         testsupport::WriteMp3S16(Right(), SongRate, 2, testsupport::SineS16(frames, SongRate, 2, 1000, 8000));
+        testsupport::WriteMp3S16(LeftTone(), SongRate, 2, testsupport::SineS16(frames, SongRate, 2, ToneHz, 8000));
         QFile::copy(DUODECK_EXE, Folder() + "/duodeck");
         QFile::copy(QFileInfo(DUODECK_EXE).dir().filePath("help.html"), Folder() + "/help.html");
         WriteList("FileListLeft.ini", Left().string());
@@ -171,7 +186,7 @@ class Program {
 public:
     // Starts the program and waits for both windows to be mapped; StartupMs is the time from the
     // start request to the second map.
-    explicit Program(Display* display)
+    explicit Program(Display* display, const QProcessEnvironment& extra = {})
     {
         Scratch& s = TheScratch();
         XSelectInput(display, DefaultRootWindow(display), SubstructureNotifyMask);
@@ -180,6 +195,7 @@ public:
         environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(s.Dir.file("runtime").string()));
         environment.insert("QT_QPA_PLATFORM", "xcb");
         environment.insert("DUODECK_AUDIO_BACKEND", "null");
+        environment.insert(extra);
         FProcess.setProcessEnvironment(environment);
         FProcess.setWorkingDirectory(s.Folder());
         const auto start = Clock::now();
@@ -222,6 +238,7 @@ public:
         return "exit code " + std::to_string(FProcess.exitCode()) + ", status " +
                std::to_string(FProcess.exitStatus()) + ": " + FProcess.readAllStandardError().toStdString();
     }
+    std::string Console() { return FProcess.readAllStandardError().toStdString(); }
     bool Running()
     {
         FProcess.waitForFinished(0); // takes in a pending end
@@ -372,6 +389,45 @@ void BM_Startup(benchmark::State& state)
     state.counters["target_ms"] = 300;
 }
 
+// Selects the first song of each list and presses Play both.
+void PlayBoth()
+{
+    QThread::msleep(500);
+    Click(MainLeft + 16 + 40, ListTop + 32 + 6);
+    Click(MainLeft + 200 + 40, ListTop + 32 + 6);
+    Click(MainLeft + 168 + 4, MainTop + 118 + 4); // Play both
+    QThread::msleep(300);
+}
+
+// Drags the left frequency knob down by FrequencyKnobDrop pixels in one move; returns the time of
+// that move.
+Clock::time_point DragLeftFrequency()
+{
+    MoveTo(MainLeft + 45 + 7, MainTop + 84 + 5);
+    Xdo({"mousedown", "1"});
+    QThread::msleep(100);
+    const auto moved = Clock::now();
+    MoveTo(MainLeft + 45 + 7, MainTop + 84 + 5 + FrequencyKnobDrop);
+    Xdo({"mouseup", "1"});
+    return moved;
+}
+
+// The whole process's CPU, and its UI thread's (the main thread, whose id is the process id) apart,
+// as shares of one core over `seconds`.
+struct Share {
+    double Process = 0, Ui = 0;
+};
+Share Stretch(Program& program, int seconds)
+{
+    const double cpu = CpuSecondsOf(program.Pid());
+    const double ui = ThreadCpuSecondsOf(program.Pid(), program.Pid());
+    const auto start = Clock::now();
+    QThread::sleep(static_cast<unsigned long>(seconds));
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    return Share{(CpuSecondsOf(program.Pid()) - cpu) / wall,
+                 (ThreadCpuSecondsOf(program.Pid(), program.Pid()) - ui) / wall};
+}
+
 // Play both with the left frequency knob moved, a stretch; then Record, another stretch.
 void BM_PlayingThenRecording(benchmark::State& state)
 {
@@ -385,36 +441,15 @@ void BM_PlayingThenRecording(benchmark::State& state)
             state.SkipWithError("the windows did not appear");
             return;
         }
-        QThread::msleep(500);
-        Click(MainLeft + 16 + 40, ListTop + 32 + 6);
-        Click(MainLeft + 200 + 40, ListTop + 32 + 6);
-        Click(MainLeft + 168 + 4, MainTop + 118 + 4); // Play both
-        QThread::msleep(300);
-        MoveTo(MainLeft + 45 + 7, MainTop + 84 + 5);
-        Xdo({"mousedown", "1"});
-        for (int i = 1; i <= FrequencyKnobDrop; ++i)
-            MoveTo(MainLeft + 45 + 7, MainTop + 84 + 5 + i);
-        Xdo({"mouseup", "1"});
+        PlayBoth();
+        DragLeftFrequency();
         MoveTo(0, 0);
         QThread::sleep(1);
 
-        // The whole process, and its UI thread (the main thread, whose id is the process id) apart.
-        struct Share {
-            double Process = 0, Ui = 0;
-        };
-        const auto stretch = [&] {
-            const double cpu = CpuSecondsOf(program.Pid());
-            const double ui = ThreadCpuSecondsOf(program.Pid(), program.Pid());
-            const auto start = Clock::now();
-            QThread::sleep(static_cast<unsigned long>(Seconds()));
-            const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-            return Share{(CpuSecondsOf(program.Pid()) - cpu) / wall,
-                         (ThreadCpuSecondsOf(program.Pid(), program.Pid()) - ui) / wall};
-        };
-        const Share playing = stretch();
+        const Share playing = Stretch(program, Seconds());
         Click(MainLeft + 40 + 30, MainTop + 188 + 12); // Record
         QThread::sleep(1);
-        const Share recording = stretch();
+        const Share recording = Stretch(program, Seconds());
         const double peak = PeakRssMiB(program.Pid());
         const auto taken = std::filesystem::exists(TheScratch().Dir.file("tem.Mp3"))
                                ? std::filesystem::file_size(TheScratch().Dir.file("tem.Mp3"))
@@ -442,11 +477,120 @@ void BM_PlayingThenRecording(benchmark::State& state)
     }
 }
 
+// ---- Through a sound server --------------------------------------------------------------------------
+
+// The stream latency the server reports for its only playback stream (its buffer plus the sink's), ms.
+double ServerLatencyMs(const std::string& address)
+{
+    QProcess pactl;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("PULSE_SERVER", QString::fromStdString(address));
+    pactl.setProcessEnvironment(environment);
+    pactl.start("pactl", {"list", "sink-inputs"});
+    pactl.waitForFinished(5000);
+    const std::string text = pactl.readAllStandardOutput().toStdString();
+    double ms = 0;
+    const std::regex field("(Buffer|Sink) Latency: ([0-9]+) usec");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), field); it != std::sregex_iterator(); ++it)
+        ms += std::stod((*it)[2]) / 1000.0;
+    return ms;
+}
+
+// The time from the knob's move to the first 10 ms on the monitor that carries the new pitch more
+// than the old one, ms; each piece of the recording is dated by its arrival, so the monitor's own
+// latency counts against us. Negative when the change is not heard.
+double PitchLatencyMs(const std::string& address)
+{
+    testsupport::MonitorRecorder monitor(address);
+    if (!monitor.Ok())
+        return -1;
+    constexpr int Piece = SongRate / 400; // 2.5 ms
+    std::vector<int16_t> heard;
+    std::vector<Clock::time_point> arrived;
+    std::thread recorder([&] {
+        for (int i = 0; i < 600; ++i) { // 1.5 s
+            const auto piece = monitor.Record(double(Piece) / SongRate);
+            arrived.push_back(Clock::now());
+            heard.insert(heard.end(), piece.begin(), piece.end());
+        }
+    });
+    QThread::msleep(500);
+    const auto moved = DragLeftFrequency();
+    recorder.join();
+    constexpr int Window = SongRate / 100;
+    for (size_t start = 0; start + Window * 2 <= heard.size(); start += Piece * 2) {
+        const std::vector<int16_t> window(heard.begin() + start, heard.begin() + start + Window * 2);
+        if (testsupport::ToneLevel(window, 2, 0, SongRate, ToneAfterHz) >
+            testsupport::ToneLevel(window, 2, 0, SongRate, ToneBeforeHz)) {
+            const size_t piece = (start / 2 + Window / 2) / Piece; // the window's middle
+            return std::chrono::duration<double, std::milli>(arrived[std::min(piece, arrived.size() - 1)] - moved)
+                .count();
+        }
+    }
+    return -1;
+}
+
+// The program playing two songs through the server, against the same on the null backend.
+void BM_SoundServer(benchmark::State& state)
+{
+    if (!TheDisplay()) {
+        state.SkipWithError("no X display: run under xvfb-run -a -s \"-screen 0 1024x768x24\"");
+        return;
+    }
+    if (!testsupport::SoundServer::Installed()) {
+        state.SkipWithError("no sound server installed (Debian package pulseaudio)");
+        return;
+    }
+    testsupport::SoundServer server;
+    if (!server.Start()) {
+        state.SkipWithError("the sound server did not start");
+        return;
+    }
+    Scratch& s = TheScratch();
+    s.WriteList("FileListLeft.ini", s.LeftTone().string());
+    s.WriteList("Listbox1.ini", "tone.mp3");
+    const int seconds = std::min(Seconds(), 30);
+    for (auto _ : state) {
+        Share shares[2];
+        double latency = 0, pitch = -1;
+        for (int run = 0; run < 2; ++run) {
+            QProcessEnvironment environment;
+            environment.insert("DUODECK_AUDIO_BACKEND", run ? "pulse" : "null");
+            environment.insert("PULSE_SERVER", QString::fromStdString(server.Address()));
+            Program program(TheDisplay(), environment);
+            if (!program.Shown) {
+                state.SkipWithError("the windows did not appear");
+                return;
+            }
+            PlayBoth();
+            MoveTo(0, 0);
+            QThread::sleep(1);
+            shares[run] = Stretch(program, seconds);
+            if (run == 1) {
+                latency = ServerLatencyMs(server.Address());
+                pitch = PitchLatencyMs(server.Address());
+                if (program.Console().find("sound server") == std::string::npos) {
+                    state.SkipWithError("the program did not play through the server");
+                    return;
+                }
+            }
+        }
+        state.SetIterationTime(2.0 * seconds);
+        state.counters["null_core_pct"] = shares[0].Process * 100;
+        state.counters["server_core_pct"] = shares[1].Process * 100;
+        state.counters["extra_core_pct"] = (shares[1].Process - shares[0].Process) * 100;
+        state.counters["stream_latency_ms"] = latency;
+        state.counters["knob_to_sound_ms"] = pitch;
+        state.counters["stretch_s"] = seconds;
+    }
+}
+
 } // namespace
 
 BENCHMARK(BM_Floor)->Arg(0)->Arg(1)->ArgName("recording")->Iterations(3)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_Startup)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PlayingThenRecording)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_SoundServer)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 int main(int argc, char** argv)
 {
