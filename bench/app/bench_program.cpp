@@ -238,7 +238,13 @@ public:
         return "exit code " + std::to_string(FProcess.exitCode()) + ", status " +
                std::to_string(FProcess.exitStatus()) + ": " + FProcess.readAllStandardError().toStdString();
     }
-    std::string Console() { return FProcess.readAllStandardError().toStdString(); }
+    // What the program has written to stderr so far (its first line names the sound output).
+    std::string Console()
+    {
+        FProcess.setReadChannel(QProcess::StandardError);
+        FProcess.waitForReadyRead(200); // takes in what the pipe holds
+        return FProcess.readAllStandardError().toStdString();
+    }
     bool Running()
     {
         FProcess.waitForFinished(0); // takes in a pending end
@@ -569,8 +575,9 @@ void BM_SoundServer(benchmark::State& state)
             if (run == 1) {
                 latency = ServerLatencyMs(server.Address());
                 pitch = PitchLatencyMs(server.Address());
-                if (program.Console().find("sound server") == std::string::npos) {
-                    state.SkipWithError("the program did not play through the server");
+                const std::string console = program.Console();
+                if (console.find("sound server") == std::string::npos) {
+                    state.SkipWithError(("the program did not play through the server: " + console).c_str());
                     return;
                 }
             }

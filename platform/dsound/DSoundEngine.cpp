@@ -504,6 +504,7 @@ bool Engine::StopWithin(std::unique_ptr<Backend>& backend)
         bool Abandoned = false;
         Backend* Device = nullptr;
     };
+    const std::string name = backend->Name();
     auto pending = std::make_shared<PendingStop>();
     pending->Device = backend.get();
     FStopsPending.fetch_add(1, std::memory_order_acq_rel);
@@ -525,7 +526,6 @@ bool Engine::StopWithin(std::unique_ptr<Backend>& backend)
         return true;
     }
     pending->Abandoned = true;
-    const std::string name = backend->Name();
     (void)backend.release();
     Announce("DuoDeck sound output: " + name + " does not stop; left behind");
     return false;
@@ -644,6 +644,8 @@ void Engine::TryTargetAgain(std::unique_lock<std::mutex>& lock)
     const Target target = FTarget;
     const uint64_t generation = FTargetGeneration;
     OutputFormat format = FFormat;
+    // Until the device answers, the next look at the devices reads them afresh.
+    FRescan = true;
     std::unique_ptr<Backend> candidate = MakeBackendLocked(target);
     if (!candidate)
         return;

@@ -219,7 +219,8 @@ public:
         attr.maxlength = static_cast<uint32_t>(-1);
         attr.tlength = TargetPeriods * FFormat.PeriodFrames() * align;
         attr.prebuf = static_cast<uint32_t>(-1);
-        attr.minreq = static_cast<uint32_t>(-1);
+        // One request per engine period: each wake-up of the render thread costs more than the mix.
+        attr.minreq = FFormat.PeriodFrames() * align;
         attr.fragsize = static_cast<uint32_t>(-1);
         // ADJUST_LATENCY: tlength is the whole latency, the sink's included, not just our buffer.
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
