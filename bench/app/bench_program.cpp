@@ -543,7 +543,7 @@ void BM_SoundServer(benchmark::State& state)
         state.SkipWithError("no X display: run under xvfb-run -a -s \"-screen 0 1024x768x24\"");
         return;
     }
-    if (!testsupport::SoundServer::Installed()) {
+    if (!testsupport::SoundServer::Installed(testsupport::SoundServer::Kind::PulseAudio)) {
         state.SkipWithError("no sound server installed (Debian package pulseaudio)");
         return;
     }

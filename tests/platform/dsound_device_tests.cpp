@@ -36,6 +36,9 @@ TEST(PortAudioDevice, ListedDevicesHaveStableGuidsAndPlay)
     {
         std::ofstream rc(home.file(".asoundrc"));
         rc << "pcm.duodecktest { type null }\n";
+        // Where ALSA's extra plugins are installed, probing the AC-3 encoder loads the codec
+        // libraries, whose start-up memory then outlives them where no sanitizer can attribute it.
+        rc << "pcm.!a52 { type null }\n";
     }
     const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
     setenv("HOME", home.path().c_str(), 1);

@@ -1,6 +1,6 @@
-// The sound output against a real sound server that each test starts privately (a null sink as the
-// default sink): what comes out of the sink's monitor, a server that holds the stream back at its
-// start, a server that dies and comes back, and Close with and without it.
+// The sound output against a real sound server that each test starts privately (PulseAudio, and
+// PipeWire's pulse service; a null sink as the default sink): what comes out of the sink's monitor, a server that holds
+// the stream back at its start, a server that dies and comes back, and Close with and without it.
 #include "tests/platform/dsound_helpers.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/SoundServer.h"
@@ -48,12 +48,14 @@ double Db(double level, double reference)
 }
 
 // A server of our own, the engine on its default choice, and two looping one-second tones.
-class ServerPlayback : public ::testing::Test {
+class ServerPlayback : public ::testing::TestWithParam<SoundServer::Kind> {
 protected:
     void SetUp() override
     {
-        if (!SoundServer::Installed())
-            GTEST_SKIP() << "no sound server installed here (Debian package pulseaudio): skipped";
+        if (!SoundServer::Installed(GetParam()))
+            GTEST_SKIP() << SoundServer::Name(GetParam())
+                         << " is not installed here (Debian packages pulseaudio; pipewire, pipewire-pulse, "
+                            "wireplumber, dbus): skipped";
         ASSERT_TRUE(FServer.Start()) << FServer.Log();
         setenv("PULSE_SERVER", FServer.Address().c_str(), 1);
         unsetenv("DUODECK_AUDIO_BACKEND");
@@ -113,14 +115,14 @@ protected:
         return frame < 0 ? -1 : opened + double(frame) / Rate;
     }
 
-    SoundServer FServer;
+    SoundServer FServer{GetParam()};
     ComPtr<IDirectSound> FDevice;
     ComPtr<IDirectSoundBuffer> FLow, FHigh;
 };
 
 } // namespace
 
-TEST_F(ServerPlayback, BothTonesComeOutAtTheirLevelsWithoutAGapOrAClick)
+TEST_P(ServerPlayback, BothTonesComeOutAtTheirLevelsWithoutAGapOrAClick)
 {
     std::vector<std::string> names;
     ASSERT_EQ(DSoundLibrary().DirectSoundEnumerateA(&Collect, &names), DS_OK);
@@ -154,7 +156,7 @@ TEST_F(ServerPlayback, BothTonesComeOutAtTheirLevelsWithoutAGapOrAClick)
     EXPECT_EQ(clicks, 0);
 }
 
-TEST_F(ServerPlayback, AServerThatHoldsTheStreamBackAtItsStartIsWaitedFor)
+TEST_P(ServerPlayback, AServerThatHoldsTheStreamBackAtItsStartIsWaitedFor)
 {
     Play();
     FServer.Pause();
@@ -166,7 +168,7 @@ TEST_F(ServerPlayback, AServerThatHoldsTheStreamBackAtItsStartIsWaitedFor)
     EXPECT_EQ(Engine::Instance().BackendName(), "pulse");
 }
 
-TEST_F(ServerPlayback, AServerThatDiesIsReplacedByTheNullPaceAndTheSoundComesBackWithIt)
+TEST_P(ServerPlayback, AServerThatDiesIsReplacedByTheNullPaceAndTheSoundComesBackWithIt)
 {
     Play();
     ASSERT_GE(SecondsUntilHeard(2), 0);
@@ -189,7 +191,7 @@ TEST_F(ServerPlayback, AServerThatDiesIsReplacedByTheNullPaceAndTheSoundComesBac
     EXPECT_LE(std::count(console.begin(), console.end(), '\n'), 3) << console;
 }
 
-TEST_F(ServerPlayback, CloseIsPromptWithTheServerAliveDeadOrStopped)
+TEST_P(ServerPlayback, CloseIsPromptWithTheServerAliveDeadOrStopped)
 {
     for (int how = 0; how < 3; ++how) {
         Play();
@@ -211,3 +213,7 @@ TEST_F(ServerPlayback, CloseIsPromptWithTheServerAliveDeadOrStopped)
         setenv("PULSE_SERVER", FServer.Address().c_str(), 1);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, ServerPlayback,
+                         ::testing::Values(SoundServer::Kind::PulseAudio, SoundServer::Kind::PipeWire),
+                         [](const auto& info) { return std::string(SoundServer::Name(info.param)); });

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -19,11 +20,6 @@
 namespace testsupport {
 
 namespace {
-
-std::string SocketPath(const TempDir& dir)
-{
-    return (dir.path() / "native").string();
-}
 
 bool Answers(const std::string& socketPath)
 {
@@ -38,11 +34,19 @@ bool Answers(const std::string& socketPath)
     return ok;
 }
 
+bool OnPath(const char* program)
+{
+    return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
 } // namespace
 
-bool SoundServer::Installed()
+bool SoundServer::Installed(Kind kind)
 {
-    return std::system("command -v pulseaudio >/dev/null 2>&1") == 0;
+    if (kind == Kind::PulseAudio)
+        return OnPath("pulseaudio");
+    return OnPath("pipewire") && OnPath("pipewire-pulse") && OnPath("wireplumber") && OnPath("dbus-daemon") &&
+           OnPath("pactl");
 }
 
 SoundServer::~SoundServer()
@@ -50,73 +54,109 @@ SoundServer::~SoundServer()
     Kill();
 }
 
+std::string SoundServer::SocketPath() const
+{
+    return (FDir.path() / (FKind == Kind::PulseAudio ? "native" : "pulse/native")).string();
+}
+
+// Runs `command` with the server's private folders as its home, runtime and configuration
+// folders, its output appended to the log.
+pid_t SoundServer::Spawn(const std::vector<std::string>& command)
+{
+    const std::string dir = FDir.path().string();
+    const std::string log = (FDir.path() / "server.log").string();
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    setenv("HOME", dir.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + dir + "/bus").c_str(), 1);
+    setenv("PULSE_SERVER", ("unix:" + SocketPath()).c_str(), 1);
+    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (out >= 0) {
+        dup2(out, STDOUT_FILENO);
+        dup2(out, STDERR_FILENO);
+    }
+    std::vector<char*> argv;
+    for (const std::string& word : command)
+        argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+}
+
 bool SoundServer::Start()
 {
-    if (FPid > 0)
+    if (!FPids.empty())
         return true;
     const std::string dir = FDir.path().string();
-    const std::string socketPath = SocketPath(FDir);
+    const std::string socketPath = SocketPath();
     unlink(socketPath.c_str());
     const std::string sink = "module-null-sink sink_name=duodeck_test sink_properties=device.description=DuoDeckTest";
-    const std::string proto = "module-native-protocol-unix auth-anonymous=1 socket=" + socketPath;
-    const std::string log = (FDir.path() / "server.log").string();
-    FPid = fork();
-    if (FPid < 0)
-        return false;
-    if (FPid == 0) {
-        setenv("HOME", dir.c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-        setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
-        unsetenv("DBUS_SESSION_BUS_ADDRESS");
-        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (out >= 0) {
-            dup2(out, STDOUT_FILENO);
-            dup2(out, STDERR_FILENO);
-        }
-        execlp("pulseaudio", "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-               "--disallow-exit", "--log-level=error", "-L", sink.c_str(), "-L", proto.c_str(),
-               static_cast<char*>(nullptr));
-        _exit(127);
+    if (FKind == Kind::PulseAudio) {
+        const std::string proto = "module-native-protocol-unix auth-anonymous=1 socket=" + socketPath;
+        FPids.push_back(Spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                               "--disallow-exit", "--log-level=error", "-L", sink, "-L", proto}));
+    } else {
+        FPids.push_back(
+            Spawn({"dbus-daemon", "--session", "--address=unix:path=" + dir + "/bus", "--nofork", "--nopidfile"}));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        FPids.push_back(Spawn({"pipewire"}));
+        FPids.push_back(Spawn({"wireplumber"}));
+        FPids.push_back(Spawn({"pipewire-pulse"}));
     }
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < end) {
-        if (Answers(socketPath))
-            return true;
-        int status;
-        if (waitpid(FPid, &status, WNOHANG) == FPid) {
-            FPid = -1;
-            return false;
+    bool up = false;
+    while (!up && std::chrono::steady_clock::now() < end) {
+        up = Answers(socketPath);
+        for (pid_t pid : FPids) {
+            int status;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                FPids.erase(std::find(FPids.begin(), FPids.end(), pid));
+                Kill();
+                return false;
+            }
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!up)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    Kill();
-    return false;
+    if (up && FKind == Kind::PipeWire) {
+        // The pulse service answers before the session manager has set up the graph.
+        const std::string pactl =
+            "HOME=" + dir + " XDG_RUNTIME_DIR=" + dir + " PULSE_SERVER=unix:" + socketPath + " pactl ";
+        up = std::system((pactl + "load-module " + sink + " >/dev/null 2>&1").c_str()) == 0 &&
+             std::system((pactl + "set-default-sink duodeck_test >/dev/null 2>&1").c_str()) == 0;
+    }
+    if (!up)
+        Kill();
+    return up;
 }
 
 void SoundServer::Kill()
 {
-    if (FPid <= 0)
-        return;
-    kill(FPid, SIGKILL);
-    waitpid(FPid, nullptr, 0);
-    FPid = -1;
+    for (pid_t pid : FPids)
+        kill(pid, SIGKILL);
+    for (pid_t pid : FPids)
+        waitpid(pid, nullptr, 0);
+    FPids.clear();
 }
 
 void SoundServer::Pause()
 {
-    if (FPid > 0)
-        kill(FPid, SIGSTOP);
+    for (pid_t pid : FPids)
+        kill(pid, SIGSTOP);
 }
 
 void SoundServer::Resume()
 {
-    if (FPid > 0)
-        kill(FPid, SIGCONT);
+    for (pid_t pid : FPids)
+        kill(pid, SIGCONT);
 }
 
 std::string SoundServer::Address() const
 {
-    return "unix:" + SocketPath(FDir);
+    return "unix:" + SocketPath();
 }
 
 std::string SoundServer::Log() const

@@ -16,17 +16,23 @@ namespace testsupport {
 
 class SoundServer {
 public:
-    // False when the server program is not installed (the tests that need it are then skipped).
-    static bool Installed();
+    // PulseAudio itself, or PipeWire with its session manager and its pulse service (the
+    // protocol the program speaks), on a private session bus.
+    enum class Kind { PulseAudio, PipeWire };
 
-    SoundServer() = default;
+    // False when the server's programs are not installed (the tests that need it are then skipped).
+    static bool Installed(Kind kind);
+    static const char* Name(Kind kind) { return kind == Kind::PulseAudio ? "PulseAudio" : "PipeWire"; }
+
+    explicit SoundServer(Kind kind = Kind::PulseAudio) : FKind(kind) {}
     ~SoundServer();
     SoundServer(const SoundServer&) = delete;
     SoundServer& operator=(const SoundServer&) = delete;
 
-    // Starts the daemon and waits until it accepts connections (at most 10 s). Can follow Kill.
+    // Starts the server, waits until it accepts connections (at most 10 s) and makes the null sink
+    // "duodeck_test" its default. Can follow Kill.
     bool Start();
-    void Kill();   // SIGKILL, and waits for the process to end
+    void Kill();   // SIGKILL to every process of the server, and waits for them to end
     void Pause();  // SIGSTOP
     void Resume(); // SIGCONT
     // The client library's address of the server ("unix:/…/native"), for PULSE_SERVER.
@@ -35,8 +41,12 @@ public:
     std::string Log() const;
 
 private:
+    pid_t Spawn(const std::vector<std::string>& command);
+    std::string SocketPath() const;
+
+    Kind FKind;
     TempDir FDir;
-    pid_t FPid = -1;
+    std::vector<pid_t> FPids;
 };
 
 // Records the test sink's monitor: 44.1 kHz 16-bit stereo, from the moment it is created.
