@@ -170,8 +170,6 @@ void TFlatListBox::SetScrollBars(bool value)
 
 void TFlatListBox::SetItems(QStringList& value)
 {
-    if (value.size() > MaxSelectable)
-        return;
     for (QString& s : value)
         s = TrimBlanks(s);
     FItems.Assign(value);
@@ -181,7 +179,7 @@ void TFlatListBox::ItemsChanged()
 {
     if (!isEnabled())
         return;
-    FSelection.reset();
+    FSelection.clear();
     update();
 }
 
@@ -190,21 +188,23 @@ void TFlatListBox::SetSorted(bool value)
     if (value == FItems.Sorted())
         return;
     FItems.SetSorted(value);
-    FSelection.reset();
+    FSelection.clear();
     update();
 }
 
 bool TFlatListBox::Selected(int index) const
 {
-    return index >= 0 && index < MaxSelectable && FSelection.test(size_t(index));
+    return FSelection.contains(index);
 }
 
 void TFlatListBox::SetSelected(int index, bool value)
 {
     if (!FMultiSelect)
-        FSelection.reset();
-    if (index >= 0 && index < MaxSelectable)
-        FSelection.set(size_t(index), value);
+        FSelection.clear();
+    if (value && index >= 0)
+        FSelection.insert(index);
+    else if (!value)
+        FSelection.erase(index);
     update();
 }
 
@@ -330,15 +330,12 @@ void TFlatListBox::MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift
         for (int r = 0; r < int(FRows.size()); ++r) {
             if (!FRows[size_t(r)].contains(pos))
                 continue;
-            // Rows past the last entry are hit too: their bit is set although nothing shows there.
+            // Rows past the last entry are hit too: they count as selected although nothing shows there.
             const int i = FTopIndex + r;
-            if (i < MaxSelectable) {
-                if (FMultiSelect) {
-                    FSelection.flip(size_t(i));
-                } else {
-                    FSelection.reset();
-                    FSelection.set(size_t(i));
-                }
+            if (!FMultiSelect) {
+                FSelection = {i};
+            } else if (!FSelection.insert(i).second) {
+                FSelection.erase(i); // toggled off
             }
             setFocus(Qt::MouseFocusReason);
             update();

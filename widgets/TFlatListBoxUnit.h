@@ -1,5 +1,5 @@
 // The flat list box of the playlist window: one-pixel border, optional scroll strips with arrows,
-// fixed-height rows, a selection of the first 256 entries, scrolling by strips (auto-repeat), wheel
+// fixed-height rows, a selection of any number of entries, scrolling by strips (auto-repeat), wheel
 // and keys, optional see-through background. UI thread only.
 // Geometry and state live in plain members (rows, top index, selection); input handlers change
 // them and repaint, and paintEvent only draws from them.
@@ -11,8 +11,8 @@
 
 #include <QRect>
 #include <QWidget>
-#include <bitset>
 #include <functional>
+#include <set>
 #include <vector>
 
 class QMenu;
@@ -29,7 +29,6 @@ using TMouseMoveEvent = std::function<void(QObject* Sender, Qt::KeyboardModifier
 class TFlatListBox : public QWidget {
     Q_OBJECT
 public:
-    static constexpr int MaxSelectable = 256;
     static constexpr int StripHeight = 11;
     static constexpr int RepeatDelayMs = 600; // first auto-repeat step after a press on a strip
     static constexpr int RepeatRateMs = 100;  // following steps
@@ -41,8 +40,8 @@ public:
     // not scrolled back, so the top index may lie past the last entry.
     TListItems& Items() { return FItems; }
     const TListItems& Items() const { return FItems; }
-    // Refuses a list of more than 256 entries. Otherwise trims blanks from every entry of `value`
-    // itself (the caller's list changes) and copies it into Items.
+    // Trims blanks from every entry of `value` itself (the caller's list changes) and copies it
+    // into Items.
     void SetItems(QStringList& value);
 
     int ItemHeight() const { return FItemHeight; }
@@ -77,7 +76,7 @@ public:
     QMenu* PopupMenu() const { return FPopupMenu; }
     void SetPopupMenu(QMenu* value) { FPopupMenu = value; }
 
-    // False for every index outside 0…255. Writing in single-selection mode clears all first.
+    // False for every negative index. Writing in single-selection mode clears all first.
     bool Selected(int index) const;
     void SetSelected(int index, bool value);
 
@@ -168,7 +167,8 @@ private:
     int FTopIndex = 0;
     int FVisibleRows = 0;
     std::vector<QRect> FRows;
-    std::bitset<MaxSelectable> FSelection;
+    // Indexes of the selected entries; a press on a row past the last entry adds that row's index.
+    std::set<int> FSelection;
     bool FScrollDown = false;
     bool FLoading = false;
     bool FClicked = false; // a left press on the control awaits its release
