@@ -12,6 +12,7 @@
 #include "widgets/TFlatListBoxUnit.h"
 
 #include <QLabel>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -163,4 +164,20 @@ TEST_F(PlaylistAdvance, PlayBothWithAnEmptyRightListStartsOnlyTheLeftDeckAndPlay
     form->PlayLeftDeck();
     EXPECT_EQ(FormChannel->Channel()->State(), csPlaying);
     EXPECT_TRUE(FormChannel->Timer1().isActive());
+}
+
+TEST_F(PlaylistAdvance, PlayStartsTheEntryClickedFarDownALongPlaylist)
+{
+    std::vector<int> missing; // only the first entry and those around 1500 exist
+    for (int i = 1; i < 2000; ++i)
+        if (i < 1499 || i > 1501)
+            missing.push_back(i);
+    Start(2000, missing);
+    TFlatListBox* box = list->FlatListBox1;
+    while (box->TopIndex() + box->VisibleRows() <= 1500)
+        QTest::keyClick(box, Qt::Key_PageDown);
+    QTest::mouseClick(box, Qt::LeftButton, {}, box->Rows().at(size_t(1500 - box->TopIndex())).center());
+    QTest::mouseClick(form->BtnPlayLeft, Qt::LeftButton);
+    EXPECT_EQ(Playing(), "s1500.wav");
+    EXPECT_EQ(LeftIndex, 1500);
 }

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 namespace {
 
 struct Lists {
@@ -38,7 +40,7 @@ protected:
     static Rows Selected(const TFlatListBox* box)
     {
         Rows rows;
-        for (int i = 0; i < TFlatListBox::MaxSelectable; ++i)
+        for (int i = 0; i < box->Items().Count(); ++i)
             if (box->Selected(i))
                 rows.push_back(i);
         return rows;
@@ -135,14 +137,28 @@ TEST_F(PlaylistWindow, DeleteMenusKeepUnselectedEntriesAndDeleteAllEmptiesOneLis
     EXPECT_EQ(R.Paths.size(), 3);
 }
 
-TEST_F(PlaylistWindow, MoreEntriesThanSelectableAreAllShownAndKeptInStep)
+TEST_F(PlaylistWindow, EntriesFarDownALongListAreSelectedAndDeletedLikeTheFirstOnes)
 {
-    Fill(300, 0);
-    ExpectInStep(L, Form.FlatListBox1);
-    Form.FlatListBox1->SetSelected(255, true);
-    Form.Delete1Click();
-    EXPECT_EQ(L.Paths[255], "/l/song256.mp3");
-    ExpectInStep(L, Form.FlatListBox1);
+    Fill(2000, 0);
+    TFlatListBox* box = Form.FlatListBox1;
+    while (box->TopIndex() + box->VisibleRows() <= 1500)
+        QTest::keyClick(box, Qt::Key_PageDown);
+    Click(box, 1500 - box->TopIndex());
+    EXPECT_EQ(Selected(box), (Rows{1500}));
+    while (box->TopIndex() > 1490)
+        QTest::keyClick(box, Qt::Key_Up);
+    Click(box, 1490 - box->TopIndex(), Qt::ShiftModifier);
+    Rows range(11);
+    std::iota(range.begin(), range.end(), 1490);
+    EXPECT_EQ(Selected(box), range);
+    EXPECT_EQ(Form.LeftAnchor, 1490);
+
+    PressDelete();
+    ASSERT_EQ(L.Paths.size(), 1989);
+    EXPECT_EQ(L.Paths[1489], "/l/song1489.mp3");
+    EXPECT_EQ(L.Paths[1490], "/l/song1501.mp3");
+    ExpectInStep(L, box);
+    EXPECT_EQ(Selected(box), (Rows{0}));
 }
 
 TEST_F(PlaylistWindow, Screenshot)
