@@ -452,6 +452,7 @@ void Engine::StartLocked(Target target, std::unique_ptr<Backend> backend)
         // A device that cannot be opened leaves the null backend in its place; the supervisor tries
         // it again where it can.
         line = "DuoDeck sound output: " + error + ", playing silently at real-time pace";
+        FLostName = backend ? backend->Name() : "";
         FRescan = true;
         running = Kind::Null;
         if (!Retryable(target))
@@ -634,6 +635,7 @@ void Engine::HandOverLocked()
     FKind = Kind::Null;
     if (!Retryable(FTarget))
         FTarget = Target::Only(Kind::Null);
+    FLostName = name;
     Announce("DuoDeck sound output: " + name + " stopped responding, playing silently at real-time pace");
 }
 
@@ -672,7 +674,9 @@ void Engine::TryTargetAgain(std::unique_lock<std::mutex>& lock)
     RunLocked(std::move(candidate), format);
     FKind = target.What;
     FRescan = false;
-    Announce("DuoDeck sound output: " + FBackend->Name() + " is back");
+    // A default device may come back as another one (the library's default moved).
+    const std::string name = FBackend->Name();
+    Announce("DuoDeck sound output: " + name + (name == FLostName ? " is back" : ""));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -180,6 +180,7 @@ private:
     OutputFormat FRequested;
     std::vector<Retired> FRetired;
     std::string FLastAnnounce;
+    std::string FLostName; // the device the null pace stands in for
     uint64_t FNextToken = 1;
 
     // The supervisor never waits for FLock: the lock's holder may be joining it.

@@ -103,6 +103,10 @@ bool SoundServer::Start()
             Spawn({"dbus-daemon", "--session", "--address=unix:path=" + dir + "/bus", "--nofork", "--nopidfile"}));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         FPids.push_back(Spawn({"pipewire"}));
+        // Its clients give up when the graph's own socket is not there yet.
+        const auto ready = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!Answers(dir + "/pipewire-0") && std::chrono::steady_clock::now() < ready)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         FPids.push_back(Spawn({"wireplumber"}));
         FPids.push_back(Spawn({"pipewire-pulse"}));
     }
