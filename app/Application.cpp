@@ -4,6 +4,13 @@
 #include "platform/ui/ErrorDisplay.h"
 
 #include <QMessageBox>
+#include <QSocketNotifier>
+#include <QWidget>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <cstdio>
 #include <cstdlib>
@@ -63,4 +70,44 @@ std::string MissingDisplayReason()
     if (wantsWayland && !set("WAYLAND_DISPLAY"))
         return "DuoDeck was asked for a Wayland display, and none was found (WAYLAND_DISPLAY is not set).";
     return {};
+}
+
+std::string PlatformToChoose(const char* userPlatform, const char* waylandDisplay, const char* xDisplay)
+{
+    const auto set = [](const char* value) { return value && *value; };
+    if (set(userPlatform) || !set(waylandDisplay) || !set(xDisplay))
+        return {};
+    return "xcb";
+}
+
+namespace {
+
+int SignalPipe[2] = {-1, -1};
+
+void OnTerminationSignal(int)
+{
+    const char byte = 1;
+    // Only async-signal-safe calls here; a full pipe means a close is already on its way.
+    [[maybe_unused]] const ssize_t written = write(SignalPipe[1], &byte, 1);
+}
+
+} // namespace
+
+void CloseOnTerminationSignals(QWidget* mainWindow)
+{
+    if (SignalPipe[0] >= 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, SignalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, mainWindow);
+    QObject::connect(notifier, &QSocketNotifier::activated, mainWindow, [mainWindow] {
+        char bytes[16];
+        while (read(SignalPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        mainWindow->close();
+    });
+    struct sigaction action {};
+    action.sa_handler = &OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(signal, &action, nullptr);
 }

@@ -23,3 +23,14 @@ void InstallMessageBoxErrorDisplay();
 // Empty when the window system Qt will use is reachable; otherwise the sentence that says why not.
 // Checked before the application object exists, which would abort without a display.
 std::string MissingDisplayReason();
+
+// The Qt platform start-up asks for, given QT_QPA_PLATFORM, WAYLAND_DISPLAY and DISPLAY (null or
+// empty: unset): "xcb" on a Wayland session that offers XWayland, so that both windows are placed
+// and dragged together by position, which a Wayland client cannot do; empty where the user's
+// choice or Qt's own stands.
+std::string PlatformToChoose(const char* userPlatform, const char* waylandDisplay, const char* xDisplay);
+
+// Closes the main window, as its Close button does, when the process receives SIGTERM, SIGINT or
+// SIGHUP (a session that ends, Ctrl-C, kill), so that the playlists are kept. Call once, after the
+// application object exists.
+void CloseOnTerminationSignals(QWidget* mainWindow);

@@ -12,6 +12,7 @@
 #include "playlist/UnitList.h"
 #include "widgets/Image.h"
 #include "widgets/ImgBtn.h"
+#include "widgets/WindowMove.h"
 
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -37,6 +38,8 @@ void TFormMain::FollowPlaylistWindow()
 
 void TFormMain::DragPress(QPoint p)
 {
+    if (CompositorMoves(this))
+        return;
     FDrag.Dragging = true;
     FDragAt = p;
 }

@@ -8,6 +8,7 @@
 #include "playlist/UnitList.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #if defined(__SANITIZE_ADDRESS__)
 // Qt's session-bus connection leaves a buffer of the D-Bus library behind at exit: not ours to free.
@@ -19,6 +20,12 @@ extern "C" const char* __lsan_default_suppressions()
 
 int main(int argc, char* argv[])
 {
+    // On a Wayland session with XWayland the windows go through X11, where they can be placed and
+    // dragged together; the user's own choice of platform stands.
+    const std::string platform =
+        PlatformToChoose(std::getenv("QT_QPA_PLATFORM"), std::getenv("WAYLAND_DISPLAY"), std::getenv("DISPLAY"));
+    if (!platform.empty())
+        qputenv("QT_QPA_PLATFORM", platform.c_str());
     // Without a display the application object would abort; say why instead.
     if (const std::string reason = MissingDisplayReason(); !reason.empty()) {
         std::fprintf(stderr, "%s\n", reason.c_str());
@@ -31,6 +38,9 @@ int main(int argc, char* argv[])
         qputenv("QT_XCB_NO_MITSHM", "1");
     TApplication app(argc, argv);
     InstallMessageBoxErrorDisplay();
+    if (QGuiApplication::platformName().startsWith("wayland"))
+        std::fprintf(stderr, "DuoDeck: this Wayland session has no X11 (XWayland), so the two windows cannot be "
+                             "kept together: each one moves on its own\n");
 
     TSingleInstance instance("RunOnlyOnce_MyProject");
     if (!instance.Acquire()) {
@@ -50,6 +60,7 @@ int main(int argc, char* argv[])
         TFormMain formMain;
         TFormList formList;
         QObject::connect(&instance, &TSingleInstance::ActivationRequested, &formMain, &TFormMain::RestoreApplication);
+        CloseOnTerminationSignals(&formMain);
         formList.show();
         formMain.show();
         result = app.exec();

@@ -3,6 +3,7 @@
 #include "assets/Skin.h"
 #include "widgets/Image.h"
 #include "widgets/TFlatListBoxUnit.h"
+#include "widgets/WindowMove.h"
 
 #include <QAction>
 #include <QGuiApplication>
@@ -102,6 +103,8 @@ void TFormList::DragMove(QPoint p)
 
 void TFormList::mousePressEvent(QMouseEvent* event)
 {
+    if (CompositorMoves(this))
+        return;
     FDragging = true;
     FDragAt = event->position().toPoint();
 }

@@ -1,9 +1,12 @@
 // The real program on a real X server: both windows at their places and shaped by their skins, and a
 // second copy handing over to the first. Skips without an X display (ctest runs it under xvfb-run).
+// Then on a Wayland session of a headless Weston the test starts, with XWayland and without.
 #include "assets/Skin.h"
 #include "tests/app/Processes.h"
 #include "tests/support/Fixtures.h"
 
+#include <QDir>
+#include <QFile>
 #include <QImage>
 #include <QMap>
 #include <QRegion>
@@ -187,4 +190,188 @@ TEST_F(OnX, SecondCopyHandsOverAndShowsNothing)
         << log.constData();
     EXPECT_EQ(Windows("DuoDeck").size() + Windows("DuoDeck Playlists").size(), windows);
     EXPECT_EQ(first->state(), QProcess::Running);
+}
+
+// ---- On a Wayland session ----------------------------------------------------------------------
+
+namespace {
+
+// A headless Weston of the test's own, its socket in the test's runtime folder, with XWayland or
+// without. Up is false where Weston cannot start here.
+class Weston {
+public:
+    static constexpr const char* Socket = "duodeck-wayland";
+
+    Weston(const QString& runtime, bool xwayland) : FLog(runtime + "/weston.log")
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_RUNTIME_DIR", runtime);
+        environment.remove("DISPLAY");
+        environment.remove("WAYLAND_DISPLAY");
+        FProcess.setProcessEnvironment(environment);
+        FProcess.setWorkingDirectory(runtime);
+        FProcess.setStandardOutputFile(FLog);
+        FProcess.setStandardErrorFile(FLog);
+        QStringList arguments{"--backend=headless-backend.so",
+                              QString("--socket=") + Socket,
+                              "--idle-time=0",
+                              "--use-pixman",
+                              "--width=1024",
+                              "--height=768",
+                              "--debug"};
+        if (xwayland)
+            arguments << "--xwayland";
+        FProcess.start("weston", arguments);
+        Up = FProcess.waitForStarted(5000) &&
+             WaitUntil([&] { return QFile::exists(runtime + "/" + Socket) || FProcess.state() != QProcess::Running; },
+                       10000) &&
+             FProcess.state() == QProcess::Running;
+    }
+    ~Weston()
+    {
+        FProcess.terminate();
+        if (!FProcess.waitForFinished(3000))
+            FProcess.kill();
+        FProcess.waitForFinished(3000);
+    }
+    // The X display XWayland listens on (":N"), once Weston has said it.
+    QString XDisplay()
+    {
+        QString display;
+        WaitUntil(
+            [&] {
+                QFile log(FLog);
+                log.open(QIODevice::ReadOnly);
+                const QString text = QString::fromLocal8Bit(log.readAll());
+                const int at = text.indexOf("xserver listening on display ");
+                if (at >= 0)
+                    display = text.mid(at + 29).section('\n', 0, 0).trimmed();
+                return !display.isEmpty();
+            },
+            5000);
+        return display;
+    }
+    QString Log() const
+    {
+        QFile log(FLog);
+        log.open(QIODevice::ReadOnly);
+        return QString::fromLocal8Bit(log.readAll());
+    }
+
+    bool Up = false;
+
+private:
+    QString FLog;
+    QProcess FProcess;
+};
+
+// Where a 16 x 16 patch of `picture` taken at `from` shows on `screen`, if anywhere.
+std::optional<QPoint> Find(const QImage& screen, const QImage& picture, QPoint from)
+{
+    const QImage patch = picture.copy(QRect(from, QSize(16, 16)));
+    for (int y = 0; y + 16 <= screen.height(); ++y)
+        for (int x = 0; x + 16 <= screen.width(); ++x) {
+            bool same = true;
+            for (int py = 0; py < 16 && same; ++py)
+                for (int px = 0; px < 16 && same; ++px)
+                    same = screen.pixel(x + px, y + py) == patch.pixel(px, py);
+            if (same)
+                return QPoint(x, y) - from;
+        }
+    return std::nullopt;
+}
+
+class OnWayland : public ::testing::Test {
+protected:
+    QString Runtime() const { return QString::fromStdString(FRuntime.path().string()); }
+    // The program's environment on the Wayland session: no platform chosen by the user.
+    QProcessEnvironment Session(const QString& xDisplay) const
+    {
+        QProcessEnvironment environment = CopyEnvironment(Runtime(), "");
+        environment.remove("QT_QPA_PLATFORM");
+        environment.insert("WAYLAND_DISPLAY", Weston::Socket);
+        if (xDisplay.isEmpty())
+            environment.remove("DISPLAY");
+        else
+            environment.insert("DISPLAY", xDisplay);
+        return environment;
+    }
+    TempDir FRuntime;
+};
+
+} // namespace
+
+// With XWayland the program runs on X11, where it places and drags its windows by position (as
+// GNOME's and KDE's window managers honour). Weston's own window manager places X11 windows itself
+// and ignores later moves, so only the platform is checked here, not the places.
+TEST_F(OnWayland, WithXWaylandBothWindowsAreX11Windows)
+{
+    Weston weston(Runtime(), true);
+    if (!weston.Up)
+        GTEST_SKIP() << "Weston cannot start here: " << weston.Log().toStdString();
+    const QString display = weston.XDisplay();
+    ASSERT_FALSE(display.isEmpty()) << weston.Log().toStdString();
+    const QByteArray ownDisplay = qgetenv("DISPLAY");
+    qputenv("DISPLAY", display.toLocal8Bit()); // xdotool looks at XWayland
+    auto copy = StartCopy(Session(display));
+    const auto main = WaitForWindow("DuoDeck", {413, 284});
+    const auto list = WaitForWindow("DuoDeck Playlists", {402, 249});
+    qputenv("DISPLAY", ownDisplay);
+    EXPECT_TRUE(main && list) << copy->readAllStandardError().constData();
+    EXPECT_FALSE(copy->readAllStandardError().contains("Wayland"));
+}
+
+TEST_F(OnWayland, WithoutXWaylandTheProgramShowsBothWindowsSaysSoOnceAndClosesCleanly)
+{
+    Weston weston(Runtime(), false);
+    if (!weston.Up)
+        GTEST_SKIP() << "Weston cannot start here: " << weston.Log().toStdString();
+    auto copy = StartCopy(Session(""));
+    QByteArray console;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            console += copy->readAllStandardError();
+            return console.contains("cannot be kept together");
+        },
+        10000))
+        << console.constData();
+
+    // Both skins are on the screen, wherever the compositor put them.
+    const QImage mainSkin = artwork::Load(artwork::SkinMain).convertToFormat(QImage::Format_RGB32);
+    const QImage listSkin = artwork::Load(artwork::SkinList).convertToFormat(QImage::Format_RGB32);
+    std::optional<QPoint> mainAt, listAt;
+    WaitUntil(
+        [&] {
+            QProcess shooter;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("XDG_RUNTIME_DIR", Runtime());
+            environment.insert("WAYLAND_DISPLAY", Weston::Socket);
+            shooter.setProcessEnvironment(environment);
+            shooter.setWorkingDirectory(Runtime());
+            shooter.start("weston-screenshooter", {});
+            shooter.waitForFinished(5000);
+            for (const QString& name : QDir(Runtime()).entryList({"wayland-screenshot*.png"})) {
+                const QImage screen = QImage(Runtime() + "/" + name).convertToFormat(QImage::Format_RGB32);
+                QFile::remove(Runtime() + "/" + name);
+                mainAt = Find(screen, mainSkin, {160, 40});
+                // The compositor may lay the main window over part of it: any corner will do.
+                for (const QPoint corner : {QPoint(20, 5), QPoint(360, 5), QPoint(20, 215), QPoint(360, 215)})
+                    if (!listAt)
+                        listAt = Find(screen, listSkin, corner);
+            }
+            return mainAt && listAt;
+        },
+        10000);
+    EXPECT_TRUE(mainAt) << "the main window is not on the screen";
+    EXPECT_TRUE(listAt) << "the playlist window is not on the screen";
+
+    // A session's end (SIGTERM) closes it as its Close button does.
+    ASSERT_EQ(copy->state(), QProcess::Running) << copy->readAllStandardError().constData();
+    copy->terminate();
+    ASSERT_TRUE(WaitUntil([&] { return copy->state() == QProcess::NotRunning; }, 5000))
+        << "still running 5 s after SIGTERM";
+    EXPECT_EQ(copy->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(copy->exitCode(), 0);
+    console += copy->readAllStandardError();
+    EXPECT_EQ(console.count("cannot be kept together"), 1) << console.constData();
 }
