@@ -3,7 +3,9 @@ JOBS   ?= $(shell nproc)
 BUILD  ?= build/release
 CMAKE_FLAGS ?=
 
-.PHONY: all bootstrap configure build run test test-asan test-tsan bench fuzz format format-check clean
+PREFIX ?= /usr/local
+
+.PHONY: all bootstrap configure build run test test-asan test-tsan bench fuzz format format-check clean install package
 
 all: build
 
@@ -21,6 +23,15 @@ run: build
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Installs under $(PREFIX) (DESTDIR, if set, is put in front): bin/, the help in share/doc/duodeck/,
+# the menu entry, the icons and the software-centre metadata in share/.
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package in $(BUILD): apt-get install ./$(BUILD)/duodeck_*.deb
+package: build
+	@cd $(BUILD) && cpack -G DEB >/dev/null && ls -1 $(CURDIR)/$(BUILD)/duodeck_*.deb
 
 # AddressSanitizer + UBSan over every test.
 test-asan: bootstrap

@@ -19,6 +19,8 @@
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv)
 {
     setApplicationName("DuoDeck");
+    // Ties the windows to the menu entry and its icon (on Wayland, their app id).
+    setDesktopFileName("org.duodeck.DuoDeck");
 }
 
 bool TApplication::notify(QObject* receiver, QEvent* event)

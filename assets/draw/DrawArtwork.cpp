@@ -1,9 +1,11 @@
 // Draws every picture of the program's look into one folder: the two window skins, the knobs and
-// the three looks of each button. Run by the `redraw_artwork` target; the results are committed,
+// the three looks of each button; and, given a second folder, the program's icon at the usual sizes
+// and as a scalable picture. Run by the `redraw_artwork` target; the results are committed,
 // so a build never depends on the fonts of the machine it runs on.
 // The geometry below follows the control positions of the main window and the playlist window.
 #include <QColor>
 #include <QDir>
+#include <QFile>
 #include <QFont>
 #include <QGuiApplication>
 #include <QImage>
@@ -16,6 +18,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <vector>
 
 namespace {
 
@@ -543,14 +546,96 @@ void DrawButtons()
 
 } // namespace
 
+// ---- the program's icon ----------------------------------------------------------------------------
+
+// The icon on a 256-unit canvas: a dark panel with the two decks' platters in their accents and a
+// crossfader between them. One list of shapes feeds both the bitmaps and the scalable picture.
+struct IconShape {
+    enum Kind { RoundRect, Circle } What;
+    QRectF Box; // for a circle, its bounding square
+    double Radius;
+    QColor Fill;
+};
+
+std::vector<IconShape> IconShapes()
+{
+    const auto disc = [](double cx, double cy, double r, const QColor& c) {
+        return IconShape{IconShape::Circle, QRectF(cx - r, cy - r, 2 * r, 2 * r), 0, c};
+    };
+    return {
+        {IconShape::RoundRect, QRectF(8, 40, 240, 176), 28, QColor("#23272e")},
+        {IconShape::RoundRect, QRectF(16, 48, 224, 160), 22, QColor("#15171b")},
+        disc(76, 118, 50, DeckA),
+        disc(76, 118, 40, QColor("#1d2126")),
+        disc(76, 118, 9, DeckA),
+        disc(180, 118, 50, DeckB),
+        disc(180, 118, 40, QColor("#1d2126")),
+        disc(180, 118, 9, DeckB),
+        {IconShape::RoundRect, QRectF(84, 182, 88, 8), 4, QColor("#0c0e11")},
+        {IconShape::RoundRect, QRectF(118, 174, 20, 24), 4, Ink},
+    };
+}
+
+void DrawIcons(const QString& folder)
+{
+    QDir().mkpath(folder);
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        QPainter p(&image);
+        p.setRenderHint(QPainter::Antialiasing, true);
+        p.scale(size / 256.0, size / 256.0);
+        p.setPen(Qt::NoPen);
+        for (const IconShape& shape : IconShapes()) {
+            p.setBrush(shape.Fill);
+            if (shape.What == IconShape::Circle)
+                p.drawEllipse(shape.Box);
+            else
+                p.drawRoundedRect(shape.Box, shape.Radius, shape.Radius);
+        }
+        p.end();
+        const QString path = QString("%1/duodeck-%2.png").arg(folder).arg(size);
+        if (!image.save(path, "PNG")) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+            std::exit(1);
+        }
+    }
+    QString svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"256\" height=\"256\" viewBox=\"0 0 256 256\">\n";
+    for (const IconShape& shape : IconShapes()) {
+        const QRectF& b = shape.Box;
+        if (shape.What == IconShape::Circle)
+            svg += QString("  <circle cx=\"%1\" cy=\"%2\" r=\"%3\" fill=\"%4\"/>\n")
+                       .arg(b.center().x())
+                       .arg(b.center().y())
+                       .arg(b.width() / 2)
+                       .arg(shape.Fill.name());
+        else
+            svg += QString("  <rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\" rx=\"%5\" fill=\"%6\"/>\n")
+                       .arg(b.x())
+                       .arg(b.y())
+                       .arg(b.width())
+                       .arg(b.height())
+                       .arg(shape.Radius)
+                       .arg(shape.Fill.name());
+    }
+    svg += "</svg>\n";
+    QFile file(folder + "/duodeck.svg");
+    if (!file.open(QIODevice::WriteOnly) || file.write(svg.toUtf8()) < 0) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(file.fileName()));
+        std::exit(1);
+    }
+}
+
 int main(int argc, char* argv[])
 {
     QGuiApplication app(argc, argv); // fonts need a GUI application (QT_QPA_PLATFORM=offscreen will do)
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <output folder>\n", argv[0]);
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s <output folder> [<icon folder>]\n", argv[0]);
         return 2;
     }
     OutDir = QString::fromLocal8Bit(argv[1]);
+    if (argc == 3)
+        DrawIcons(QString::fromLocal8Bit(argv[2]));
     QDir().mkpath(OutDir);
     DrawMainSkin();
     DrawListSkin();
