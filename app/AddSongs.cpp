@@ -9,22 +9,6 @@
 #include <QFile>
 #include <QFileDialog>
 
-namespace {
-
-std::string RefusalMessage(const QByteArrayList& refused)
-{
-    std::string message;
-    for (const QByteArray& path : refused) {
-        if (!message.empty())
-            message += '\n';
-        message += "Cannot add \"" + path.toStdString() +
-                   "\": the playlist keeps one song per line, and this file name holds a line break.";
-    }
-    return message;
-}
-
-} // namespace
-
 TPlaylist TFormMain::LeftPlaylist() const
 {
     return {&LeftPaths, &LeftNames, &LeftIndex, FormList ? FormList->FlatListBox1 : nullptr};
@@ -50,7 +34,7 @@ void TFormMain::AddSongs(bool left)
     if (!OpenDialog1) {
         OpenDialog1 = new QFileDialog(this);
         OpenDialog1->setObjectName("OpenDialog1");
-        OpenDialog1->setNameFilter("*.mp3 *.wav (*.mp3 *.wav)");
+        OpenDialog1->setNameFilters({SongFilter, OtherSongFilter});
         OpenDialog1->setFileMode(QFileDialog::ExistingFiles);
         OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
         OpenDialog1->setSizeGripEnabled(true);

@@ -137,3 +137,46 @@ int SelectRange(TFlatListBox* box, int anchor, bool shift)
     }
     return count > 0 ? FirstSelected(box) : anchor;
 }
+
+bool IsSongFile(const QByteArray& path)
+{
+    const QByteArray name = DisplayName(path).toLower();
+    for (const char* filter : {SongFilter, OtherSongFilter}) {
+        // The patterns stand between the parentheses, "*.ext" each.
+        const QByteArray patterns(filter);
+        const QByteArray inside = patterns.mid(patterns.indexOf('(') + 1).chopped(1);
+        for (const QByteArray& pattern : inside.split(' '))
+            if (pattern.startsWith("*.") && name.endsWith(pattern.mid(1)))
+                return true;
+    }
+    return false;
+}
+
+std::string RefusalMessage(const QByteArrayList& refused)
+{
+    std::string message;
+    for (const QByteArray& path : refused) {
+        if (!message.empty())
+            message += '\n';
+        message += "Cannot add \"" + path.toStdString() +
+                   "\": the playlist keeps one song per line, and this file name holds a line break.";
+    }
+    return message;
+}
+
+std::string AddDroppedSongs(const TPlaylist& list, const QByteArrayList& paths)
+{
+    QByteArrayList songs, others;
+    for (const QByteArray& path : paths)
+        (IsSongFile(path) ? songs : others).append(path);
+    std::string message = songs.isEmpty() ? std::string() : RefusalMessage(AddSongs(list, songs));
+    if (!others.isEmpty()) {
+        std::string names;
+        for (const QByteArray& path : others)
+            names += (names.empty() ? "\"" : ", \"") + DisplayName(path).toStdString() + "\"";
+        if (!message.empty())
+            message += '\n';
+        message += "Not added: " + names + ". A playlist takes MP3, WAV, FLAC, Ogg Vorbis, Opus and AIFF songs.";
+    }
+    return message;
+}

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <string>
 
 class TFlatListBox;
 
@@ -52,3 +53,18 @@ void DeleteAll(const TPlaylist& list);
 // Shift-click range selection: the first selected item f (the item count when none is) and the
 // anchor bound a range that is added to the selection. Returns the new anchor.
 int SelectRange(TFlatListBox* box, int anchor, bool shift);
+
+// The add dialog's filters, the default first: MP3 and WAV, then the other formats the reader
+// decodes.
+inline constexpr const char* SongFilter = "*.mp3 *.wav (*.mp3 *.wav)";
+inline constexpr const char* OtherSongFilter = "*.flac *.ogg *.opus *.aiff (*.flac *.ogg *.oga *.opus *.aif *.aiff)";
+
+// True when the file's name ends with an extension one of the filters lists (any letter case).
+bool IsSongFile(const QByteArray& path);
+
+// One message for the paths AddSongs refused, a line each; empty when there are none.
+std::string RefusalMessage(const QByteArrayList& refused);
+
+// Files dropped on a deck's box: those of a listed type are added as the add button adds them; the
+// others are left out. Returns the message for everything left out (empty when nothing was).
+std::string AddDroppedSongs(const TPlaylist& list, const QByteArrayList& paths);

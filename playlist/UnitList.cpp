@@ -1,11 +1,17 @@
 #include "playlist/UnitList.h"
 
 #include "assets/Skin.h"
+#include "platform/ui/ErrorDisplay.h"
+#include "playlist/Playlist.h"
 #include "widgets/Image.h"
 #include "widgets/TFlatListBoxUnit.h"
 #include "widgets/WindowMove.h"
 
 #include <QAction>
+#include <QDropEvent>
+#include <QFile>
+#include <QMimeData>
+#include <QUrl>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QMenu>
@@ -89,6 +95,37 @@ void TFormList::FormCreate()
     else
         clearMask();
     ImgForm->installEventFilter(this);
+    // Song files dropped from a file manager on a deck's box join that deck's playlist.
+    for (TFlatListBox* box : {FlatListBox1, FlatListBox2}) {
+        box->setAcceptDrops(true);
+        box->installEventFilter(this);
+    }
+}
+
+bool TFormList::DropEvent(QObject* watched, QEvent* event)
+{
+    const bool left = watched == FlatListBox1;
+    if (!left && watched != FlatListBox2)
+        return false;
+    if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
+        auto* drag = static_cast<QDropEvent*>(event);
+        if (!drag->mimeData()->hasUrls())
+            return false;
+        drag->acceptProposedAction();
+        return true;
+    }
+    if (event->type() != QEvent::Drop)
+        return false;
+    auto* drop = static_cast<QDropEvent*>(event);
+    QByteArrayList paths;
+    for (const QUrl& url : drop->mimeData()->urls())
+        if (url.isLocalFile())
+            paths.append(QFile::encodeName(url.toLocalFile()));
+    drop->acceptProposedAction();
+    const std::string message = AddDroppedSongs(left ? LeftPlaylist() : RightPlaylist(), paths);
+    if (!message.empty())
+        ReportError(message);
+    return true;
 }
 
 // Dragging: by the surface or the skin alike, and the main window follows every move.
@@ -121,6 +158,8 @@ void TFormList::mouseReleaseEvent(QMouseEvent*)
 
 bool TFormList::eventFilter(QObject* watched, QEvent* event)
 {
+    if (DropEvent(watched, event))
+        return true;
     if (watched == ImgForm) {
         switch (event->type()) {
         case QEvent::MouseButtonPress:

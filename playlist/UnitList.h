@@ -68,6 +68,8 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // Drags over and drops on the two boxes; false for any other event.
+    bool DropEvent(QObject* watched, QEvent* event);
 
 private:
     void DragMove(QPoint p);

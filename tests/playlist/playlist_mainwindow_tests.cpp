@@ -61,7 +61,11 @@ TEST_F(MainWindowPlaylists, AddingTwoFilesAppendsPathsAndNamesAndSelectsTheFirst
     QTest::mouseClick(Main->btnAddLeft, Qt::LeftButton);
     ASSERT_NE(Dialog, nullptr);
     EXPECT_EQ(Dialog->fileMode(), QFileDialog::ExistingFiles);
-    EXPECT_EQ(Dialog->nameFilters(), QStringList({"*.mp3 *.wav (*.mp3 *.wav)"}));
+    // MP3 and WAV first and chosen, then the other formats the reader decodes.
+    EXPECT_EQ(Dialog->nameFilters(),
+              QStringList({"*.mp3 *.wav (*.mp3 *.wav)",
+                           "*.flac *.ogg *.opus *.aiff (*.flac *.ogg *.oga *.opus *.aif *.aiff)"}));
+    EXPECT_EQ(Dialog->selectedNameFilter(), "*.mp3 *.wav (*.mp3 *.wav)");
     EXPECT_EQ(LeftPaths, QByteArrayList({"/music/set one/a.mp3", "/music/set one/b.wav"}));
     EXPECT_EQ(LeftNames, QByteArrayList({"a.mp3", "b.wav"}));
     ExpectInStep(LeftPaths, LeftNames, List->FlatListBox1);
