@@ -326,7 +326,10 @@ TEST_F(OnWayland, WithoutXWaylandTheProgramShowsBothWindowsSaysSoOnceAndClosesCl
     Weston weston(Runtime(), false);
     if (!weston.Up)
         GTEST_SKIP() << "Weston cannot start here: " << weston.Log().toStdString();
-    auto copy = StartCopy(Session(""));
+    QProcessEnvironment session = Session("");
+    // Under AddressSanitizer: Qt's Wayland client leaves libwayland's allocations behind at exit.
+    session.insert("ASAN_OPTIONS", session.value("ASAN_OPTIONS") + ":detect_leaks=0");
+    auto copy = StartCopy(session);
     QByteArray console;
     ASSERT_TRUE(WaitUntil(
         [&] {
