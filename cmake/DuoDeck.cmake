@@ -43,10 +43,10 @@ function(duodeck_library name)
   endif()
 endfunction()
 
-# duodeck_test(<name> SOURCES ... LIBS ... [LABELS ...] [GUI]) — one GoogleTest executable per layer.
+# duodeck_test(<name> SOURCES ... LIBS ... [LABELS ...] [GUI] [SERIAL]) — one GoogleTest executable per layer.
 # GUI tests run on Qt's offscreen platform; no display or sound card is needed.
 function(duodeck_test name)
-  cmake_parse_arguments(ARG "GUI" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "GUI;SERIAL" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   set_target_properties(${name} PROPERTIES AUTOMOC ON)
   if(ARG_GUI)
@@ -68,7 +68,11 @@ function(duodeck_test name)
   else()
     list(GET ARG_LABELS 0 label)
   endif()
+  # SERIAL: tests that measure sound in real time run alone, so that no other test starves them.
+  if(ARG_SERIAL)
+    set(serial RUN_SERIAL TRUE)
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS ${label} TIMEOUT ${ARG_TIMEOUT})
+    PROPERTIES LABELS ${label} TIMEOUT ${ARG_TIMEOUT} ${serial})
 endfunction()
