@@ -34,7 +34,7 @@ namespace {
 
 QPixmap Picture(const char* path)
 {
-    return QPixmap::fromImage(artwork::Load(path));
+    return QPixmap::fromImage(artwork::LoadForScreen(path));
 }
 
 // A knob: a picture stretched over its rectangle, its transparent parts showing the skin.
@@ -176,7 +176,7 @@ void TFormMain::FormCreate()
     // 1. No border (window flags above); Qt paints double-buffered.
     // 2. The skin sizes ImgForm and shapes the window.
     const QImage skin = artwork::Load(artwork::SkinMain);
-    ImgForm->SetPicture(skin);
+    ImgForm->SetPicture(artwork::LoadForScreen(artwork::SkinMain));
     if (const auto region = CreateSkinRegion(skin))
         setMask(*region);
     else

@@ -2,6 +2,8 @@
 
 #include "platform/kernel/Exceptions.h"
 
+#include <QGuiApplication>
+
 namespace artwork {
 
 QImage Load(const char* path)
@@ -10,6 +12,20 @@ QImage Load(const char* path)
     if (image.isNull())
         throw Exception(std::string("Missing picture ") + path);
     return image;
+}
+
+QImage LoadForScreen(const char* path)
+{
+    if (qGuiApp && qGuiApp->devicePixelRatio() > 1.0) {
+        QString sharp = QString::fromLatin1(path);
+        sharp.insert(sharp.lastIndexOf('.'), "@2x");
+        QImage image(sharp);
+        if (!image.isNull()) {
+            image.setDevicePixelRatio(2);
+            return image;
+        }
+    }
+    return Load(path);
 }
 
 } // namespace artwork

@@ -56,6 +56,10 @@ inline constexpr const char* RecPausePaused = ":/pictures/btn_recpause_paused.pn
 // Loads a compiled-in picture; raises Exception when it is missing (a build fault).
 QImage Load(const char* path);
 
+// The picture to show: on a screen of device pixel ratio above 1 its "@2x" drawing (ratio 2, the
+// same logical size), else the picture itself. Shapes are taken from Load's picture, never this one.
+QImage LoadForScreen(const char* path);
+
 } // namespace artwork
 
 // The opaque runs of a skin, row by row from the top, each left to right: a pixel is opaque when

@@ -89,7 +89,7 @@ TFlatListBox* TFormList::CreateListBox(const char* name, int left, QMenu* menu)
 void TFormList::FormCreate()
 {
     const QImage skin = artwork::Load(artwork::SkinList);
-    ImgForm->SetPicture(skin);
+    ImgForm->SetPicture(artwork::LoadForScreen(artwork::SkinList));
     if (const auto region = CreateSkinRegion(skin))
         setMask(*region);
     else

@@ -19,7 +19,7 @@ TImage::TImage(QWidget* owner) : QWidget(owner)
 void TImage::SetPicture(const QImage& picture)
 {
     FPicture = picture.convertToFormat(QImage::Format_RGB32);
-    resize(FPicture.size());
+    resize(FPicture.deviceIndependentSize().toSize());
     update();
 }
 
@@ -30,6 +30,9 @@ void TImage::paintEvent(QPaintEvent* event)
     for (const QRect& r : event->region())
         for (int top = r.top(); top <= r.bottom(); top += BandRows) {
             const QRect band(r.left(), top, r.width(), std::min(BandRows, r.bottom() + 1 - top));
-            painter.drawImage(band.topLeft(), FPicture, band);
+            // The source rectangle is in the picture's own pixels: logical ones times its ratio.
+            const qreal ratio = FPicture.devicePixelRatio();
+            painter.drawImage(QRectF(band), FPicture,
+                              QRectF(band.x() * ratio, band.y() * ratio, band.width() * ratio, band.height() * ratio));
         }
 }

@@ -11,8 +11,9 @@ class TImage : public QWidget {
 public:
     explicit TImage(QWidget* owner = nullptr);
 
-    // Sets the picture and sizes the widget to it. Transparency is dropped: the window's shape, not
-    // the picture's alpha, decides what shows.
+    // Sets the picture and sizes the widget to its logical size (a picture of ratio 2 shows its
+    // pixels on a screen of ratio 2). Transparency is dropped: the window's shape, not the picture's
+    // alpha, decides what shows.
     void SetPicture(const QImage& picture);
     const QImage& Picture() const { return FPicture; }
 

@@ -23,10 +23,22 @@
 namespace {
 
 QString OutDir;
+// Every picture is drawn twice: at 1 and, for screens at a device pixel ratio of 2, at 2 ("@2x").
+// All coordinates below are logical pixels; a canvas of ratio 2 maps them to twice the pixels.
+int Scale = 1;
+
+// A blank picture of `w` x `h` logical pixels at the current scale.
+QImage Canvas(int w, int h, const QColor& fill)
+{
+    QImage image(w * Scale, h * Scale, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(Scale);
+    image.fill(fill);
+    return image;
+}
 
 void Save(const QImage& image, const QString& name)
 {
-    const QString path = OutDir + "/" + name + ".png";
+    const QString path = OutDir + "/" + name + (Scale == 1 ? "" : QString("@%1x").arg(Scale)) + ".png";
     if (!image.save(path, "PNG")) {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
         std::exit(1);
@@ -168,10 +180,10 @@ QImage FinishSkin(const QImage& painted)
 {
     const QRegion shape = ShapeRegion();
     QImage out = painted.convertToFormat(QImage::Format_RGB32);
-    for (int y = 0; y < SkinH; ++y) {
+    for (int y = 0; y < out.height(); ++y) {
         auto* row = reinterpret_cast<QRgb*>(out.scanLine(y));
-        for (int x = 0; x < SkinW; ++x) {
-            if (!shape.contains(QPoint(x, y)))
+        for (int x = 0; x < out.width(); ++x) {
+            if (!shape.contains(QPoint(x / Scale, y / Scale)))
                 row[x] = qRgb(255, 255, 255);
             else if ((row[x] & 0xFFFFFF) == 0xFFFFFF)
                 row[x] = qRgb(254, 254, 254);
@@ -183,8 +195,7 @@ QImage FinishSkin(const QImage& painted)
 // The panel body: brushed dark metal with a bevelled rim, `tint` colouring it faintly.
 QImage SkinBase(const QColor& top, const QColor& bottom, quint32 seed)
 {
-    QImage image(SkinW, SkinH, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::white);
+    QImage image = Canvas(SkinW, SkinH, Qt::white);
     QPainter p(&image);
     const QRegion shape = ShapeRegion();
     p.setClipRegion(shape);
@@ -325,9 +336,7 @@ void DrawListSkin()
 
 QImage Transparent(int w, int h)
 {
-    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    return image;
+    return Canvas(w, h, Qt::transparent);
 }
 
 // A fader cap: light metal with a coloured index line across the middle.
@@ -637,12 +646,14 @@ int main(int argc, char* argv[])
     if (argc == 3)
         DrawIcons(QString::fromLocal8Bit(argv[2]));
     QDir().mkpath(OutDir);
-    DrawMainSkin();
-    DrawListSkin();
-    DrawKnob("knob_volume", 15, 10, QColor("#ffffff"), false);
-    DrawKnob("knob_frequency", 15, 10, QColor("#ffb84d"), false);
-    DrawKnob("knob_position", 14, 10, QColor("#ff5a1f"), true);
-    DrawKnob("knob_crossfader", 9, 20, QColor("#1a1c20"), true);
-    DrawButtons();
+    for (Scale = 1; Scale <= 2; ++Scale) {
+        DrawMainSkin();
+        DrawListSkin();
+        DrawKnob("knob_volume", 15, 10, QColor("#ffffff"), false);
+        DrawKnob("knob_frequency", 15, 10, QColor("#ffb84d"), false);
+        DrawKnob("knob_position", 14, 10, QColor("#ff5a1f"), true);
+        DrawKnob("knob_crossfader", 9, 20, QColor("#1a1c20"), true);
+        DrawButtons();
+    }
     return 0;
 }

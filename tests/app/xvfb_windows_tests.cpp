@@ -169,6 +169,40 @@ TEST_F(OnX, BothWindowsAtTheirPlacesShapedByTheirSkins)
     EXPECT_EQ(windowUnder(main->Geometry.topLeft() + QPoint(200, 150)), mainId);
 }
 
+// At a desktop scale of 200 %: the same logical windows, twice the pixels, drawn from the "@2x"
+// pictures rather than enlarged from the 1x ones.
+TEST_F(OnX, AtTwiceTheScaleTheWindowsKeepTheirLogicalSizeAndShowTheSharpPictures)
+{
+    const QString shotDir = SCREENSHOT_DIR;
+    const QImage before = Screenshot(shotDir + "/duodeck_before_2x.png");
+    ASSERT_FALSE(before.isNull()) << "import (ImageMagick) could not take a screenshot";
+    auto copy = StartCopy(CopyEnvironment(Runtime(), "xcb", {"QT_SCALE_FACTOR=2"}));
+    const auto main = WaitForWindow("DuoDeck", {2 * 413, 2 * 284});
+    ASSERT_TRUE(main) << copy->readAllStandardError().constData();
+    EXPECT_EQ(main->Geometry.topLeft(), QPoint(2 * 205, 2 * 128));
+
+    QImage sharp(QString(":/pictures/skin_main@2x.png"));
+    ASSERT_EQ(sharp.size(), QSize(2 * 396, 2 * 238));
+    sharp = sharp.convertToFormat(QImage::Format_RGB32);
+    const QRect bare(2 * 151, 2 * 32, 2 * 96, 2 * 54); // skin pixels no control covers
+    int same = 0;
+    QImage after;
+    WaitUntil(
+        [&] {
+            after = Screenshot(shotDir + "/duodeck_windows_2x.png");
+            same = 0;
+            for (int y = bare.top(); y <= bare.bottom(); ++y)
+                for (int x = bare.left(); x <= bare.right(); ++x)
+                    same += after.pixel(main->Geometry.topLeft() + QPoint(x, y)) == sharp.pixel(x, y);
+            return same == bare.width() * bare.height();
+        },
+        10000);
+    EXPECT_EQ(same, bare.width() * bare.height());
+    // The shape scales with it: a transparent corner of the skin shows what was there before.
+    const QPoint corner = main->Geometry.topLeft() + QPoint(3, 3);
+    EXPECT_EQ(after.pixel(corner), before.pixel(corner));
+}
+
 TEST_F(OnX, SecondCopyHandsOverAndShowsNothing)
 {
     auto first = StartCopy(CopyEnvironment(Runtime(), "xcb", {"QT_LOGGING_RULES=duodeck.instance.debug=true"}));
