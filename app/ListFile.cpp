@@ -3,10 +3,15 @@
 #include "platform/kernel/Exceptions.h"
 
 #include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 QByteArrayList ParseListText(const QByteArray& text)
 {
@@ -48,12 +53,105 @@ QByteArrayList LoadListFile(const QString& path)
     return ParseListText(file.readAll());
 }
 
+namespace {
+
+// write(2) until everything is written; false with errno set otherwise.
+bool WriteAll(int fd, const char* data, qsizetype size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, static_cast<size_t>(size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+} // namespace
+
 void SaveListFile(const QString& path, const QByteArrayList& entries)
 {
-    QSaveFile file(path);
-    const QByteArray text = FormatListText(entries);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
-        const QString message = QString("Cannot create file \"%1\". %2").arg(path, file.errorString());
+    QByteArray name = QFile::encodeName(path);
+    // A list that is a link to a file elsewhere stays a link: its target is replaced.
+    if (char* target = ::realpath(name.constData(), nullptr)) {
+        name = target;
+        std::free(target);
+    }
+    const qsizetype slash = name.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : name.left(slash);
+    const auto fail = [&path](int error) {
+        const QString message =
+            QString("Cannot create file \"%1\". %2").arg(path, QString::fromLocal8Bit(std::strerror(error)));
         throw Exception(message.toStdString());
+    };
+
+    // The old file keeps its permissions; a new one gets the usual ones less the umask.
+    struct stat old {};
+    const bool existed = ::stat(name.constData(), &old) == 0;
+    if (existed && S_ISDIR(old.st_mode))
+        fail(EISDIR);
+    mode_t mode = old.st_mode & 07777;
+    if (!existed) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+
+    // The new contents go to a file without a name, so that a crash while writing leaves nothing
+    // behind; where the filesystem cannot do that, to a named temporary beside the list.
+    QByteArray temporary;
+    int fd = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    const bool unnamed = fd >= 0;
+    if (!unnamed) {
+        temporary = name + ".XXXXXX";
+        fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+        if (fd < 0)
+            fail(errno);
+    }
+    ::fchmod(fd, mode);
+    const auto discard = [&](int error) {
+        ::close(fd);
+        if (!temporary.isEmpty())
+            ::unlink(temporary.constData());
+        fail(error);
+    };
+
+    // The old file is replaced only by contents that are written and on the disk in full.
+    const QByteArray text = FormatListText(entries);
+    if (!WriteAll(fd, text.constData(), text.size()) || ::fsync(fd) != 0)
+        discard(errno);
+    if (unnamed) {
+        const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+        for (int attempt = 0;; ++attempt) {
+            temporary = name + "." + QByteArray::number(::getpid()) + "-" + QByteArray::number(attempt);
+            if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, temporary.constData(), AT_SYMLINK_FOLLOW) == 0)
+                break;
+            const int error = errno;
+            temporary.clear();
+            if (error != EEXIST || attempt == 100)
+                discard(error);
+        }
+    }
+    if (::close(fd) != 0) {
+        const int error = errno;
+        ::unlink(temporary.constData());
+        fail(error);
+    }
+    if (::rename(temporary.constData(), name.constData()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.constData());
+        fail(error);
+    }
+    // The rename itself reaches the disk with the folder.
+    const int folderFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd >= 0) {
+        ::fsync(folderFd);
+        ::close(folderFd);
     }
 }

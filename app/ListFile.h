@@ -14,8 +14,8 @@ QByteArray FormatListText(const QByteArrayList& entries);
 // warning on stderr: start-up must go on.
 QByteArrayList LoadListFile(const QString& path);
 
-// Replaces the file with the entries. The new contents go to a temporary file that replaces the old
-// one only when complete, so a failure (read-only folder, full disk) leaves the old file whole; it
-// raises Exception with the text: Cannot create file "<path>". <reason>
+// Replaces the file with the entries. The new contents replace the old file only once they are
+// written and synced in full, so a failure (read-only folder, full disk) leaves the old file whole
+// and no temporary file behind; it raises Exception with the text: Cannot create file "<path>". <reason>
 // An entry holding CR or LF cannot be kept on one line and reads back as several entries.
 void SaveListFile(const QString& path, const QByteArrayList& entries);

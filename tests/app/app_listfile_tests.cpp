@@ -75,3 +75,24 @@ TEST(ListFile, FailedWriteRaisesAndKeepsTheOldFile)
     EXPECT_THROW(SaveListFile(Path(dir, "Listbox2.ini"), {"b"}), Exception);
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("Listbox2.ini")));
 }
+
+TEST(ListFile, FullDiskRaisesWithTheReasonAndKeepsTheOldFileAndNoTemporary)
+{
+    TempDir dir;
+    SaveListFile(Path(dir, "FileListRight.ini"), {"/music/one.mp3", "/music/two.mp3"});
+    const auto before = testsupport::ReadBytes(dir.file("FileListRight.ini"));
+    try {
+        testsupport::FileSizeLimit full(10);
+        SaveListFile(Path(dir, "FileListRight.ini"), {"/music/three.mp3"});
+        FAIL() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_NE(e.Message().find("Cannot create file \"" + Path(dir, "FileListRight.ini").toStdString() + "\". "),
+                  std::string::npos);
+        EXPECT_NE(e.Message().find("File too large"), std::string::npos) << e.Message();
+    }
+    EXPECT_EQ(testsupport::ReadBytes(dir.file("FileListRight.ini")), before);
+    int files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        ++files;
+    EXPECT_EQ(files, 1);
+}

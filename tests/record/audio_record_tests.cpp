@@ -11,9 +11,7 @@
 #include <QCoreApplication>
 
 #include <cmath>
-#include <csignal>
 #include <filesystem>
-#include <sys/resource.h>
 
 namespace {
 
@@ -367,28 +365,6 @@ TEST_F(Recorder, StartThatCannotOpenTheDeviceOrTheEncoderRaisesAndStaysIdle)
     EXPECT_TRUE(rec->Active());
 }
 
-// The process's files may not grow beyond `limit` bytes while this lives: a full disk.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t limit)
-    {
-        FOldSignal = std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &FOld);
-        rlimit rl = FOld;
-        rl.rlim_cur = std::min(limit, FOld.rlim_max);
-        setrlimit(RLIMIT_FSIZE, &rl);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &FOld);
-        std::signal(SIGXFSZ, FOldSignal);
-    }
-
-private:
-    rlimit FOld{};
-    void (*FOldSignal)(int) = nullptr;
-};
-
 TEST_F(Recorder, FullDiskStopsTheRecordingShowsWhyAndKeepsAPlayableFile)
 {
     Play(testsupport::SineS16(44100, 44100, 2, 1000));
@@ -397,7 +373,7 @@ TEST_F(Recorder, FullDiskStopsTheRecordingShowsWhyAndKeepsAPlayableFile)
     rec->OnStoppedByFailure = [&] { ++stoppedByFailure; };
     rec->Start();
     {
-        FileSizeLimit full(40000); // about 2.5 s at 128 kbit/s
+        testsupport::FileSizeLimit full(40000); // about 2.5 s at 128 kbit/s
         Render(44100 * 5);
     }
     EXPECT_FALSE(rec->Active());
@@ -414,7 +390,7 @@ TEST_F(Recorder, FullDiskStopsTheRecordingShowsWhyAndKeepsAPlayableFile)
     Render(44100 * 3 + 10000);
     EXPECT_EQ(fs::file_size(dir.file("tem.Mp3")), 0u);
     {
-        FileSizeLimit full(20000);
+        testsupport::FileSizeLimit full(20000);
         EXPECT_THROW(rec->Stop(), EStreamError);
     }
     EXPECT_FALSE(rec->Active());
@@ -425,7 +401,7 @@ TEST_F(Recorder, FullDiskStopsTheRecordingShowsWhyAndKeepsAPlayableFile)
     rec->OutType = TOutType::WAVFileStream;
     rec->Start();
     {
-        FileSizeLimit full(44 + 2 * 192000 + 1000);
+        testsupport::FileSizeLimit full(44 + 2 * 192000 + 1000);
         Render(44100 * 4);
     }
     EXPECT_FALSE(rec->Active());

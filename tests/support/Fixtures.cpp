@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -12,6 +13,21 @@
 namespace testsupport {
 
 namespace fs = std::filesystem;
+
+FileSizeLimit::FileSizeLimit(rlim_t limit)
+{
+    FOldSignal = std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &FOld);
+    rlimit rl = FOld;
+    rl.rlim_cur = std::min(limit, FOld.rlim_max);
+    setrlimit(RLIMIT_FSIZE, &rl);
+}
+
+FileSizeLimit::~FileSizeLimit()
+{
+    setrlimit(RLIMIT_FSIZE, &FOld);
+    std::signal(SIGXFSZ, FOldSignal);
+}
 
 TempDir::TempDir()
 {

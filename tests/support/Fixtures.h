@@ -1,6 +1,8 @@
-// Test fixtures shared by every layer: temporary folders and generated audio.
+// Test fixtures shared by every layer: temporary folders, generated audio and a full disk.
 // Nothing here is downloaded; every song a test needs is synthesised on the spot.
 #pragma once
+
+#include <sys/resource.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -8,6 +10,20 @@
 #include <vector>
 
 namespace testsupport {
+
+// The process's files may not grow beyond `limit` bytes while this lives: a full disk. Writes past
+// the limit fail with EFBIG ("File too large"); the signal that would end the process is ignored.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t limit);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit FOld{};
+    void (*FOldSignal)(int) = nullptr;
+};
 
 // A fresh folder under the system's temporary folder, removed with everything in it on destruction.
 class TempDir {
