@@ -1,5 +1,6 @@
 // The window shell of the main window: dragging both windows by the skin, minimise, help, and the
 // orderly close that frees the decks and the mixer and keeps the playlists. UI thread only.
+#include "app/Application.h"
 #include "app/ListFile.h"
 #include "app/Unit1.h"
 
@@ -120,8 +121,14 @@ void TFormMain::closeEvent(QCloseEvent* event)
 
 void TFormMain::CloseSequence()
 {
-    if (Recording && OnCloseStopRecording)
-        OnCloseStopRecording();
+    // A recording that cannot be finished is reported; the close goes on and keeps the playlists.
+    if (Recording && OnCloseStopRecording) {
+        try {
+            OnCloseStopRecording();
+        } catch (...) {
+            ReportError(CurrentExceptionMessage());
+        }
+    }
     const std::string temporary = InExeFolder(TemporaryRecordingFile).toStdString();
     if (FileExists(temporary))
         DeleteFile(temporary); // an unsaved recording is lost

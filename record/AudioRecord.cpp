@@ -316,17 +316,36 @@ void TAudioRecord::Stop()
 {
     if (!FActive || !FWaveIn)
         return;
+    // Stopping hands back every queued buffer, the one being filled with what it holds so far.
+    // They are taken in while the recorder is still active, so the recording ends where the user
+    // stopped it; none is queued again.
     waveInStop(*FWaveIn);
     waveInReset(*FWaveIn);
+    FStopping = true;
+    FWndHandle->DeliverPosted();
+    FStopping = false;
     waveInClose(*FWaveIn);
     FreeCaptureBuffers();
     FWaveIn.reset();
     FActive = false;
     FIsPause = false;
-    // The device's last messages name headers that are gone: take them in now, as no-ops, so that
-    // none reaches a later recording.
+    // The close message, and any that would name a header that is gone: taken in now, as no-ops,
+    // so that none reaches a later recording.
     FWndHandle->DeliverPosted();
-    FinishOutput();
+    std::string failure;
+    std::swap(failure, FStopFailure);
+    if (failure.empty()) {
+        FinishOutput();
+        return;
+    }
+    try {
+        FinishOutput();
+    } catch (...) {
+        FWriteFailed = false;
+        throw;
+    }
+    FWriteFailed = false;
+    throw EStreamError(failure);
 }
 
 void TAudioRecord::FinishOutput()
@@ -424,6 +443,19 @@ void TAudioRecord::HandleWaveInData(WAVEHDR* header)
         return;
     }
     waveInUnprepareHeader(*FWaveIn, header, sizeof(WAVEHDR));
+    if (FStopping) {
+        // Stop goes on and finishes the output; a write that fails now ends the take-in and is
+        // raised by Stop, which keeps what reached the output.
+        if (header->dwBytesRecorded == 0 || FWriteFailed)
+            return;
+        try {
+            ProcessCapturedData(header->lpData, header->dwBytesRecorded);
+        } catch (const EStreamError& e) {
+            FWriteFailed = true;
+            FStopFailure = e.Message();
+        }
+        return;
+    }
     try {
         ProcessCapturedData(header->lpData, header->dwBytesRecorded);
     } catch (const EStreamError& e) {

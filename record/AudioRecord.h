@@ -50,8 +50,9 @@ public:
     void Start();
     void Pause();
     void Resume();
-    // Ends capturing and finishes the output; the part of a buffer captured since the last completed
-    // one is dropped.
+    // Ends capturing and finishes the output. Everything captured up to the call is kept, the part
+    // of the buffer being filled included. Raises EStreamError when the output cannot be written;
+    // what reached it stays playable.
     void Stop();
 
     bool Active() const { return FActive; }
@@ -136,4 +137,6 @@ private:
     int FBatchCount = 0;
     bool FEncoderOpen = false;
     bool FWriteFailed = false; // stopping because the output could not be written
+    bool FStopping = false;    // Stop is taking in the buffers the device handed back
+    std::string FStopFailure;  // why writing failed while Stop took them in
 };

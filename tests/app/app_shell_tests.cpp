@@ -3,6 +3,8 @@
 #include "tests/app/Gestures.h"
 #include "decks/unitChannel.h"
 #include "platform/dsound/DSoundEngine.h"
+#include "platform/kernel/Exceptions.h"
+#include "platform/ui/ErrorDisplay.h"
 #include "playlist/UnitList.h"
 #include "tests/support/Fixtures.h"
 #include "widgets/Image.h"
@@ -105,12 +107,18 @@ TEST_F(Shell, CloseFreesTheDecksDeletesTheTemporaryRecordingAndWritesTheFourList
     testsupport::WriteBytes(dir.file("tem.Mp3"), {1, 2, 3});
     int stops = 0;
     Recording = true;
+    // The recording cannot be finished (a full disk): that is shown, and the close goes on.
     form->OnCloseStopRecording = [&] {
         ++stops;
         Recording = false;
+        throw Exception("No space left on device");
     };
+    std::string shown;
+    const ErrorDisplay previous = SetErrorDisplay([&](const std::string& m) { shown += m; });
     form->BtnClose->OnClick(form->BtnClose);
+    SetErrorDisplay(previous);
     EXPECT_EQ(stops, 1);
+    EXPECT_EQ(shown, "No space left on device");
     EXPECT_FALSE(std::filesystem::exists(dir.file("tem.Mp3")));
     EXPECT_EQ(FormChannel, nullptr);
     EXPECT_EQ(form->OutputMixer(), nullptr);

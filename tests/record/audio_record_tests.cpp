@@ -127,7 +127,7 @@ protected:
     ErrorDisplay oldDisplay;
 };
 
-TEST_F(Recorder, WavAt48kHoldsTheCompletedSecondsOfTheMixAndDropsThePartOne)
+TEST_F(Recorder, WavAt48kHoldsTheMixUpToStop)
 {
     const auto mix = ThreeTones(44100 * 3);
     Play(mix);
@@ -140,11 +140,12 @@ TEST_F(Recorder, WavAt48kHoldsTheCompletedSecondsOfTheMixAndDropsThePartOne)
     EXPECT_EQ(rec->BufferBytes(), 192000u);
     const fs::path file = dir.file("tem.wav");
     const auto bytes = testsupport::ReadBytes(file);
-    ASSERT_EQ(bytes.size(), 44u + 2 * 192000u);
+    // Two whole buffers and the part of a third, less what the rate converter still holds.
+    EXPECT_NEAR((bytes.size() - 44) / 4.0, (44100 * 2 + 20000) * 48000.0 / 44100, 64);
     EXPECT_EQ(Le32(bytes, 4), bytes.size() - 8);
     EXPECT_EQ(Le32(bytes, 24), 48000u);
-    EXPECT_EQ(Le32(bytes, 40), 2 * 192000u);
-    EXPECT_EQ((std::vector<int64_t>{44 + 192000, 44 + 2 * 192000}), reports);
+    EXPECT_EQ(Le32(bytes, 40), bytes.size() - 44);
+    EXPECT_EQ((std::vector<int64_t>{44 + 192000, 44 + 2 * 192000, int64_t(bytes.size())}), reports);
 
     const auto got = WavData(file);
     const auto reference = [&](double frame, int ch) {
@@ -171,7 +172,7 @@ TEST_F(Recorder, WavAt48kHoldsTheCompletedSecondsOfTheMixAndDropsThePartOne)
     EXPECT_NEAR(std::sqrt(gotPower / refPower), 1.0, 0.01);
 }
 
-TEST_F(Recorder, PauseDeliversThePartBufferAndLeavesThePausedTimeOut)
+TEST_F(Recorder, PauseAndStopDeliverThePartBufferAndThePausedTimeIsLeftOut)
 {
     Play(testsupport::NoiseS16(44100 * 2, 2, 9));
     rec->OutType = TOutType::WAVFileStream; // 44.1 kHz: no conversion, so the capture is exact
@@ -186,11 +187,15 @@ TEST_F(Recorder, PauseDeliversThePartBufferAndLeavesThePausedTimeOut)
     rec->Pause(); // already paused: nothing
     rec->Resume();
     EXPECT_FALSE(rec->isPause());
-    const auto c = Render(44100 * 2);
+    // Stop keeps everything up to the click, also a buffer that the device completes only while
+    // Stop takes in the last of the mix (rendered but not yet drained), and the part of the next.
+    const auto c = Render(44100 * 2 - 1000);
+    const auto d = dsound::Engine::PullS16(1000 + 12345);
     rec->Stop();
     EXPECT_FALSE(rec->Active());
     auto want = a;
     want.insert(want.end(), c.begin(), c.end());
+    want.insert(want.end(), d.begin(), d.end());
     EXPECT_EQ(WavData(dir.file("tem.wav")), want);
 }
 
@@ -242,8 +247,8 @@ TEST_F(Recorder, MemoryStreamBatchesAndReportsItselfAtStop)
     EXPECT_GT(calls[1].second, 0);               // two buffers encoded
     EXPECT_EQ(calls[2].second, calls[1].second); // staged again
     rec->Stop();
-    ASSERT_EQ(calls.size(), 4u);
-    EXPECT_NEAR(double(calls[3].second), 3 * 16000.0, 2000.0); // 128 kbit/s
+    ASSERT_EQ(calls.size(), 5u);                               // the part buffer staged, then the final size
+    EXPECT_NEAR(double(calls[4].second), 3 * 16000.0, 2000.0); // 128 kbit/s
 }
 
 TEST_F(Recorder, PropertiesMapAsStored)
@@ -301,8 +306,9 @@ TEST_F(Recorder, StateTableAndOperationsThatDoNotApply)
     EXPECT_EQ(reports[0], 176400);
     rec->Stop();
     EXPECT_FALSE(rec->Active());
+    EXPECT_EQ(reports, (std::vector<int64_t>{176400, 400})); // and the 100 frames since
     Render(44100);
-    EXPECT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports.size(), 2u);
 
     // With no data handler, buffers cycle but nothing is written; with no buffers nothing arrives.
     rec->OnData = nullptr;
@@ -317,7 +323,7 @@ TEST_F(Recorder, StateTableAndOperationsThatDoNotApply)
     Render(44100 * 2);
     rec->Stop();
     EXPECT_EQ(fs::file_size(dir.file("tem.wav")), 44u);
-    EXPECT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports.size(), 2u);
 }
 
 TEST_F(Recorder, AnExistingFileIsOverwrittenOnlyAfterYes)
@@ -410,6 +416,18 @@ TEST_F(Recorder, FullDiskStopsTheRecordingShowsWhyAndKeepsAPlayableFile)
     ASSERT_EQ(bytes.size(), 44u + 2 * 192000u);
     EXPECT_EQ(Le32(bytes, 40), 2 * 192000u);
     EXPECT_NEAR(Decode(dir.file("tem.wav")).Seconds(), 2.0, 1e-9);
+
+    // The disk fills while Stop writes the part buffer: Stop raises, and the header counts what fit.
+    rec->Start();
+    Render(44100 * 2 + 20000);
+    {
+        testsupport::FileSizeLimit full(44 + 2 * 192000 + 1000);
+        EXPECT_THROW(rec->Stop(), EStreamError);
+    }
+    EXPECT_FALSE(rec->Active());
+    const auto cut = testsupport::ReadBytes(dir.file("tem.wav"));
+    EXPECT_EQ(Le32(cut, 40), cut.size() - 44);
+    EXPECT_NEAR(Decode(dir.file("tem.wav")).Seconds(), 2.0, 0.01);
 }
 
 } // namespace
