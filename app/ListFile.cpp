@@ -2,8 +2,6 @@
 
 #include "platform/kernel/Exceptions.h"
 
-#include <QFile>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,17 +38,33 @@ QByteArray FormatListText(const QByteArrayList& entries)
     return text;
 }
 
-QByteArrayList LoadListFile(const QString& path)
+QByteArrayList LoadListFile(const QByteArray& path)
 {
-    QFile file(path);
-    if (!file.exists())
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
         return {};
-    if (!file.open(QIODevice::ReadOnly)) {
-        std::fprintf(stderr, "DuoDeck: cannot read %s (%s); the list starts empty.\n", qPrintable(path),
-                     qPrintable(file.errorString()));
+    QByteArray text;
+    int error = fd < 0 ? errno : 0;
+    if (fd >= 0) {
+        char block[65536];
+        for (;;) {
+            const ssize_t n = ::read(fd, block, sizeof block);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                error = errno;
+            if (n <= 0)
+                break;
+            text.append(block, n);
+        }
+        ::close(fd);
+    }
+    if (error != 0) {
+        std::fprintf(stderr, "DuoDeck: cannot read %s (%s); the list starts empty.\n", path.constData(),
+                     std::strerror(error));
         return {};
     }
-    return ParseListText(file.readAll());
+    return ParseListText(text);
 }
 
 namespace {
@@ -75,9 +89,9 @@ bool WriteAll(int fd, const char* data, qsizetype size)
 
 } // namespace
 
-void SaveListFile(const QString& path, const QByteArrayList& entries)
+void SaveListFile(const QByteArray& path, const QByteArrayList& entries)
 {
-    QByteArray name = QFile::encodeName(path);
+    QByteArray name = path;
     // A list that is a link to a file elsewhere stays a link: its target is replaced.
     if (char* target = ::realpath(name.constData(), nullptr)) {
         name = target;
@@ -86,9 +100,7 @@ void SaveListFile(const QString& path, const QByteArrayList& entries)
     const qsizetype slash = name.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : name.left(slash);
     const auto fail = [&path](int error) {
-        const QString message =
-            QString("Cannot create file \"%1\". %2").arg(path, QString::fromLocal8Bit(std::strerror(error)));
-        throw Exception(message.toStdString());
+        throw Exception("Cannot create file \"" + path.toStdString() + "\". " + std::strerror(error));
     };
 
     // The old file keeps its permissions; a new one gets the usual ones less the umask.

@@ -1,6 +1,6 @@
 // The playlist files: plain text, one entry per line, every line (the last one too) ended by CR LF
 // when written; a line read ends at CR, LF or CR LF, and a last line without an ending is an entry
-// too. Entries are bytes, kept as they are (file names are UTF-8 here). Any thread; no lock.
+// too. Entries are bytes, kept as they are, and so are the paths of the files. Any thread; no lock.
 #pragma once
 
 #include <QByteArray>
@@ -12,10 +12,10 @@ QByteArray FormatListText(const QByteArrayList& entries);
 
 // A missing file is an empty list. An existing file that cannot be read is an empty list too, with a
 // warning on stderr: start-up must go on.
-QByteArrayList LoadListFile(const QString& path);
+QByteArrayList LoadListFile(const QByteArray& path);
 
 // Replaces the file with the entries. The new contents replace the old file only once they are
 // written and synced in full, so a failure (read-only folder, full disk) leaves the old file whole
 // and no temporary file behind; it raises Exception with the text: Cannot create file "<path>". <reason>
 // An entry holding CR or LF cannot be kept on one line and reads back as several entries.
-void SaveListFile(const QString& path, const QByteArrayList& entries);
+void SaveListFile(const QByteArray& path, const QByteArrayList& entries);

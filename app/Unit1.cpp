@@ -13,21 +13,24 @@
 #include "widgets/ImgBtn.h"
 #include "widgets/PaintBox.h"
 
+#include "platform/kernel/Kernel.h"
+
 #include <QCoreApplication>
+#include <QFile>
 #include <QLabel>
 #include <QPixmap>
 #include <QShowEvent>
 
 TFormMain* FormMain = nullptr;
-QString ExeFolder;
+QByteArray ExeFolder;
 QByteArrayList LeftPaths, RightPaths, LeftNames, RightNames;
 int32_t LeftIndex = 0, RightIndex = 0;
 bool LeftLoop = false, RightLoop = false;
 bool Recording = false, RecordPaused = false;
 
-QString InExeFolder(const char* name)
+QByteArray InExeFolder(const char* name)
 {
-    return ExeFolder + "/" + QString::fromUtf8(name);
+    return ExeFolder + "/" + name;
 }
 
 namespace {
@@ -75,7 +78,7 @@ TImgBtn* Button(QWidget* owner, const char* name, QRect geometry, const char* hi
 
 } // namespace
 
-TFormMain::TFormMain(const QString& exeFolder, QWidget* parent)
+TFormMain::TFormMain(const QByteArray& exeFolder, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), FExeFolderOverride(exeFolder)
 {
     FormMain = this;
@@ -183,7 +186,11 @@ void TFormMain::FormCreate()
         clearMask();
 
     // 3.-5. The playlists. A missing file is an empty list.
-    ExeFolder = FExeFolderOverride.isEmpty() ? QCoreApplication::applicationDirPath() : FExeFolderOverride;
+    ExeFolder = FExeFolderOverride;
+    if (ExeFolder.isEmpty())
+        ExeFolder = QByteArray::fromStdString(ExecutableFolder());
+    if (ExeFolder.isEmpty())
+        ExeFolder = QFile::encodeName(QCoreApplication::applicationDirPath());
     RightPaths = LoadListFile(InExeFolder(RightPathsFile));
     LeftPaths = LoadListFile(InExeFolder(LeftPathsFile));
     LeftNames = LoadListFile(InExeFolder(LeftNamesFile));

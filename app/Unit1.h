@@ -38,8 +38,9 @@ struct TKnobDrag {
 class TFormMain : public QWidget {
     Q_OBJECT
 public:
-    // `exeFolder` empty: the folder of the executable. Tests give their own.
-    explicit TFormMain(const QString& exeFolder = {}, QWidget* parent = nullptr);
+    // `exeFolder` (bytes, as the file system keeps the name) empty: the folder of the executable.
+    // Tests give their own.
+    explicit TFormMain(const QByteArray& exeFolder = {}, QWidget* parent = nullptr);
     ~TFormMain() override;
 
     // Design geometry.
@@ -188,7 +189,7 @@ private:
     void MoveCrossfader(int x);
     void MoveFrequencyKnob(QLabel* knob, const TKnobDrag& drag, TDeckController* deck, int y);
 
-    QString FExeFolderOverride;
+    QByteArray FExeFolderOverride;
     bool FShown = false;
     TMxDSMixer* FMixer = nullptr;
 };
@@ -198,8 +199,9 @@ extern TFormMain* FormMain;
 // The left and right deck controllers, owned by the main window.
 extern TFormChannel* FormChannel;
 extern TFormChannel2* FormChannel2;
-// Folder of the executable, without a trailing separator. The playlist files live there.
-extern QString ExeFolder;
+// Folder of the executable, without a trailing separator. The playlist files live there. Bytes, as
+// the file system keeps the name: it need not be UTF-8.
+extern QByteArray ExeFolder;
 // The decks' playlists: full paths and display names, entry i of each pair describing one song.
 extern QByteArrayList LeftPaths, RightPaths, LeftNames, RightNames;
 // Each deck's current playlist entry.
@@ -219,4 +221,4 @@ inline constexpr const char* TemporaryRecordingFile = "tem.Mp3";
 inline constexpr const char* HelpFile = "help.html";
 
 // ExeFolder + "/" + name.
-QString InExeFolder(const char* name);
+QByteArray InExeFolder(const char* name);

@@ -102,7 +102,7 @@ void TFormMain::BtnMinClick()
 void TFormMain::BtnHelpClick()
 {
     // The result is not examined: a missing file or viewer gives no message.
-    QDesktopServices::openUrl(QUrl::fromLocalFile(InExeFolder(HelpFile)));
+    QDesktopServices::openUrl(QUrl::fromEncoded("file://" + InExeFolder(HelpFile).toPercentEncoding("/")));
 }
 
 void TFormMain::BtnCloseClick()

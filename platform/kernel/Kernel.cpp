@@ -288,6 +288,23 @@ void Sleep(DWORD ms)
     std::this_thread::sleep_for(timescale::Real(ms));
 }
 
+std::string ExecutableFolder()
+{
+    std::string path(4096, '\0');
+    for (;;) {
+        const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+        if (n < 0)
+            return {};
+        if (static_cast<size_t>(n) < path.size()) {
+            path.resize(static_cast<size_t>(n));
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
 bool FileExists(const std::string& path)
 {
     std::error_code ec;

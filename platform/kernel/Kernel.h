@@ -59,8 +59,12 @@ void SetTickCountOffset(DWORD offset);
 // Sleeps `ms` of program time.
 void Sleep(DWORD ms);
 
-// File helpers on UTF-8 paths. FileExists is true for existing regular files only (not folders).
+// File helpers. Paths are bytes, as the file system keeps them (not necessarily UTF-8).
+// FileExists is true for existing regular files only (not folders).
 bool FileExists(const std::string& path);
 bool DeleteFile(const std::string& path);
 // Copies from → to; with failIfExists an existing `to` makes it fail. Returns false on any failure.
 bool CopyFile(const std::string& from, const std::string& to, bool failIfExists);
+// The folder of the running executable, symbolic links resolved, without a trailing separator;
+// empty when the system cannot tell.
+std::string ExecutableFolder();

@@ -30,7 +30,7 @@ protected:
     {
         dsound::Engine::Reset();
         dsound::Engine::UseManualBackend();
-        form = std::make_unique<TFormMain>(QString::fromStdString(dir.path().string()));
+        form = std::make_unique<TFormMain>(QByteArray::fromStdString(dir.path().string()));
     }
     void TearDown() override
     {

@@ -50,7 +50,7 @@ TEST(EndToEnd, TwoPlaylistsMixedRecordedAndSaved)
     std::vector<std::string> errors;
     const auto previous = SetErrorDisplay([&](const std::string& m) { errors.push_back(m); });
     {
-        TFormMain form(QString::fromStdString(dir.path().string()));
+        TFormMain form(QByteArray::fromStdString(dir.path().string()));
         TFormList list;
         list.show();
         form.show();

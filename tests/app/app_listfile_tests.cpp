@@ -8,9 +8,9 @@
 using testsupport::TempDir;
 
 namespace {
-QString Path(const TempDir& dir, const char* name)
+QByteArray Path(const TempDir& dir, const char* name)
 {
-    return QString::fromStdString(dir.file(name).string());
+    return QByteArray::fromStdString(dir.file(name).string());
 }
 } // namespace
 
@@ -62,7 +62,7 @@ TEST(ListFile, MissingFileIsAnEmptyList)
 TEST(ListFile, FailedWriteRaisesAndKeepsTheOldFile)
 {
     TempDir dir;
-    const QString missingFolder = Path(dir, "gone") + "/FileListLeft.ini";
+    const QByteArray missingFolder = Path(dir, "gone") + "/FileListLeft.ini";
     try {
         SaveListFile(missingFolder, {"a"});
         FAIL() << "no exception";

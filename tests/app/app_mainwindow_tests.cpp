@@ -24,9 +24,9 @@ using testsupport::TempDir;
 
 namespace {
 
-QString Folder(const TempDir& dir)
+QByteArray Folder(const TempDir& dir)
 {
-    return QString::fromStdString(dir.path().string());
+    return QByteArray::fromStdString(dir.path().string());
 }
 
 void WriteText(const TempDir& dir, const char* name, const std::string& text)
@@ -74,6 +74,25 @@ TEST(MainWindow, MissingListFilesAreEmptyListsAndCreationCompletes)
     EXPECT_TRUE(LeftNames.isEmpty());
     EXPECT_EQ(RightNames, QByteArrayList({"only.mp3"}));
     EXPECT_NE(form.OutputMixer(), nullptr);
+}
+
+TEST(MainWindow, AFolderNameThatIsNotUtf8IsKeptAsBytesForEveryFile)
+{
+    TempDir dir;
+    const std::string folder = (dir.path() / "caf\xE9 \xFF").string(); // Latin-1, and a byte no text has
+    std::filesystem::create_directory(folder);
+    WriteText(dir, "caf\xE9 \xFF/FileListLeft.ini", "/music/a.mp3\r\n");
+    WriteText(dir, "caf\xE9 \xFF/Listbox1.ini", "a.mp3\r\n");
+    {
+        TFormMain form(QByteArray::fromStdString(folder));
+        EXPECT_EQ(LeftPaths, QByteArrayList({"/music/a.mp3"}));
+        EXPECT_EQ(InExeFolder(TemporaryRecordingFile), QByteArray::fromStdString(folder + "/tem.Mp3"));
+        RightPaths = {"/r/one.mp3"};
+        RightNames = {"one.mp3"};
+        form.close();
+    }
+    const auto written = testsupport::ReadBytes(folder + "/FileListRight.ini");
+    EXPECT_EQ(std::string(written.begin(), written.end()), "/r/one.mp3\r\n");
 }
 
 TEST(MainWindow, BothWindowsAreShapedByTheirSkins)

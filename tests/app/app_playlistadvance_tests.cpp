@@ -47,7 +47,7 @@ protected:
         }
         Write("FileListRight.ini", rpaths);
         Write("Listbox2.ini", rnames);
-        form = std::make_unique<TFormMain>(QString::fromStdString(dir.path().string()));
+        form = std::make_unique<TFormMain>(QByteArray::fromStdString(dir.path().string()));
         list = std::make_unique<TFormList>();
         list->show();
         form->show();

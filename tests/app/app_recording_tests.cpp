@@ -21,7 +21,7 @@ protected:
     {
         dsound::Engine::Reset();
         dsound::Engine::UseManualBackend();
-        form = std::make_unique<TFormMain>(QString::fromStdString(dir.path().string()));
+        form = std::make_unique<TFormMain>(QByteArray::fromStdString(dir.path().string()));
         previous = SetErrorDisplay([this](const std::string& m) { errors.push_back(m); });
     }
     void TearDown() override

@@ -24,7 +24,7 @@ protected:
     {
         dsound::Engine::Reset();
         dsound::Engine::UseManualBackend();
-        form = new TFormMain(QString::fromStdString(dir.path().string()));
+        form = new TFormMain(QByteArray::fromStdString(dir.path().string()));
         list = new TFormList();
         form->show();
         list->show();

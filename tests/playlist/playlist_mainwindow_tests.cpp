@@ -20,7 +20,7 @@ protected:
     // Both windows on the test's folder, shown as at start; the dialog answers `Answer`.
     void Start()
     {
-        Main = std::make_unique<TFormMain>(QString::fromStdString(Dir.path().string()));
+        Main = std::make_unique<TFormMain>(QByteArray::fromStdString(Dir.path().string()));
         List = std::make_unique<TFormList>();
         Main->OpenDialog1Execute = [this](QFileDialog* dialog) {
             Dialog = dialog;
@@ -29,7 +29,7 @@ protected:
         List->show();
         Main->show();
     }
-    QString File(const char* name) const { return QString::fromStdString(Dir.file(name).string()); }
+    QByteArray File(const char* name) const { return QByteArray::fromStdString(Dir.file(name).string()); }
     static void ExpectInStep(const QByteArrayList& paths, const QByteArrayList& names, const TFlatListBox* box)
     {
         ASSERT_EQ(names.size(), paths.size());
