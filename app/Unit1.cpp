@@ -12,7 +12,6 @@
 #include "widgets/Image.h"
 #include "widgets/ImgBtn.h"
 #include "widgets/PaintBox.h"
-
 #include "platform/kernel/Kernel.h"
 
 #include <QCoreApplication>
@@ -20,6 +19,9 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QShowEvent>
+
+#include <cstdio>
+#include <tuple>
 
 TFormMain* FormMain = nullptr;
 QByteArray ExeFolder;
@@ -195,6 +197,13 @@ void TFormMain::FormCreate()
     LeftPaths = LoadListFile(InExeFolder(LeftPathsFile));
     LeftNames = LoadListFile(InExeFolder(LeftNamesFile));
     RightNames = LoadListFile(InExeFolder(RightNamesFile));
+    // A name is its path's display name; files of two generations must not show one song's name
+    // for another.
+    for (auto [names, paths, file] :
+         {std::tuple(&LeftNames, &LeftPaths, LeftNamesFile), std::tuple(&RightNames, &RightPaths, RightNamesFile)})
+        if (MatchNamesToPaths(*paths, *names))
+            std::fprintf(stderr, "DuoDeck: %s does not match the song paths; the names are taken from the paths.\n",
+                         file);
 
     // 6. The sound card's recording set-up.
     CreateRecorder();

@@ -80,6 +80,19 @@ QByteArrayList AddSongs(const TPlaylist& list, const QByteArrayList& paths)
     return refused;
 }
 
+bool MatchNamesToPaths(const QByteArrayList& paths, QByteArrayList& names)
+{
+    bool match = names.size() == paths.size();
+    for (qsizetype i = 0; match && i < paths.size(); ++i)
+        match = names[i] == DisplayName(paths[i]);
+    if (match)
+        return false;
+    names.clear();
+    for (const QByteArray& path : paths)
+        names.append(DisplayName(path));
+    return true;
+}
+
 void FillBox(const TPlaylist& list)
 {
     if (!list.Valid())

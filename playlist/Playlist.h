@@ -38,6 +38,10 @@ bool FitsOnOneLine(const QByteArray& path);
 // that do not fit on one line are left out and returned; when nothing is added nothing changes.
 QByteArrayList AddSongs(const TPlaylist& list, const QByteArrayList& paths);
 
+// Rebuilds the names from the paths unless name i is the display name of path i for every i (the
+// list files of two generations, left by a crash during Close). True when it rebuilt them.
+bool MatchNamesToPaths(const QByteArrayList& paths, QByteArrayList& names);
+
 // Makes the two lists equally long (a path without a name gets its display name; a name without a
 // path is dropped), then shows the names in the box; selects item 0 and sets the index to 0 when
 // there is at least one entry.

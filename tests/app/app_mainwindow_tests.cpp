@@ -72,7 +72,7 @@ TEST(MainWindow, MissingListFilesAreEmptyListsAndCreationCompletes)
     EXPECT_TRUE(LeftPaths.isEmpty());
     EXPECT_TRUE(RightPaths.isEmpty());
     EXPECT_TRUE(LeftNames.isEmpty());
-    EXPECT_EQ(RightNames, QByteArrayList({"only.mp3"}));
+    EXPECT_TRUE(RightNames.isEmpty()); // a name without its path names no song
     EXPECT_NE(form.OutputMixer(), nullptr);
 }
 

@@ -120,15 +120,16 @@ TEST_F(MainWindowPlaylists, OddFileNamesSurviveTheListFilesUnchanged)
     EXPECT_EQ(LoadListFile(File("Listbox2.ini")), names.mid(1));
 }
 
-TEST_F(MainWindowPlaylists, ListFilesOfDifferentLengthsAreBroughtInStepAtTheFirstFill)
+TEST_F(MainWindowPlaylists, NamesThatDoNotMatchThePathsAreRebuiltFromThemAtStart)
 {
+    // Files of two generations, as a crash during Close leaves them: a name always plays its own song.
     SaveListFile(File("FileListLeft.ini"), {"/a/one.mp3", "/a/two.mp3", "/a/three.mp3"});
-    SaveListFile(File("Listbox1.ini"), {"First", "Second"}); // stored names are kept
-    SaveListFile(File("FileListRight.ini"), {"/b/one.mp3"});
-    SaveListFile(File("Listbox2.ini"), {"one.mp3", "orphan.mp3"});
+    SaveListFile(File("Listbox1.ini"), {"one.mp3", "removed.wav"});
+    SaveListFile(File("FileListRight.ini"), {"/b/noise30.wav", "/b/x.mp3"});
+    SaveListFile(File("Listbox2.ini"), {"removed.wav", "x.mp3"});
     Start();
-    EXPECT_EQ(LeftNames, QByteArrayList({"First", "Second", "three.mp3"}));
-    EXPECT_EQ(RightNames, QByteArrayList({"one.mp3"}));
+    EXPECT_EQ(LeftNames, QByteArrayList({"one.mp3", "two.mp3", "three.mp3"}));
+    EXPECT_EQ(RightNames, QByteArrayList({"noise30.wav", "x.mp3"}));
     ExpectInStep(LeftPaths, LeftNames, List->FlatListBox1);
     ExpectInStep(RightPaths, RightNames, List->FlatListBox2);
 }
