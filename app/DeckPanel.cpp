@@ -5,6 +5,7 @@
 
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
+#include "platform/kernel/Exceptions.h"
 #include "platform/kernel/Kernel.h"
 #include "playlist/UnitList.h"
 #include "widgets/ImgBtn.h"
@@ -138,7 +139,7 @@ void TFormMain::PlayDeck(const TDeckSide& side)
     if (!Exists(path))
         path = NextExisting(side, false); // Play leaves the selection alone
     if (Exists(path))
-        side.Deck->LoadAndPlay(path.toStdString());
+        LoadDeck(side, path);
 }
 
 void TFormMain::AdvancePlaylist(const TDeckSide& side)
@@ -157,7 +158,16 @@ void TFormMain::AdvancePlaylist(const TDeckSide& side)
         path = NextExisting(side, true);
     }
     if (Exists(path))
+        LoadDeck(side, path);
+}
+
+void TFormMain::LoadDeck(const TDeckSide& side, const QByteArray& path)
+{
+    try {
         side.Deck->LoadAndPlay(path.toStdString());
+    } catch (const Exception& e) {
+        throw Exception("Cannot play \"" + path.toStdString() + "\": " + e.Message());
+    }
 }
 
 QByteArray TFormMain::NextExisting(const TDeckSide& side, bool select)

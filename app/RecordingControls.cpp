@@ -12,6 +12,9 @@
 
 #include <QFileDialog>
 
+#include <cerrno>
+#include <cstring>
+
 namespace {
 
 // The button shows `look` whether idle, hovered or pressed.
@@ -134,8 +137,8 @@ void TFormMain::BtnSaveClick()
             name += ".mp3";
         if (FileExists(temporary) && !CopyFile(temporary, name.toStdString(), false)) {
             // Keep the recording, so that it can be saved somewhere else.
-            ReportError("The recording could not be saved as \"" + name.toStdString() +
-                        "\". It is kept until the next recording: choose Save again to save it elsewhere.");
+            ReportError("The recording could not be saved as \"" + name.toStdString() + "\": " + std::strerror(errno) +
+                        ". It is kept until the next recording: choose Save again to save it elsewhere.");
             return;
         }
     }

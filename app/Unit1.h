@@ -182,6 +182,9 @@ private:
     void PlayDeck(const TDeckSide& side);
     // The playlist advance at the end of a song.
     void AdvancePlaylist(const TDeckSide& side);
+    // Loads and plays the song; a failure names the file, since the user may not know which entry
+    // the deck took.
+    void LoadDeck(const TDeckSide& side, const QByteArray& path);
     // Moves the index on to the next entry whose file exists and returns the last path tried.
     QByteArray NextExisting(const TDeckSide& side, bool select);
     void StopDeck(const TDeckSide& side);

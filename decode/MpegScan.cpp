@@ -219,9 +219,20 @@ TMpegLayout ScanMpeg(int fd, int64_t fileSize)
         // Keep the file's own tag (its gapless fields) with the true count and, when it has one,
         // the true byte count.
         uint8_t* tag = out.Header.data() + TagOffset(first);
+        const uint32_t flags = Be32(tag + 4);
         PutBe32(tag + 8, static_cast<uint32_t>(out.Frames));
-        if (Be32(tag + 4) & 2)
+        if (flags & 2)
             PutBe32(tag + 12, static_cast<uint32_t>(out.Header.size() + (out.AudioEnd - out.AudioStart)));
+        // The encoder's extension after the optional fields gives the padding after the last sample.
+        // When the stream was cut that end is gone: left in, it would take real samples off the end
+        // of what remains (all of them from a stream of one frame).
+        const size_t lame = static_cast<size_t>(TagOffset(first)) + 8 + ((flags & 1) ? 4 : 0) + ((flags & 2) ? 4 : 0) +
+                            ((flags & 4) ? 100 : 0) + ((flags & 8) ? 4 : 0);
+        if (out.TagFrames > out.Frames && lame + 24 <= out.Header.size() &&
+            std::memcmp(out.Header.data() + lame, "LAME", 4) == 0) {
+            out.Header[lame + 22] &= 0xF0; // delay: 12 bits, then padding: 12 bits
+            out.Header[lame + 23] = 0;
+        }
     } else {
         uint8_t audioHeader[4];
         w.Get(out.AudioStart, 4, audioHeader);

@@ -27,6 +27,7 @@ constexpr TCodeText kMessages[] = {
     {0x08000001, "Invalid buffer size."},
     {0x08000002, "The path does not name a regular file."},
     {0x08000003, "The file declares no channels or no sample rate."},
+    {0x08000004, "The file holds no whole frame of audio: it may have been cut short."},
     {0x80004002, "No interface."},
     {0x80004003, "This method tried to access an invalid pointer."},
     {0x80004004, "The update aborted."},
@@ -51,6 +52,12 @@ constexpr int64_t kMinLength = 100'000;               // 10 ms
 constexpr int64_t kMaxLength = 1'000'000'000'000'000; // 10^15, 100,000,000 s
 constexpr int64_t kChunkFrames = 4096;                // frames of stereo per pass through the scratch buffer
 constexpr int64_t kUnknownFrames = int64_t(1) << 40;  // beyond 290 days at 44.1 kHz: the length is unknown
+
+// Library error numbers that mean something else for a file the reader has already found to be a
+// regular file (libsndfile's internal numbering, stable across its releases).
+constexpr int kLibraryBadFile = 7;   // "not a regular file": here, content its decoder gave up on
+constexpr int kLibraryBadInfo = 24;  // "SF_INFO struct incomplete": a header with a rate of 0
+constexpr int kLibraryMalformed = 3; // SF_ERR_MALFORMED_FILE
 
 SNDFILE* Sf(void* p)
 {
@@ -198,10 +205,20 @@ void TMxAudioFileReader::Open()
     uint32_t openError = 0;
     std::string openText;
     if (!FFile) {
-        // The library's own code and text (the text may be more precise than the code's alone).
-        openError = MXAR_E_LIBRARY_BASE | (static_cast<uint32_t>(sf_error(nullptr)) & 0xFFFF);
+        // The library's own code and text (the text may be more precise than the code's alone),
+        // except where its words would not describe a regular file.
+        const int error = sf_error(nullptr);
         const char* text = sf_strerror(nullptr);
-        openText = text && *text ? text : AMErrorText(openError);
+        if (error == kLibraryBadInfo) {
+            openError = MXAR_E_BADFORMAT;
+        } else if (error == kLibraryBadFile) {
+            openError = MXAR_E_LIBRARY_BASE | kLibraryMalformed;
+        } else {
+            openError = MXAR_E_LIBRARY_BASE | (static_cast<uint32_t>(error) & 0xFFFF);
+            openText = text && *text ? text : "";
+        }
+        if (openText.empty())
+            openText = AMErrorText(openError);
     }
 
     int major = FFile ? info.format & SF_FORMAT_TYPEMASK : 0;
@@ -212,6 +229,10 @@ void TMxAudioFileReader::Open()
         // A stream it refused outright (it trusts no stream of a single frame) is tried again only
         // when it starts with its first frame: a frame sync inside a file of unknown type proves nothing.
         TMpegLayout layout = ScanMpeg(FFd, st.st_size);
+        if (!FFile && layout.TagStart >= 0 && layout.Frames == 0) {
+            openError = MXAR_E_NOAUDIO;
+            openText = AMErrorText(openError);
+        }
         if (layout.Found && !layout.Header.empty() && layout.TagFrames != layout.Frames &&
             (FFile || layout.Skipped == 0)) {
             auto source = std::make_unique<TMxDecodeSource>();

@@ -39,6 +39,7 @@ constexpr uint32_t MS_E_NOSEEKING = 0x80040404;
 constexpr uint32_t MXAR_E_BUFFERSIZE = 0x08000001; // "Invalid buffer size."
 constexpr uint32_t MXAR_E_NOTREGULAR = 0x08000002; // the path names no regular file
 constexpr uint32_t MXAR_E_BADFORMAT = 0x08000003;  // the file declares no channels or no rate
+constexpr uint32_t MXAR_E_NOAUDIO = 0x08000004;    // a frame-count header and no whole frame after it
 // Failures of the decoding library: this base + the library's own error number.
 constexpr uint32_t MXAR_E_LIBRARY_BASE = 0xA0DE0000;
 // Failures of the operating system while opening: this base + errno.

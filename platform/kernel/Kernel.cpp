@@ -3,6 +3,7 @@
 #include "platform/kernel/TimeScale.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <filesystem>
 #include <map>
@@ -324,24 +325,29 @@ bool CopyFile(const std::string& from, const std::string& to, bool failIfExists)
 {
     namespace fs = std::filesystem;
     std::error_code ec;
+    const auto failed = [](int error) {
+        errno = error;
+        return false;
+    };
     if (!fs::is_regular_file(from, ec))
-        return false;
+        return failed(ec ? ec.value() : fs::exists(from, ec) ? EISDIR : ENOENT);
     if (failIfExists && fs::exists(fs::symlink_status(to, ec)))
-        return false;
+        return failed(EEXIST);
     // Copy beside the target, flush it to disk, then rename over the target: a failure half way
     // (a full disk) never leaves a truncated file under the target's name.
     const std::string part = to + ".part" + std::to_string(::getpid());
+    std::error_code removed;
     if (!fs::copy_file(from, part, fs::copy_options::overwrite_existing, ec) || ec) {
-        fs::remove(part, ec);
-        return false;
+        fs::remove(part, removed);
+        return failed(ec ? ec.value() : EIO);
     }
     const int fd = ::open(part.c_str(), O_RDONLY);
-    const bool synced = fd >= 0 && ::fsync(fd) == 0;
+    const int error = fd < 0 || ::fsync(fd) != 0 ? errno : 0;
     if (fd >= 0)
         ::close(fd);
-    if (!synced || (fs::rename(part, to, ec), ec)) {
-        fs::remove(part, ec);
-        return false;
+    if (error != 0 || (fs::rename(part, to, ec), ec)) {
+        fs::remove(part, removed);
+        return failed(error != 0 ? error : ec.value());
     }
     return true;
 }

@@ -63,7 +63,8 @@ void Sleep(DWORD ms);
 // FileExists is true for existing regular files only (not folders).
 bool FileExists(const std::string& path);
 bool DeleteFile(const std::string& path);
-// Copies from → to; with failIfExists an existing `to` makes it fail. Returns false on any failure.
+// Copies from → to; with failIfExists an existing `to` makes it fail. Returns false on any failure,
+// with errno saying why.
 bool CopyFile(const std::string& from, const std::string& to, bool failIfExists);
 // The folder of the running executable, symbolic links resolved, without a trailing separator;
 // empty when the system cannot tell.

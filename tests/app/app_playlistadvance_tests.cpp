@@ -4,6 +4,7 @@
 #include "decks/unitChannel2.h"
 #include "mixer/MxDSMixer.h"
 #include "platform/dsound/DSoundEngine.h"
+#include "platform/kernel/Exceptions.h"
 #include "platform/kernel/TimeScale.h"
 #include "platform/ui/HiddenWindow.h"
 #include "playlist/UnitList.h"
@@ -115,6 +116,19 @@ TEST_F(PlaylistAdvance, PlaySkipsMissingFilesWithoutWrappingUnlessLooping)
     form->PlayLeftDeck();
     EXPECT_EQ(Playing(), "s0.wav");
     EXPECT_EQ(LeftIndex, 0);
+}
+
+TEST_F(PlaylistAdvance, ASongThatCannotBeOpenedIsNamedWithTheReason)
+{
+    Start(2);
+    Write("s1.wav", "not a song");
+    list->FlatListBox1->SetSelected(1, true);
+    try {
+        form->PlayLeftDeck();
+        FAIL() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "Cannot play \"" + dir.file("s1.wav").string() + "\": Format not recognised.");
+    }
 }
 
 TEST_F(PlaylistAdvance, TheEndOfTheLastSongStopsUnlessTheRepeatFlagIsOn)
