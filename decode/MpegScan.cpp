@@ -156,6 +156,48 @@ std::vector<uint8_t> MakeTagFrame(const uint8_t* firstHeader, const THeader& fir
     return out;
 }
 
+// Frames of the stream that follow one another from `pos`, up to `limit` of them (0: no limit);
+// `end` receives where the last of them ends.
+int64_t FrameRun(TFileWindow& w, const THeader& first, int64_t pos, int64_t fileSize, int64_t limit, int64_t& end)
+{
+    uint8_t b[4];
+    THeader h;
+    int64_t frames = 0;
+    while ((limit == 0 || frames < limit) && w.Get(pos, 4, b) && ParseHeader(b, h) && SameStream(first, h) &&
+           pos + h.Size <= fileSize) {
+        pos += h.Size;
+        ++frames;
+    }
+    end = pos;
+    return frames;
+}
+
+// After a break in the frames: the next offset where the stream picks up again, as a decoder would
+// take it: a few whole frames in a row agree (or frames reach the very end of the file). -1: none.
+int64_t Resynchronise(TFileWindow& w, const THeader& first, int64_t from, int64_t fileSize)
+{
+    constexpr int64_t kAgreeing = 3;
+    uint8_t b[4];
+    THeader h;
+    for (int64_t p = from; p + 4 <= fileSize; ++p) {
+        if (!w.Get(p, 4, b) || b[0] != 0xFF || !ParseHeader(b, h) || !SameStream(first, h))
+            continue;
+        int64_t end = 0;
+        const int64_t frames = FrameRun(w, first, p, fileSize, kAgreeing, end);
+        if (frames == kAgreeing || (frames > 0 && end == fileSize))
+            return p;
+    }
+    return -1;
+}
+
+int64_t AudioBytes(const TMpegLayout& layout)
+{
+    int64_t bytes = 0;
+    for (const auto& [start, end] : layout.Runs)
+        bytes += end - start;
+    return bytes;
+}
+
 } // namespace
 
 TMpegLayout ScanMpeg(int fd, int64_t fileSize)
@@ -205,15 +247,20 @@ TMpegLayout ScanMpeg(int fd, int64_t fileSize)
     }
     out.AudioStart = pos;
 
-    THeader h;
-    while (w.Get(pos, 4, b) && ParseHeader(b, h) && SameStream(first, h) && pos + h.Size <= fileSize) {
-        pos += h.Size;
-        ++out.Frames;
+    while (pos >= 0) {
+        int64_t end = 0;
+        const int64_t frames = FrameRun(w, first, pos, fileSize, 0, end);
+        if (frames > 0) {
+            out.Runs.emplace_back(pos, end);
+            out.Frames += frames;
+            out.AudioEnd = end;
+        }
+        pos = Resynchronise(w, first, end + (frames > 0 ? 0 : 1), fileSize);
     }
-    out.AudioEnd = pos;
     out.Found = out.Frames > 0;
     if (!out.Found)
         return out;
+    out.AudioStart = out.Runs.front().first;
 
     if (!out.Header.empty()) {
         // Keep the file's own tag (its gapless fields) with the true count and, when it has one,
@@ -222,13 +269,14 @@ TMpegLayout ScanMpeg(int fd, int64_t fileSize)
         const uint32_t flags = Be32(tag + 4);
         PutBe32(tag + 8, static_cast<uint32_t>(out.Frames));
         if (flags & 2)
-            PutBe32(tag + 12, static_cast<uint32_t>(out.Header.size() + (out.AudioEnd - out.AudioStart)));
+            PutBe32(tag + 12, static_cast<uint32_t>(out.Header.size() + AudioBytes(out)));
         // The encoder's extension after the optional fields gives the padding after the last sample.
-        // When the stream was cut that end is gone: left in, it would take real samples off the end
-        // of what remains (all of them from a stream of one frame).
+        // When the stream was cut (fewer frames than counted, in one run) that end is gone: left in,
+        // it would take real samples off the end of what remains (all of them from a stream of one
+        // frame). Frames lost in the middle leave the end, and its padding, as they were.
         const size_t lame = static_cast<size_t>(TagOffset(first)) + 8 + ((flags & 1) ? 4 : 0) + ((flags & 2) ? 4 : 0) +
                             ((flags & 4) ? 100 : 0) + ((flags & 8) ? 4 : 0);
-        if (out.TagFrames > out.Frames && lame + 24 <= out.Header.size() &&
+        if (out.TagFrames > out.Frames && out.Runs.size() == 1 && lame + 24 <= out.Header.size() &&
             std::memcmp(out.Header.data() + lame, "LAME", 4) == 0) {
             out.Header[lame + 22] &= 0xF0; // delay: 12 bits, then padding: 12 bits
             out.Header[lame + 23] = 0;

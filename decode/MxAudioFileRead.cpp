@@ -110,12 +110,13 @@ void AMCheck(uint32_t code)
 }
 
 // The byte stream the library reads when an MPEG file needs a corrected frame-count header: the
-// header from memory, then the file's whole audio frames [BodyStart, BodyStart + BodyLength).
+// header from memory, then the file's runs of whole audio frames one after the other (junk between
+// them left out), then the tail from memory.
 struct TMxDecodeSource {
     int Fd = -1;
     std::vector<uint8_t> Head;
-    int64_t BodyStart = 0;
-    int64_t BodyLength = 0;
+    std::vector<std::pair<int64_t, int64_t>> Runs; // [start, end) file offsets
+    int64_t BodyLength = 0;                        // bytes of all runs
     int64_t Pos = 0;
 
     std::vector<uint8_t> Tail;
@@ -147,8 +148,15 @@ struct TMxDecodeSource {
         }
         const int64_t bodyEnd = head + s->BodyLength;
         while (done < count && s->Pos < bodyEnd) {
-            const int64_t n = std::min<int64_t>(count - done, bodyEnd - s->Pos);
-            const ssize_t r = pread(s->Fd, out + done, static_cast<size_t>(n), s->BodyStart + (s->Pos - head));
+            // The run that holds the position; runs are few (one unless the file is damaged).
+            int64_t at = s->Pos - head;
+            size_t run = 0;
+            while (at >= s->Runs[run].second - s->Runs[run].first) {
+                at -= s->Runs[run].second - s->Runs[run].first;
+                ++run;
+            }
+            const int64_t n = std::min<int64_t>(count - done, s->Runs[run].second - s->Runs[run].first - at);
+            const ssize_t r = pread(s->Fd, out + done, static_cast<size_t>(n), s->Runs[run].first + at);
             if (r < 0 && errno == EINTR)
                 continue;
             if (r <= 0)
@@ -233,13 +241,14 @@ void TMxAudioFileReader::Open()
             openError = MXAR_E_NOAUDIO;
             openText = AMErrorText(openError);
         }
-        if (layout.Found && !layout.Header.empty() && layout.TagFrames != layout.Frames &&
+        if (layout.Found && !layout.Header.empty() && (layout.TagFrames != layout.Frames || layout.Runs.size() > 1) &&
             (FFile || layout.Skipped == 0)) {
             auto source = std::make_unique<TMxDecodeSource>();
             source->Fd = FFd;
             source->Head = std::move(layout.Header);
-            source->BodyStart = layout.AudioStart;
-            source->BodyLength = layout.AudioEnd - layout.AudioStart;
+            for (const auto& [start, end] : layout.Runs)
+                source->BodyLength += end - start;
+            source->Runs = std::move(layout.Runs);
             if (layout.Frames == 1)
                 source->Tail = source->Head; // a second frame to look ahead to; the count excludes it
             static SF_VIRTUAL_IO io = {&TMxDecodeSource::GetLength, &TMxDecodeSource::SeekTo, &TMxDecodeSource::ReadTo,

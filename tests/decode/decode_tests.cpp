@@ -412,6 +412,32 @@ TEST_F(Decode, DamagedMp3PlaysItsWholeFrames)
     EXPECT_LE(out.size() / 4, 1152u);
 }
 
+TEST_F(Decode, Mp3WithJunkInTheMiddlePlaysOnAfterIt)
+{
+    // A bad sector's worth of junk between two tones, in a stream without a frame-count header.
+    auto mp3 = Mp3Bytes(44100, 2, SineS16(44100 * 10, 44100, 2, 440, 10000), 128, false);
+    std::vector<uint8_t> junk(50000);
+    std::mt19937 gen(7);
+    for (auto& b : junk)
+        b = static_cast<uint8_t>(gen());
+    const auto second = Mp3Bytes(44100, 2, SineS16(44100 * 10, 44100, 2, 1000, 10000), 128, false);
+    mp3.insert(mp3.end(), junk.begin(), junk.end());
+    mp3.insert(mp3.end(), second.begin(), second.end());
+    TMxAudioFileReader r(Put("joined.mp3", mp3).string());
+    EXPECT_NEAR(r.Duration() / double(kSecond), 20.0, 0.1);
+    const auto out = ReadAll(r);
+    EXPECT_EQ(Frames(r, out.size()), FramesOf(r));
+    std::vector<int16_t> pcm(out.size() / 2);
+    std::memcpy(pcm.data(), out.data(), pcm.size() * 2);
+    ASSERT_GE(pcm.size(), 19u * 44100 * 2);
+    const auto part = [&](double from, double to) {
+        return std::vector<int16_t>(pcm.begin() + static_cast<long>(from * 44100) * 2,
+                                    pcm.begin() + static_cast<long>(to * 44100) * 2);
+    };
+    EXPECT_NEAR(ToneLevel(part(1, 9), 2, 0, 44100, 440), 10000, 1000);
+    EXPECT_NEAR(ToneLevel(part(11, 19), 2, 0, 44100, 1000), 10000, 1000);
+}
+
 TEST_F(Decode, Mp3CutToItsFirstKilobytePlaysItsWholeFramesOrSaysItHasNone)
 {
     const auto tone = SineS16(44100 * 2, 44100, 2, 440);
