@@ -354,6 +354,14 @@ int64_t TMxAudioFileReader::TimeFrame(int64_t time) const
     return MulDiv(std::max<int64_t>(time, 0), FFormat.nSamplesPerSec, MX_UNITS_PER_SECOND, true);
 }
 
+int64_t TMxAudioFileReader::EndFrame(int64_t time) const
+{
+    // A range end inside a frame leaves that frame out. A frame's start time is truncated to 100 ns,
+    // so an end at exactly that time still keeps the frame before it whole.
+    const int64_t frame = MulDiv(std::max<int64_t>(time, 0), FFormat.nSamplesPerSec, MX_UNITS_PER_SECOND, false);
+    return FrameTime(frame + 1) <= time ? frame + 1 : frame;
+}
+
 uint32_t TMxAudioFileReader::Read(void* Buffer, uint32_t Size)
 {
     const uint32_t align = FFormat.nBlockAlign;
@@ -365,7 +373,7 @@ uint32_t TMxAudioFileReader::Read(void* Buffer, uint32_t Size)
     int64_t want = Size / align;
     bool cut = false;
     if (FLength != 0) {
-        const int64_t endFrame = TimeFrame(SatAdd(FStart, FLength));
+        const int64_t endFrame = EndFrame(SatAdd(FStart, FLength));
         if (endFrame - FFrame < want) {
             want = std::max<int64_t>(endFrame - FFrame, 0);
             cut = true;

@@ -97,6 +97,7 @@ private:
     void Close();
     int64_t FrameTime(int64_t frame) const; // start time of a frame, truncated
     int64_t TimeFrame(int64_t time) const;  // first frame starting at or after time
+    int64_t EndFrame(int64_t time) const;   // frames that end at or before time
     int64_t DecodeFrames(uint8_t* out, int64_t frames);
     int64_t DecodeChunk(uint8_t* out, int64_t frames);
 

@@ -183,6 +183,12 @@ TEST_F(Decode, RangeCutsTheCrossingBlockToWholeFramesAndEndsExactly)
     r.Seek(0);
     EXPECT_EQ(r.Position(), 10 * kSecond);
     EXPECT_EQ(ReadAll(r, block), out);
+
+    // An end 100 ns into a frame leaves that frame out: only frames wholly inside the range play.
+    r.SetLength(5 * kSecond + 1);
+    r.Seek(0);
+    EXPECT_EQ(ReadAll(r, block), out);
+    EXPECT_EQ(r.Position(), 15 * kSecond + 1);
 }
 
 TEST_F(Decode, SeekStartAndLengthClamp)
