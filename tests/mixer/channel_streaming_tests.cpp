@@ -51,6 +51,67 @@ TEST_F(ChannelTest, LoopPlaysTheRangeAgainWithoutAGapAndNeverEnds)
     EXPECT_EQ(ch.State(), csPlaying);
 }
 
+TEST_F(ChannelTest, ASongOfSeveralBufferLapsPlaysOutWithItsPositionInStepAndEndsOnTime)
+{
+    auto& ch = NewChannel();
+    // Three laps of the 4-second buffer and a little: the end marker lands just past a wrap.
+    const int frames = kRate * 12 + 321;
+    ch.SetFileName(NoiseSong("long.wav", frames));
+    int ends = 0;
+    ch.OnPlayEnd = [&](TMxDSMixerChannel*) { ++ends; };
+    ch.Play();
+
+    const int block = 2205;
+    std::vector<int16_t> out;
+    int endedAt = -1;
+    int32_t last = 0, worst = 0;
+    bool monotonic = true;
+    for (int done = 0; done < frames + kRate * 2; done += block) {
+        const auto part = dsound::Engine::PullS16(block);
+        out.insert(out.end(), part.begin(), part.end());
+        std::this_thread::sleep_for(std::chrono::microseconds(1500));
+        ProcessMessages();
+        if (ends > 0) {
+            if (endedAt < 0)
+                endedAt = done + block;
+            continue;
+        }
+        const int32_t position = ch.Position();
+        const int32_t played = static_cast<int32_t>(std::min(done + block, frames) * 1000LL / kRate);
+        monotonic = monotonic && position >= last;
+        worst = std::max(worst, std::abs(position - played));
+        last = position;
+    }
+    EXPECT_EQ(FirstDifference(out, 0, song, 0, frames), static_cast<size_t>(frames));
+    EXPECT_TRUE(AllSilent(out, frames, out.size() / 2));
+    EXPECT_TRUE(monotonic);
+    EXPECT_LE(worst, 50);
+    EXPECT_EQ(ends, 1);
+    // Within one refill period (400 ms) of the song's last frame, give or take the block it ended in.
+    EXPECT_GE(endedAt, frames);
+    EXPECT_LE(endedAt, frames + kRate * 4 / 10 + block);
+}
+
+TEST_F(ChannelTest, LoopOverARangeLongerThanTheBufferRepeatsItExactly)
+{
+    auto& ch = NewChannel();
+    ch.SetFileName(NoiseSong("range-loop.wav", kRate * 15));
+    ch.SetPlayFrom(3000);
+    ch.SetPlayTo(9000); // six seconds: each pass wraps the 4-second buffer
+    ch.SetLoop(true);
+    int ends = 0;
+    ch.OnPlayEnd = [&](TMxDSMixerChannel*) { ++ends; };
+    ch.Play();
+    const size_t range = kRate * 6;
+    const auto out = Render(static_cast<int>(range) * 5 / 2);
+    for (size_t pass = 0; pass < 2; ++pass)
+        EXPECT_EQ(FirstDifference(out, pass * range, song, kRate * 3, range), range) << "pass " << pass;
+    EXPECT_EQ(FirstDifference(out, 2 * range, song, kRate * 3, range / 2), range / 2);
+    const int32_t position = ch.Position();
+    EXPECT_NEAR(position, 3000 + 3000, 50);
+    EXPECT_EQ(ends, 0);
+}
+
 TEST_F(ChannelTest, PauseResumesAtTheSameSampleStopRestartsAtPlayFrom)
 {
     auto& ch = NewChannel();
