@@ -1,5 +1,7 @@
 #include "app/Unit1.h"
 
+#include "app/DataFolder.h"
+
 #include "app/ListFile.h"
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
@@ -33,6 +35,12 @@ bool Recording = false, RecordPaused = false;
 QByteArray InExeFolder(const char* name)
 {
     return ExeFolder + "/" + name;
+}
+
+QByteArray ProgramFolder()
+{
+    QByteArray folder = QByteArray::fromStdString(ExecutableFolder());
+    return folder.isEmpty() ? QFile::encodeName(QCoreApplication::applicationDirPath()) : folder;
 }
 
 namespace {
@@ -190,9 +198,7 @@ void TFormMain::FormCreate()
     // 3.-5. The playlists. A missing file is an empty list.
     ExeFolder = FExeFolderOverride;
     if (ExeFolder.isEmpty())
-        ExeFolder = QByteArray::fromStdString(ExecutableFolder());
-    if (ExeFolder.isEmpty())
-        ExeFolder = QFile::encodeName(QCoreApplication::applicationDirPath());
+        ExeFolder = DataFolder(ProgramFolder());
     RightPaths = LoadListFile(InExeFolder(RightPathsFile));
     LeftPaths = LoadListFile(InExeFolder(LeftPathsFile));
     LeftNames = LoadListFile(InExeFolder(LeftNamesFile));

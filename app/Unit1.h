@@ -202,7 +202,8 @@ extern TFormMain* FormMain;
 // The left and right deck controllers, owned by the main window.
 extern TFormChannel* FormChannel;
 extern TFormChannel2* FormChannel2;
-// Folder of the executable, without a trailing separator. The playlist files live there. Bytes, as
+// The folder of the playlist files and the temporary recording, without a trailing separator: the
+// executable's folder, or for an installed program the user's data folder (DataFolder). Bytes, as
 // the file system keeps the name: it need not be UTF-8.
 extern QByteArray ExeFolder;
 // The decks' playlists: full paths and display names, entry i of each pair describing one song.
@@ -225,3 +226,5 @@ inline constexpr const char* HelpFile = "help.html";
 
 // ExeFolder + "/" + name.
 QByteArray InExeFolder(const char* name);
+// The folder the executable itself is in.
+QByteArray ProgramFolder();

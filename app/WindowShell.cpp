@@ -1,6 +1,7 @@
 // The window shell of the main window: dragging both windows by the skin, minimise, help, and the
 // orderly close that frees the decks and the mixer and keeps the playlists. UI thread only.
 #include "app/Application.h"
+#include "app/DataFolder.h"
 #include "app/ListFile.h"
 #include "app/Unit1.h"
 
@@ -102,7 +103,7 @@ void TFormMain::BtnMinClick()
 void TFormMain::BtnHelpClick()
 {
     // The result is not examined: a missing file or viewer gives no message.
-    QDesktopServices::openUrl(QUrl::fromEncoded("file://" + InExeFolder(HelpFile).toPercentEncoding("/")));
+    QDesktopServices::openUrl(QUrl::fromEncoded("file://" + HelpDocument(ProgramFolder()).toPercentEncoding("/")));
 }
 
 void TFormMain::BtnCloseClick()
