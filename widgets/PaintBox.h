@@ -19,4 +19,10 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    // The box takes the mouse presses on it and does nothing with them: passed on, they would reach
+    // the window's surface, which takes a press as the start of a drag of the window.
+    void mousePressEvent(QMouseEvent*) override {}
+    void mouseDoubleClickEvent(QMouseEvent*) override {}
+    void mouseMoveEvent(QMouseEvent*) override {}
+    void mouseReleaseEvent(QMouseEvent*) override {}
 };

@@ -7,8 +7,10 @@
 #include "platform/ui/ErrorDisplay.h"
 #include "playlist/UnitList.h"
 #include "tests/support/Fixtures.h"
+#include "tests/support/Pointer.h"
 #include "widgets/Image.h"
 #include "widgets/ImgBtn.h"
+#include "widgets/PaintBox.h"
 
 #include <QCoreApplication>
 #include <QLabel>
@@ -67,6 +69,27 @@ TEST_F(Shell, DraggingTheSkinMovesBothWindowsTheBareSurfaceOnlyTheMainOne)
     Mouse(form, QEvent::MouseButtonRelease, {403, 274});
     EXPECT_EQ(form->pos(), main0 + QPoint(13, 9));
     EXPECT_EQ(list->pos(), main0 + QPoint(10, 5 + 228));
+}
+
+TEST_F(Shell, APressOnALevelDisplayMovesNeitherWindow)
+{
+    const QPoint main0 = form->pos(), list0 = list->pos();
+    testsupport::Pointer pointer(form);
+    for (TPaintBox* box : {form->PaintBoxLeft, form->PaintBoxRight}) {
+        const QPoint at = box->geometry().center();
+        pointer.Press(at);
+        pointer.Move(at + QPoint(10, 5));
+        pointer.Release(at + QPoint(10, 5));
+        pointer.Pause();
+        EXPECT_EQ(form->pos(), main0) << box->objectName().toStdString();
+        EXPECT_EQ(list->pos(), list0) << box->objectName().toStdString();
+    }
+    // The skin between the displays still drags both.
+    pointer.Press({200, 50});
+    pointer.Move({204, 53});
+    pointer.Release({204, 53});
+    EXPECT_EQ(form->pos(), main0 + QPoint(4, 3));
+    EXPECT_EQ(list->pos(), list0 + QPoint(4, 3));
 }
 
 TEST_F(Shell, DraggingThePlaylistWindowMovesTheMainWindowWithIt)
