@@ -214,7 +214,8 @@ void TFormMain::MoveFrequencyKnob(QLabel* knob, const TKnobDrag& drag, TDeckCont
 
 bool TFormMain::eventFilter(QObject* watched, QEvent* event)
 {
-    const auto type = event->type();
+    // The second press of a double click comes as a double-click event: it is a press like the first.
+    const auto type = event->type() == QEvent::MouseButtonDblClick ? QEvent::MouseButtonPress : event->type();
     if (ShellEvent(watched, event))
         return true;
     if (type != QEvent::MouseButtonPress && type != QEvent::MouseMove && type != QEvent::MouseButtonRelease)

@@ -92,6 +92,28 @@ TEST_F(Shell, APressOnALevelDisplayMovesNeitherWindow)
     EXPECT_EQ(list->pos(), list0 + QPoint(4, 3));
 }
 
+TEST_F(Shell, ADoubleClickOnAKnobIsTwoPressesOfTheKnob)
+{
+    const QPoint main0 = form->pos();
+    testsupport::Pointer pointer(form);
+    QLabel* knob = form->ImgVolumeLeft;
+    const QPoint at = knob->geometry().center();
+    pointer.Press(at);
+    pointer.Release(at);
+    pointer.Press(at); // the double click, held: a drag of the knob
+    pointer.Move(at + QPoint(0, 20));
+    pointer.Release(at + QPoint(0, 20));
+    pointer.Pause();
+    EXPECT_EQ(knob->y(), 32 + 20);
+    EXPECT_EQ(form->pos(), main0);
+    // The window was not left dragging: a press and a move on a button do not move it.
+    const QPoint button = form->BtnStopBoth->geometry().center();
+    pointer.Press(button);
+    pointer.Move(button + QPoint(3, 2));
+    pointer.Release(button + QPoint(3, 2));
+    EXPECT_EQ(form->pos(), main0);
+}
+
 TEST_F(Shell, DraggingThePlaylistWindowMovesTheMainWindowWithIt)
 {
     const QPoint list0 = list->pos();
