@@ -177,6 +177,31 @@ TEST_F(Shell, CloseFreesTheDecksDeletesTheTemporaryRecordingAndWritesTheFourList
     Recording = false;
 }
 
+TEST_F(Shell, CloseAfterAFailingStopRunsEveryStepReportsTheFailureAndEnds)
+{
+    std::vector<std::string> errors;
+    const ErrorDisplay previous = SetErrorDisplay([&](const std::string& m) { errors.push_back(m); });
+    LeftNames = {"a.mp3"};
+    testsupport::WriteBytes(dir.file("tem.Mp3"), {1, 2, 3});
+    Recording = true;
+    form->OnCloseStopRecording = [] {
+        Recording = false;
+        throw Exception("Cannot write the recording: No space left on device");
+    };
+    testsupport::Pointer pointer(form);
+    const QPoint close = form->BtnClose->geometry().center();
+    pointer.Press(close);
+    pointer.Release(close);
+    SetErrorDisplay(previous);
+
+    EXPECT_EQ(errors, std::vector<std::string>{"Cannot write the recording: No space left on device"});
+    EXPECT_FALSE(std::filesystem::exists(dir.file("tem.Mp3")));
+    EXPECT_EQ(FormChannel, nullptr);
+    EXPECT_EQ(form->OutputMixer(), nullptr);
+    EXPECT_EQ(Text("Listbox1.ini"), "a.mp3\r\n");
+    EXPECT_FALSE(form->isVisible());
+}
+
 TEST_F(Shell, ClosingByOtherMeansRunsTheSameSequenceOnce)
 {
     RightNames = {"x.mp3"};
