@@ -192,6 +192,8 @@ void TDeckController::DrawLevels(QPainter& painter) const
     for (int x = 0; x < columns; ++x) {
         const int top = (255 - FAnalysis->MaxValue(x, 0)) >> 2;
         const int bottom = (255 - FAnalysis->MinValue(x, 0)) >> 2;
+        if (top == bottom)
+            continue; // a line of length zero leaves nothing: silence, a new or a reset analysis
         painter.fillRect(x - half, top - half, width, bottom - top + width, pen.brush());
     }
 }

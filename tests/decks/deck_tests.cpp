@@ -249,6 +249,34 @@ TEST_F(Deck, LevelsDrawAsThePenWouldDrawEachColumnsLine)
     EXPECT_GT(a.MaxValue(3, 0) - a.MinValue(3, 0), 40); // the noise makes tall columns
 }
 
+TEST_F(Deck, LevelsOfOneRowDrawNothingNewQuietOrEnded)
+{
+    auto& deck = RightDeck();
+    // A quiet hum: samples 0 to 767 keep the high byte at 0 to 2, display values 128 to 130, all on row 31.
+    std::vector<int16_t> hum(44100 * 2);
+    for (size_t i = 0; i < hum.size(); ++i)
+        hum[i] = static_cast<int16_t>(i * 37 % 768);
+    deck.LoadAndPlay(Song("hum.wav", 44100, 2, hum));
+    QImage black(75, 105, QImage::Format_RGB32);
+    black.fill(Qt::black);
+    const auto drawn = [&] {
+        QImage image = black;
+        QPainter painter(&image);
+        painter.setPen(QPen(QColor(255, 255, 0), 2));
+        deck.DrawLevels(painter);
+        return image;
+    };
+    EXPECT_TRUE(drawn() == black) << "new: every value 0";
+    Render(4410);
+    deck.Timer1Timer();
+    ASSERT_EQ(deck.Analysis()->MaxValue(0, 0), 130);
+    ASSERT_EQ(deck.Analysis()->MinValue(0, 0), 128);
+    EXPECT_TRUE(drawn() == black) << "quiet";
+    Render(44100 * 5);
+    ASSERT_EQ(deck.Analysis()->MaxValue(0, 0), 128);
+    EXPECT_TRUE(drawn() == black) << "ended: every value 128";
+}
+
 TEST(Analysis, StereoShowsTheRightChannelMonoEightBitAsStoredLowRatesOneFramePerColumn)
 {
     dsound::Engine::Reset();
