@@ -432,6 +432,10 @@ void TFlatListBox::contextMenuEvent(QContextMenuEvent* event)
         event->ignore();
         return;
     }
+    // The menu takes the mouse, so the release that ends an auto-repeat started by the same press
+    // (a right press on a strip) goes to the menu: the repeat ends here instead.
+    gRepeatTimer->stop();
+    SetRepeatInterval(RepeatDelayMs);
     FPopupMenu->popup(event->globalPos());
     event->accept();
 }

@@ -1,8 +1,10 @@
 #include "platform/kernel/TimeScale.h"
+#include "tests/support/Pointer.h"
 #include "tests/widgets/Send.h"
 #include "widgets/TFlatListBoxUnit.h"
 
 #include <QLabel>
+#include <QMenu>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -263,6 +265,25 @@ TEST(FlatListBox, AutoRepeatRunsOnItsTimerUntilTheEnd)
     QTRY_COMPARE_WITH_TIMEOUT(p.box.TopIndex(), 31, 10000);
     QTRY_VERIFY_WITH_TIMEOUT(!TFlatListBox::RepeatTimer()->isActive(), 10000);
     send::Release(p.box, p.Bottom());
+}
+
+TEST(FlatListBox, ARightPressOnAStripThatOpensTheMenuLeavesNoRepeatRunning)
+{
+    timescale::Scope fast(20);
+    Playlist p(40);
+    QMenu menu(&p.parent);
+    menu.addAction("Delete");
+    p.box.SetPopupMenu(&menu);
+    testsupport::Pointer pointer(&p.parent);
+    const QPoint strip = p.box.mapTo(&p.parent, p.Bottom());
+    pointer.Press(strip, Qt::RightButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return menu.isVisible(); }, 2000));
+    pointer.Release(strip, Qt::RightButton);               // the menu's now
+    EXPECT_EQ(p.box.TopIndex(), 1);                        // the press scrolled one row
+    QTest::qWait(timescale::TimerInterval(600 + 3 * 100)); // a repeat would have gone on
+    EXPECT_EQ(p.box.TopIndex(), 1);
+    EXPECT_FALSE(TFlatListBox::RepeatTimer()->isActive());
+    menu.close();
 }
 
 TEST(FlatListBox, TheSharedRepeatTimerOutlivesAllButTheLastListBox)
