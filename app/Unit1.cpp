@@ -237,10 +237,12 @@ void TFormMain::showEvent(QShowEvent* event)
 
 void TFormMain::FormShow()
 {
-    // 1. The playlist window hangs under this one, and this one follows when it is dragged.
+    // 1. The playlist window hangs under this one, and this one follows when it is dragged,
+    // minimised or restored.
     if (FormList) {
         FormList->move(x(), y() + ListOffset);
         FormList->OnDragged = [this] { FollowPlaylistWindow(); };
+        FormList->installEventFilter(this);
     }
     // 2. The playlist boxes show LeftNames and RightNames.
     FillPlaylistBoxes();

@@ -135,6 +135,7 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
     // Mouse handling of the seven knobs.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -169,6 +170,8 @@ private:
     // Window shell (WindowShell.cpp).
     void CreateShell();
     void FollowPlaylistWindow();
+    // Minimises or restores the other window as `changed` was; a restored pair stands at its offset.
+    void FollowWindowState(QWidget* changed, Qt::WindowStates old);
     bool ShellEvent(QObject* watched, QEvent* event);
     void DragPress(QPoint p);
     void DragMove(QPoint p, bool withList);

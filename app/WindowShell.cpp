@@ -21,6 +21,7 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QUrl>
+#include <QWindowStateChangeEvent>
 
 void TFormMain::CreateShell()
 {
@@ -56,8 +57,39 @@ void TFormMain::DragMove(QPoint p, bool withList)
         FormList->move(x(), y() + ListOffset);
 }
 
+// The window manager minimises and restores each window alone (a taskbar entry, a key); the
+// application does so as one.
+void TFormMain::FollowWindowState(QWidget* changed, Qt::WindowStates old)
+{
+    QWidget* other = changed == this ? static_cast<QWidget*>(FormList) : this;
+    if (!other)
+        return;
+    if (changed->isMinimized()) {
+        if (!other->isMinimized())
+            other->showMinimized();
+    } else if (old & Qt::WindowMinimized) {
+        if (other->isMinimized())
+            other->showNormal();
+        if (changed == this)
+            FormList->move(x(), y() + ListOffset);
+        else
+            FollowPlaylistWindow();
+    }
+}
+
+void TFormMain::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::WindowStateChange)
+        FollowWindowState(this, static_cast<QWindowStateChangeEvent*>(event)->oldState());
+    QWidget::changeEvent(event);
+}
+
 bool TFormMain::ShellEvent(QObject* watched, QEvent* event)
 {
+    if (watched == FormList && event->type() == QEvent::WindowStateChange) {
+        FollowWindowState(FormList, static_cast<QWindowStateChangeEvent*>(event)->oldState());
+        return false;
+    }
     if (watched != ImgForm)
         return false;
     switch (event->type()) {

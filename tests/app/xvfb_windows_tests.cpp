@@ -1,8 +1,10 @@
-// The real program on a real X server: both windows at their places and shaped by their skins, and a
-// second copy handing over to the first. Skips without an X display (ctest runs it under xvfb-run).
+// The real program on a real X server: both windows at their places and shaped by their skins,
+// minimised and restored as one, and a second copy handing over to the first. Skips without an X
+// display (ctest runs it under xvfb-run).
 // Then on a Wayland session of a headless Weston the test starts, with XWayland and without.
 #include "assets/Skin.h"
 #include "tests/app/Processes.h"
+#include "tests/app/TaskbarStandIn.h"
 #include "tests/support/Fixtures.h"
 
 #include <QDir>
@@ -10,6 +12,7 @@
 #include <QImage>
 #include <QMap>
 #include <QRegion>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -59,6 +62,11 @@ std::optional<XWindow> WaitForWindow(const QString& title, QSize size)
         },
         20000);
     return window;
+}
+
+void Click(QPoint p)
+{
+    apptest::Run("xdotool", {"mousemove", QString::number(p.x()), QString::number(p.y()), "click", "1"});
 }
 
 QImage Screenshot(const QString& file)
@@ -201,6 +209,31 @@ TEST_F(OnX, AtTwiceTheScaleTheWindowsKeepTheirLogicalSizeAndShowTheSharpPictures
     // The shape scales with it: a transparent corner of the skin shows what was there before.
     const QPoint corner = main->Geometry.topLeft() + QPoint(3, 3);
     EXPECT_EQ(after.pixel(corner), before.pixel(corner));
+}
+
+TEST_F(OnX, MinimisedAsOneAndRestoringEitherWindowBringsBothBack)
+{
+    auto copy = StartCopy(CopyEnvironment(Runtime(), "xcb"));
+    const auto main = WaitForWindow("DuoDeck", {413, 284});
+    const auto list = WaitForWindow("DuoDeck Playlists", {402, 249});
+    ASSERT_TRUE(main && list) << copy->readAllStandardError().constData();
+    const auto shown = [](const char* title) { return Windows(title).size() == 1; };
+    for (const XWindow* restored : {&*main, &*list}) {
+        // Min: the program asks a window manager to iconify both windows; here the test acts as one.
+        Click(main->Geometry.topLeft() + QPoint(355 + 7, 11 + 7));
+        QThread::msleep(200);
+        apptest::IconifyAsAWindowManagerDoes(main->Id);
+        apptest::IconifyAsAWindowManagerDoes(list->Id);
+        ASSERT_TRUE(WaitUntil([&] { return !shown("DuoDeck") && !shown("DuoDeck Playlists"); }, 5000));
+
+        apptest::RestoreAsATaskbarDoes(restored->Id);
+        EXPECT_TRUE(WaitUntil([&] { return shown("DuoDeck") && shown("DuoDeck Playlists"); }, 5000))
+            << "restored: " << (restored == &*main ? "main window" : "playlist window");
+        if (shown("DuoDeck") && shown("DuoDeck Playlists")) {
+            EXPECT_EQ(Windows("DuoDeck")[0].Geometry.topLeft(), QPoint(205, 128));
+            EXPECT_EQ(Windows("DuoDeck Playlists")[0].Geometry.topLeft(), QPoint(205, 128 + 228));
+        }
+    }
 }
 
 TEST_F(OnX, SecondCopyHandsOverAndShowsNothing)
