@@ -1,6 +1,6 @@
 // The real program on a real X server: both windows at their places and shaped by their skins,
-// minimised and restored as one, and a second copy handing over to the first. Skips without an X
-// display (ctest runs it under xvfb-run).
+// minimised and restored as one, and a second copy handing over to the first, which comes to the
+// top. Skips without an X display (ctest runs it under xvfb-run).
 // Then on a Wayland session of a headless Weston the test starts, with XWayland and without.
 #include "assets/Skin.h"
 #include "tests/app/Processes.h"
@@ -67,6 +67,14 @@ std::optional<XWindow> WaitForWindow(const QString& title, QSize size)
 void Click(QPoint p)
 {
     apptest::Run("xdotool", {"mousemove", QString::number(p.x()), QString::number(p.y()), "click", "1"});
+}
+
+// The process whose window is the topmost one at `p` on the screen.
+qint64 ProcessUnder(QPoint p)
+{
+    apptest::Run("xdotool", {"mousemove", QString::number(p.x()), QString::number(p.y())});
+    const QString window = ShellValues(apptest::Run("xdotool", {"getmouselocation", "--shell"}))["WINDOW"];
+    return apptest::Run("xdotool", {"getwindowpid", window}).trimmed().toLongLong();
 }
 
 QImage Screenshot(const QString& file)
@@ -236,10 +244,20 @@ TEST_F(OnX, MinimisedAsOneAndRestoringEitherWindowBringsBothBack)
     }
 }
 
-TEST_F(OnX, SecondCopyHandsOverAndShowsNothing)
+TEST_F(OnX, SecondCopyHandsOverShowsNothingAndRaisesTheFirstAboveWhatCoveredIt)
 {
     auto first = StartCopy(CopyEnvironment(Runtime(), "xcb", {"QT_LOGGING_RULES=duodeck.instance.debug=true"}));
     ASSERT_TRUE(WaitForWindow("DuoDeck", {413, 284})) << first->readAllStandardError().constData();
+    ASSERT_TRUE(WaitForWindow("DuoDeck Playlists", {402, 249}));
+    // A copy that does not meet the first one's guard covers both its windows exactly.
+    TempDir coverRuntime;
+    auto cover = StartCopy(CopyEnvironment(QString::fromStdString(coverRuntime.path().string()), "xcb"));
+    ASSERT_TRUE(
+        WaitUntil([] { return Windows("DuoDeck").size() == 2 && Windows("DuoDeck Playlists").size() == 2; }, 20000))
+        << cover->readAllStandardError().constData();
+    const QPoint overMain(205 + 200, 128 + 150), overList(205 + 200, 128 + 228 + 150);
+    EXPECT_EQ(ProcessUnder(overMain), cover->processId());
+    EXPECT_EQ(ProcessUnder(overList), cover->processId());
     const size_t windows = Windows("DuoDeck").size() + Windows("DuoDeck Playlists").size();
 
     auto second = StartCopy(CopyEnvironment(Runtime(), "xcb"));
@@ -257,6 +275,8 @@ TEST_F(OnX, SecondCopyHandsOverAndShowsNothing)
         << log.constData();
     EXPECT_EQ(Windows("DuoDeck").size() + Windows("DuoDeck Playlists").size(), windows);
     EXPECT_EQ(first->state(), QProcess::Running);
+    EXPECT_TRUE(WaitUntil([&] { return ProcessUnder(overMain) == first->processId(); }, 5000));
+    EXPECT_EQ(ProcessUnder(overList), first->processId());
 }
 
 // ---- On a Wayland session ----------------------------------------------------------------------
