@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <csignal>
 
 #include <cstdio>
@@ -112,4 +114,15 @@ void CloseOnTerminationSignals(QWidget* mainWindow)
     action.sa_flags = SA_RESTART;
     for (int signal : {SIGTERM, SIGINT, SIGHUP})
         sigaction(signal, &action, nullptr);
+    sigset_t blocked = TerminationSignals();
+    pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
+}
+
+sigset_t TerminationSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&set, signal);
+    return set;
 }

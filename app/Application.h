@@ -6,6 +6,8 @@
 
 #include <QApplication>
 
+#include <csignal>
+
 class TApplication : public QApplication {
     Q_OBJECT
 public:
@@ -34,3 +36,8 @@ std::string PlatformToChoose(const char* userPlatform, const char* waylandDispla
 // SIGHUP (a session that ends, Ctrl-C, kill), so that the playlists are kept. Call once, after the
 // application object exists.
 void CloseOnTerminationSignals(QWidget* mainWindow);
+
+// SIGTERM, SIGINT and SIGHUP. Blocked from the first line of main() (and so in every thread started
+// before) until CloseOnTerminationSignals takes them: one that comes during start-up waits, then
+// closes the program as the others do.
+sigset_t TerminationSignals();

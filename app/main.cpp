@@ -7,6 +7,8 @@
 #include "platform/ui/ErrorDisplay.h"
 #include "playlist/UnitList.h"
 
+#include <pthread.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -20,6 +22,8 @@ extern "C" const char* __lsan_default_suppressions()
 
 int main(int argc, char* argv[])
 {
+    const sigset_t terminationSignals = TerminationSignals();
+    pthread_sigmask(SIG_BLOCK, &terminationSignals, nullptr);
     // On a Wayland session with XWayland the windows go through X11, where they can be placed and
     // dragged together; the user's own choice of platform stands.
     const std::string platform =
