@@ -87,6 +87,7 @@ std::string PlatformToChoose(const char* userPlatform, const char* waylandDispla
 namespace {
 
 int SignalPipe[2] = {-1, -1};
+constexpr int ClosingSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 void OnTerminationSignal(int)
 {
@@ -112,7 +113,7 @@ void CloseOnTerminationSignals(QWidget* mainWindow)
     action.sa_handler = &OnTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+    for (int signal : ClosingSignals)
         sigaction(signal, &action, nullptr);
     sigset_t blocked = TerminationSignals();
     pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
@@ -122,7 +123,7 @@ sigset_t TerminationSignals()
 {
     sigset_t set;
     sigemptyset(&set);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+    for (int signal : ClosingSignals)
         sigaddset(&set, signal);
     return set;
 }

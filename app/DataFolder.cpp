@@ -1,6 +1,7 @@
 #include "app/DataFolder.h"
 
 #include "app/Unit1.h"
+#include "platform/kernel/Kernel.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,12 +11,6 @@
 #include <system_error>
 
 namespace {
-
-bool Exists(const QByteArray& path)
-{
-    struct stat st {};
-    return ::stat(path.constData(), &st) == 0;
-}
 
 QByteArray InstalledHelp(const QByteArray& exeFolder)
 {
@@ -34,12 +29,13 @@ bool Writable(const QByteArray& folder)
 
 QByteArray DataFolder(const QByteArray& exeFolder)
 {
-    const bool installed = !Exists(exeFolder + "/" + HelpFile) && Exists(InstalledHelp(exeFolder));
+    const bool installed =
+        !FileExists((exeFolder + "/" + HelpFile).toStdString()) && FileExists(InstalledHelp(exeFolder).toStdString());
     if (!installed && Writable(exeFolder))
         return exeFolder;
     const char* dataHome = std::getenv("XDG_DATA_HOME");
     const char* home = std::getenv("HOME");
-    // The base directory specification: a relative XDG_DATA_HOME is to be ignored.
+    // XDG's rule: a relative XDG_DATA_HOME is ignored.
     const QByteArray base =
         dataHome && dataHome[0] == '/' ? QByteArray(dataHome) : QByteArray(home ? home : "") + "/.local/share";
     const QByteArray folder = base + "/DuoDeck";
@@ -51,5 +47,6 @@ QByteArray DataFolder(const QByteArray& exeFolder)
 QByteArray HelpDocument(const QByteArray& exeFolder)
 {
     const QByteArray beside = exeFolder + "/" + HelpFile;
-    return Exists(beside) || !Exists(InstalledHelp(exeFolder)) ? beside : InstalledHelp(exeFolder);
+    const QByteArray installed = InstalledHelp(exeFolder);
+    return FileExists(beside.toStdString()) || !FileExists(installed.toStdString()) ? beside : installed;
 }

@@ -471,21 +471,27 @@ void Engine::StartLocked(Target target, std::unique_ptr<Backend> backend)
         StartSupervisor();
 }
 
-std::unique_ptr<Backend> Engine::StopLocked()
+// Takes the running backend out of the mix: after this no render of it mixes anything. A render
+// under way (a device's, or a manual pull on another thread) never waits, so neither does this for
+// long.
+std::unique_ptr<Backend> Engine::DetachLocked()
 {
     FActiveToken.store(0, std::memory_order_seq_cst);
+    while (FRendering.test(std::memory_order_seq_cst))
+        std::this_thread::yield();
+    return std::move(FBackend);
+}
+
+std::unique_ptr<Backend> Engine::StopLocked()
+{
     StopSupervisor();
-    std::unique_ptr<Backend> backend = std::move(FBackend);
+    std::unique_ptr<Backend> backend = DetachLocked();
     if (backend) {
         if (backend->Watched())
             StopWithin(backend);
         else
             backend->Stop();
     }
-    // A manual pull from another thread may still be inside Render; it never waits, so neither do we
-    // for long.
-    while (FRendering.test(std::memory_order_seq_cst))
-        std::this_thread::yield();
     FKind = Kind::None;
     FTarget = {};
     ++FTargetGeneration;
@@ -620,10 +626,7 @@ bool Engine::StalledLocked(int64_t now) const
 // recording go on. The device is kept as the target.
 void Engine::HandOverLocked()
 {
-    FActiveToken.store(0, std::memory_order_seq_cst);
-    while (FRendering.test(std::memory_order_seq_cst))
-        std::this_thread::yield();
-    std::unique_ptr<Backend> gone = std::move(FBackend);
+    std::unique_ptr<Backend> gone = DetachLocked();
     const std::string name = gone->Name();
     StopWithin(gone);
     FRescan = true;
@@ -666,11 +669,7 @@ void Engine::TryTargetAgain(std::unique_lock<std::mutex>& lock)
     }
     if (!opened || generation != FTargetGeneration || FKind == FTarget.What || !(format == FFormat))
         return;
-    FActiveToken.store(0, std::memory_order_seq_cst);
-    FBackend->Stop();
-    while (FRendering.test(std::memory_order_seq_cst))
-        std::this_thread::yield();
-    FBackend.reset();
+    DetachLocked()->Stop(); // the null pace that stood in
     RunLocked(std::move(candidate), format);
     FKind = target.What;
     FRescan = false;

@@ -144,6 +144,7 @@ private:
 
     void StartLocked(Target target, std::unique_ptr<Backend> backend);
     std::unique_ptr<Backend> StopLocked();
+    std::unique_ptr<Backend> DetachLocked();
     std::unique_ptr<Backend> MakeBackendLocked(const Target& target);
     bool Retryable(const Target& target) const;
     void RunLocked(std::unique_ptr<Backend> backend, const OutputFormat& format);

@@ -197,16 +197,16 @@ public:
         FEngine = &engine;
         FToken = token;
         Connection::Lock lock(*FConnection);
-        pa_sample_spec spec{};
-        spec.format = FFormat.Bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
-        spec.rate = FFormat.Rate;
-        spec.channels = static_cast<uint8_t>(FFormat.Channels);
+        pa_sample_spec sampleFormat{};
+        sampleFormat.format = FFormat.Bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+        sampleFormat.rate = FFormat.Rate;
+        sampleFormat.channels = static_cast<uint8_t>(FFormat.Channels);
         pa_proplist* props = pa_proplist_new();
         pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "music");
         pa_proplist_sets(props, PA_PROP_MEDIA_NAME, "DuoDeck mix");
         pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, "duodeck");
         pa_stream*& stream = FConnection->Stream();
-        stream = pa_stream_new_with_proplist(FConnection->Context(), "DuoDeck mix", &spec, nullptr, props);
+        stream = pa_stream_new_with_proplist(FConnection->Context(), "DuoDeck mix", &sampleFormat, nullptr, props);
         pa_proplist_free(props);
         if (!stream) {
             FConnection->MarkFailed();

@@ -173,13 +173,13 @@ std::string SoundServer::Log() const
 
 MonitorRecorder::MonitorRecorder(const std::string& address)
 {
-    pa_sample_spec spec{PA_SAMPLE_S16LE, 44100, 2};
+    pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, 44100, 2};
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.fragsize = 441 * 4; // 10 ms: the recording's timing stays close to the sink's
     int error = 0;
-    FStream = pa_simple_new(address.c_str(), "DuoDeck test", PA_STREAM_RECORD, "duodeck_test.monitor", "monitor", &spec,
-                            nullptr, &attr, &error);
+    FStream = pa_simple_new(address.c_str(), "DuoDeck test", PA_STREAM_RECORD, "duodeck_test.monitor", "monitor",
+                            &sampleFormat, nullptr, &attr, &error);
 }
 
 MonitorRecorder::~MonitorRecorder()
