@@ -3,6 +3,7 @@
 #include <pulse/simple.h>
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -15,6 +16,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
+#include <string_view>
 #include <thread>
 
 namespace testsupport {
@@ -59,103 +62,166 @@ std::string SoundServer::SocketPath() const
     return (FDir.path() / (FKind == Kind::PulseAudio ? "native" : "pulse/native")).string();
 }
 
-// Runs `command` with the server's private folders as its home, runtime and configuration
-// folders, its output appended to the log.
-pid_t SoundServer::Spawn(const std::vector<std::string>& command)
+std::string SoundServer::LogPath(const std::string& name) const
+{
+    return (FDir.path() / (name + ".log")).string();
+}
+
+// Runs `command` with the server's private folders as its home, runtime and configuration folders,
+// its output appended to a log of its own. posix_spawn, not fork: the test process has threads, and
+// a forked child of a threaded process may not call setenv or malloc before exec. The child starts
+// with no blocked signals and default handlers, whatever the test process set.
+void SoundServer::Spawn(const std::vector<std::string>& command)
 {
     const std::string dir = FDir.path().string();
-    const std::string log = (FDir.path() / "server.log").string();
-    const pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    setenv("HOME", dir.c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
-    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + dir + "/bus").c_str(), 1);
-    setenv("PULSE_SERVER", ("unix:" + SocketPath()).c_str(), 1);
-    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (out >= 0) {
-        dup2(out, STDOUT_FILENO);
-        dup2(out, STDERR_FILENO);
+    const std::vector<std::string> own = {
+        "HOME=" + dir,
+        "XDG_RUNTIME_DIR=" + dir,
+        "XDG_CONFIG_HOME=" + dir + "/config",
+        "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir + "/bus",
+        "PULSE_SERVER=unix:" + SocketPath(),
+    };
+    std::vector<std::string> environment = own;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string_view line(*entry);
+        const bool overridden = std::any_of(own.begin(), own.end(), [&](const std::string& mine) {
+            return line.substr(0, line.find('=') + 1) == std::string_view(mine).substr(0, mine.find('=') + 1);
+        });
+        if (!overridden)
+            environment.emplace_back(line);
     }
+    std::vector<char*> envp;
+    for (std::string& line : environment)
+        envp.push_back(line.data());
+    envp.push_back(nullptr);
     std::vector<char*> argv;
     for (const std::string& word : command)
         argv.push_back(const_cast<char*>(word.c_str()));
     argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
+
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, LogPath(command[0]).c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&files, STDOUT_FILENO, STDERR_FILENO);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    const int error = posix_spawnp(&pid, argv[0], &files, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&files);
+    if (error != 0)
+        throw std::runtime_error("cannot start " + command[0] + ": " + std::strerror(error));
+    FProcesses.push_back({command[0], pid});
+}
+
+bool SoundServer::WaitUntil(const std::string& step, double seconds, const std::function<bool()>& ready)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        for (auto process = FProcesses.begin(); process != FProcesses.end(); ++process) {
+            int status = 0;
+            if (waitpid(process->Pid, &status, WNOHANG) != process->Pid)
+                continue;
+            std::ostringstream how;
+            how << process->Name << " ended while waiting for " << step << ": ";
+            if (WIFSIGNALED(status))
+                how << "killed by signal " << WTERMSIG(status) << " (" << strsignal(WTERMSIG(status)) << ")";
+            else
+                how << "exit status " << WEXITSTATUS(status);
+            FFailure += how.str() + "\n";
+            FProcesses.erase(process);
+            return false;
+        }
+        if (ready())
+            return true;
+        if (std::chrono::steady_clock::now() > end) {
+            FFailure += step + " did not happen within " + std::to_string(seconds) + " s\n";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 bool SoundServer::Start()
 {
-    if (!FPids.empty())
+    if (!FProcesses.empty())
         return true;
+    FFailure.clear();
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        if (StartOnce())
+            return true;
+        Kill();
+        FFailure += "(start " + std::to_string(attempt) + " of 2 failed)\n";
+    }
+    return false;
+}
+
+bool SoundServer::StartOnce()
+{
     const std::string dir = FDir.path().string();
     const std::string socketPath = SocketPath();
-    unlink(socketPath.c_str());
+    // Sockets a killed server left behind.
+    for (const char* stale : {"native", "pulse/native", "bus", "pipewire-0", "pipewire-0.lock"})
+        unlink((dir + "/" + stale).c_str());
     const std::string sink = "module-null-sink sink_name=duodeck_test sink_properties=device.description=DuoDeckTest";
+    const auto answers = [](const std::string& path) { return [path] { return Answers(path); }; };
     if (FKind == Kind::PulseAudio) {
         const std::string proto = "module-native-protocol-unix auth-anonymous=1 socket=" + socketPath;
-        FPids.push_back(Spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-                               "--disallow-exit", "--log-level=error", "-L", sink, "-L", proto}));
-    } else {
-        FPids.push_back(
-            Spawn({"dbus-daemon", "--session", "--address=unix:path=" + dir + "/bus", "--nofork", "--nopidfile"}));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        FPids.push_back(Spawn({"pipewire"}));
-        // Its clients give up when the graph's own socket is not there yet.
-        const auto ready = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!Answers(dir + "/pipewire-0") && std::chrono::steady_clock::now() < ready)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        FPids.push_back(Spawn({"wireplumber"}));
-        FPids.push_back(Spawn({"pipewire-pulse"}));
+        Spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--disallow-exit",
+               "--log-level=error", "-L", sink, "-L", proto});
+        return WaitUntil("the PulseAudio socket", 10, answers(socketPath));
     }
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    bool up = false;
-    while (!up && std::chrono::steady_clock::now() < end) {
-        up = Answers(socketPath);
-        for (pid_t pid : FPids) {
-            int status;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                FPids.erase(std::find(FPids.begin(), FPids.end(), pid));
-                Kill();
-                return false;
-            }
-        }
-        if (!up)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (up && FKind == Kind::PipeWire) {
-        // The pulse service answers before the session manager has set up the graph.
-        const std::string pactl =
-            "HOME=" + dir + " XDG_RUNTIME_DIR=" + dir + " PULSE_SERVER=unix:" + socketPath + " pactl ";
-        up = std::system((pactl + "load-module " + sink + " >/dev/null 2>&1").c_str()) == 0 &&
-             std::system((pactl + "set-default-sink duodeck_test >/dev/null 2>&1").c_str()) == 0;
-    }
-    if (!up)
-        Kill();
-    return up;
+    Spawn({"dbus-daemon", "--session", "--address=unix:path=" + dir + "/bus", "--nofork", "--nopidfile"});
+    if (!WaitUntil("the session bus", 5, answers(dir + "/bus")))
+        return false;
+    Spawn({"pipewire"});
+    // Its clients give up when the graph's own socket is not there yet.
+    if (!WaitUntil("the PipeWire socket", 5, answers(dir + "/pipewire-0")))
+        return false;
+    Spawn({"wireplumber"});
+    Spawn({"pipewire-pulse"});
+    if (!WaitUntil("the pulse service's socket", 10, answers(socketPath)))
+        return false;
+    // The pulse service answers before the session manager has set up the graph: the default sink
+    // holds only once the session manager keeps the defaults.
+    const std::string pactl = "HOME=" + dir + " XDG_RUNTIME_DIR=" + dir + " PULSE_SERVER=unix:" + socketPath +
+                              " pactl ";
+    const std::string pactlLog = " >>" + LogPath("pactl") + " 2>&1";
+    if (!WaitUntil("the null sink", 10,
+                   [&] { return std::system((pactl + "load-module " + sink + pactlLog).c_str()) == 0; }))
+        return false;
+    return WaitUntil("the null sink as the default sink", 10, [&] {
+        return std::system((pactl + "set-default-sink duodeck_test" + pactlLog).c_str()) == 0 &&
+               std::system((pactl + "get-default-sink 2>/dev/null | grep -qx duodeck_test").c_str()) == 0;
+    });
 }
 
 void SoundServer::Kill()
 {
-    for (pid_t pid : FPids)
-        kill(pid, SIGKILL);
-    for (pid_t pid : FPids)
-        waitpid(pid, nullptr, 0);
-    FPids.clear();
+    for (const Process& process : FProcesses)
+        kill(process.Pid, SIGKILL);
+    for (const Process& process : FProcesses)
+        waitpid(process.Pid, nullptr, 0);
+    FProcesses.clear();
 }
 
 void SoundServer::Pause()
 {
-    for (pid_t pid : FPids)
-        kill(pid, SIGSTOP);
+    for (const Process& process : FProcesses)
+        kill(process.Pid, SIGSTOP);
 }
 
 void SoundServer::Resume()
 {
-    for (pid_t pid : FPids)
-        kill(pid, SIGCONT);
+    for (const Process& process : FProcesses)
+        kill(process.Pid, SIGCONT);
 }
 
 std::string SoundServer::Address() const
@@ -165,9 +231,13 @@ std::string SoundServer::Address() const
 
 std::string SoundServer::Log() const
 {
-    std::ifstream in(FDir.path() / "server.log");
     std::stringstream text;
-    text << in.rdbuf();
+    text << FFailure;
+    for (const char* name : {"pulseaudio", "dbus-daemon", "pipewire", "wireplumber", "pipewire-pulse", "pactl"}) {
+        std::ifstream in(LogPath(name));
+        if (in)
+            text << "== " << name << " ==\n" << in.rdbuf();
+    }
     return text.str();
 }
 

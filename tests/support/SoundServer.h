@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,24 +30,34 @@ public:
     SoundServer(const SoundServer&) = delete;
     SoundServer& operator=(const SoundServer&) = delete;
 
-    // Starts the server, waits until it accepts connections (at most 10 s) and makes the null sink
-    // "duodeck_test" its default. Can follow Kill.
+    // Starts the server, one process after the other, each once the one before it answers; makes
+    // the null sink "duodeck_test" its default; tries a failed start once more. Can follow Kill.
+    // False says, in Log(), which process ended and how, or which step did not answer.
     bool Start();
     void Kill();   // SIGKILL to every process of the server, and waits for them to end
     void Pause();  // SIGSTOP
     void Resume(); // SIGCONT
     // The client library's address of the server ("unix:/…/native"), for PULSE_SERVER.
     std::string Address() const;
-    // The server's own console output so far.
+    // Why the last start failed, if it did, then each process's own console output so far.
     std::string Log() const;
 
 private:
-    pid_t Spawn(const std::vector<std::string>& command);
+    struct Process {
+        std::string Name;
+        pid_t Pid;
+    };
+    bool StartOnce();
+    void Spawn(const std::vector<std::string>& command);
+    // Waits until `ready` holds, at most `seconds`, while every process started so far runs on.
+    bool WaitUntil(const std::string& step, double seconds, const std::function<bool()>& ready);
+    std::string LogPath(const std::string& name) const;
     std::string SocketPath() const;
 
     Kind FKind;
     TempDir FDir;
-    std::vector<pid_t> FPids;
+    std::vector<Process> FProcesses;
+    std::string FFailure;
 };
 
 // Records the test sink's monitor: 44.1 kHz 16-bit stereo, from the moment it is created.
