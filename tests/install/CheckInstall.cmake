@@ -9,6 +9,9 @@ endif()
 set(expected
   bin/duodeck
   share/doc/duodeck/help.html
+  share/doc/duodeck/copyright
+  share/doc/duodeck/changelog.gz
+  share/man/man1/duodeck.1.gz
   share/applications/org.duodeck.DuoDeck.desktop
   share/metainfo/org.duodeck.DuoDeck.metainfo.xml
   share/icons/hicolor/scalable/apps/duodeck.svg)
