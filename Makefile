@@ -18,7 +18,9 @@ configure: bootstrap
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Only the player and what it needs: the tests are built by `make test`.
+run: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target duodeck
 	@scripts/run $(BUILD)/app/duodeck
 
 test: build
@@ -29,9 +31,12 @@ test: build
 install: build
 	@cmake --install $(BUILD) --prefix $(PREFIX)
 
-# A Debian package in $(BUILD): apt-get install ./$(BUILD)/duodeck_*.deb
+# A Debian package in $(BUILD): apt-get install ./$(BUILD)/duodeck_*.deb. It fails where lintian,
+# Debian's package checker, finds an error or a warning.
 package: build
-	@cd $(BUILD) && cpack -G DEB >/dev/null && ls -1 $(CURDIR)/$(BUILD)/duodeck_*.deb
+	@cd $(BUILD) && rm -f duodeck_*.deb && cpack -G DEB >/dev/null
+	@lintian --fail-on error,warning $(BUILD)/duodeck_*.deb
+	@ls -1 $(CURDIR)/$(BUILD)/duodeck_*.deb
 
 # AddressSanitizer + UBSan over every test.
 test-asan: bootstrap
