@@ -6,9 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
-#include <filesystem>
-#include <system_error>
+#include <cstring>
 
 namespace {
 
@@ -25,22 +25,49 @@ bool Writable(const QByteArray& folder)
            ::access(folder.constData(), W_OK) == 0;
 }
 
+// Makes `folder` and each missing folder above it 0700, as XDG asks of the folders it names; 0 or
+// the errno of the step that failed. A folder that exists must be one the user can write to.
+int MakeFolders(const QByteArray& folder)
+{
+    struct stat st {};
+    if (::stat(folder.constData(), &st) == 0)
+        return !S_ISDIR(st.st_mode) ? ENOTDIR : ::access(folder.constData(), W_OK | X_OK) != 0 ? errno : 0;
+    if (errno != ENOENT)
+        return errno;
+    const qsizetype slash = folder.lastIndexOf('/');
+    if (slash > 0)
+        if (const int error = MakeFolders(folder.left(slash)))
+            return error;
+    return ::mkdir(folder.constData(), 0700) == 0 || errno == EEXIST ? 0 : errno;
+}
+
 } // namespace
 
-QByteArray DataFolder(const QByteArray& exeFolder)
+QByteArray DataFolder(const QByteArray& exeFolder, std::string* problem)
 {
     const bool installed =
         !FileExists((exeFolder + "/" + HelpFile).toStdString()) && FileExists(InstalledHelp(exeFolder).toStdString());
-    if (!installed && Writable(exeFolder))
+    const bool writable = Writable(exeFolder);
+    if (!installed && writable)
         return exeFolder;
     const char* dataHome = std::getenv("XDG_DATA_HOME");
     const char* home = std::getenv("HOME");
-    // XDG's rule: a relative XDG_DATA_HOME is ignored.
-    const QByteArray base =
-        dataHome && dataHome[0] == '/' ? QByteArray(dataHome) : QByteArray(home ? home : "") + "/.local/share";
+    // XDG's rule: a relative XDG_DATA_HOME is ignored; so is a relative HOME.
+    QByteArray base;
+    if (dataHome && dataHome[0] == '/')
+        base = dataHome;
+    else if (home && home[0] == '/')
+        base = QByteArray(home) + "/.local/share";
+    else if (writable)
+        return exeFolder;
     const QByteArray folder = base + "/DuoDeck";
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(folder.toStdString()), ec);
+    const int error = base.isEmpty() ? ENOENT : MakeFolders(folder);
+    if (error != 0 && problem) {
+        *problem = base.isEmpty() ? "Neither HOME nor XDG_DATA_HOME is set, and the program's folder " +
+                                        exeFolder.toStdString() + " is not writable"
+                                  : "Cannot create the folder " + folder.toStdString() + ": " + std::strerror(error);
+        *problem += "; the playlists cannot be kept.";
+    }
     return folder;
 }
 

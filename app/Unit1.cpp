@@ -19,8 +19,10 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QShowEvent>
+#include <QTimer>
 
 #include <cstdio>
 #include <tuple>
@@ -197,8 +199,18 @@ void TFormMain::FormCreate()
 
     // 3.-5. The playlists. A missing file is an empty list.
     ExeFolder = FExeFolderOverride;
-    if (ExeFolder.isEmpty())
-        ExeFolder = DataFolder(ProgramFolder());
+    if (ExeFolder.isEmpty()) {
+        std::string problem;
+        ExeFolder = DataFolder(ProgramFolder(), &problem);
+        // The program plays on; the user learns now, not at Close, that the lists will be lost.
+        if (!problem.empty()) {
+            std::fprintf(stderr, "DuoDeck: %s\n", problem.c_str());
+            auto* box = new QMessageBox(QMessageBox::Warning, QCoreApplication::applicationName(),
+                                        QString::fromStdString(problem), QMessageBox::Ok, this);
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            QTimer::singleShot(0, box, &QMessageBox::show);
+        }
+    }
     RightPaths = LoadListFile(InExeFolder(RightPathsFile));
     LeftPaths = LoadListFile(InExeFolder(LeftPathsFile));
     LeftNames = LoadListFile(InExeFolder(LeftNamesFile));

@@ -97,3 +97,40 @@ TEST(DataFolder, AReadOnlyCopyOfTheProgramKeepsItsListsInTheDataFolder)
     }
     fs::permissions(folder, fs::perms::owner_all);
 }
+
+// The data folder and the folders made above it are the user's alone (XDG's 0700); one that cannot
+// be made, or no HOME and no XDG_DATA_HOME, is said at once instead of at Close.
+TEST(DataFolder, MadePrivateAndAFailureSaysWhy)
+{
+    TempDir dir;
+    const fs::path readOnly = dir.file("readonly");
+    fs::create_directories(readOnly);
+    fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec);
+    const QByteArray home = qgetenv("HOME");
+    qunsetenv("XDG_DATA_HOME");
+    qputenv("HOME", Bytes(dir.file("home")));
+    std::string problem;
+    EXPECT_EQ(DataFolder(Bytes(readOnly), &problem), Bytes(dir.file("home")) + "/.local/share/DuoDeck");
+    EXPECT_EQ(problem, "");
+    for (const char* made : {"home/.local", "home/.local/share", "home/.local/share/DuoDeck"})
+        EXPECT_EQ(fs::status(dir.file(made)).permissions() & fs::perms::all, fs::perms::owner_all) << made;
+
+    testsupport::WriteBytes(dir.file("file"), {'x'});
+    qputenv("HOME", Bytes(dir.file("file")));
+    DataFolder(Bytes(readOnly), &problem);
+    EXPECT_EQ(problem, "Cannot create the folder " + dir.file("file").string() +
+                           "/.local/share/DuoDeck: Not a directory; the playlists cannot be kept.");
+
+    // No HOME: a writable program folder keeps the lists, a read-only one cannot.
+    qunsetenv("HOME");
+    problem.clear();
+    const fs::path installed = dir.file("prefix/bin");
+    fs::create_directories(installed);
+    Touch(dir.file("prefix/share/doc/duodeck/help.html"));
+    EXPECT_EQ(DataFolder(Bytes(installed), &problem), Bytes(installed));
+    EXPECT_EQ(problem, "");
+    DataFolder(Bytes(readOnly), &problem);
+    EXPECT_NE(problem.find("Neither HOME nor XDG_DATA_HOME is set"), std::string::npos) << problem;
+    qputenv("HOME", home);
+    fs::permissions(readOnly, fs::perms::owner_all);
+}
