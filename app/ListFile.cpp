@@ -87,46 +87,57 @@ bool WriteAll(int fd, const char* data, qsizetype size)
     return true;
 }
 
+// The file a save of `path` replaces. A list that is a symbolic link stays a link, its target
+// replaced, only where the link and its target are the user's own: a link someone else planted (in
+// a shared folder, say) is itself replaced, and its target left alone.
+QByteArray FileToReplace(const QByteArray& path)
+{
+    struct stat link {};
+    if (::lstat(path.constData(), &link) != 0 || !S_ISLNK(link.st_mode) || link.st_uid != ::geteuid())
+        return path;
+    char* resolved = ::realpath(path.constData(), nullptr);
+    if (!resolved)
+        return path;
+    const QByteArray target = resolved;
+    std::free(resolved);
+    struct stat st {};
+    return ::stat(target.constData(), &st) == 0 && st.st_uid == ::geteuid() ? target : path;
+}
+
 } // namespace
 
 void SaveListFile(const QByteArray& path, const QByteArrayList& entries)
 {
-    QByteArray name = path;
-    // A list that is a link to a file elsewhere stays a link: its target is replaced.
-    if (char* target = ::realpath(name.constData(), nullptr)) {
-        name = target;
-        std::free(target);
-    }
+    const QByteArray name = FileToReplace(path);
     const qsizetype slash = name.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : name.left(slash);
     const auto fail = [&path](int error) {
         throw Exception("Cannot create file \"" + path.toStdString() + "\". " + std::strerror(error));
     };
 
-    // The old file keeps its permissions; a new one gets the usual ones less the umask.
+    // The old file keeps its permissions; a new one gets the usual ones less the umask, which the
+    // kernel applies to the mode given at creation.
     struct stat old {};
-    const bool existed = ::stat(name.constData(), &old) == 0;
+    const bool existed = ::lstat(name.constData(), &old) == 0 && !S_ISLNK(old.st_mode);
     if (existed && S_ISDIR(old.st_mode))
         fail(EISDIR);
-    mode_t mode = old.st_mode & 07777;
-    if (!existed) {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
-    }
 
     // The new contents go to a file without a name, so that a crash while writing leaves nothing
     // behind; where the filesystem cannot do that, to a named temporary beside the list.
+    const auto temporaryName = [&name](int attempt) {
+        return name + "." + QByteArray::number(::getpid()) + "-" + QByteArray::number(attempt);
+    };
     QByteArray temporary;
-    int fd = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    int fd = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
     const bool unnamed = fd >= 0;
-    if (!unnamed) {
-        temporary = name + ".XXXXXX";
-        fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-        if (fd < 0)
+    for (int attempt = 0; fd < 0; ++attempt) {
+        temporary = temporaryName(attempt);
+        fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd < 0 && (errno != EEXIST || attempt == 100))
             fail(errno);
     }
-    ::fchmod(fd, mode);
+    if (existed)
+        ::fchmod(fd, old.st_mode & 07777);
     const auto discard = [&](int error) {
         ::close(fd);
         if (!temporary.isEmpty())
@@ -141,7 +152,7 @@ void SaveListFile(const QByteArray& path, const QByteArrayList& entries)
     if (unnamed) {
         const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
         for (int attempt = 0;; ++attempt) {
-            temporary = name + "." + QByteArray::number(::getpid()) + "-" + QByteArray::number(attempt);
+            temporary = temporaryName(attempt);
             if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, temporary.constData(), AT_SYMLINK_FOLLOW) == 0)
                 break;
             const int error = errno;

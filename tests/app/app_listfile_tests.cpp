@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
 using testsupport::TempDir;
 
 namespace {
@@ -95,4 +100,36 @@ TEST(ListFile, FullDiskRaisesWithTheReasonAndKeepsTheOldFileAndNoTemporary)
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path()))
         ++files;
     EXPECT_EQ(files, 1);
+}
+
+// A list that is a link is written through only where the link and its target are the user's own;
+// a link planted by someone else (in a shared folder) is replaced itself and its target untouched.
+TEST(ListFile, ALinkIsWrittenThroughOnlyWhenItAndItsTargetAreTheUsers)
+{
+    TempDir dir;
+    const auto target = dir.file("target.ini");
+    testsupport::WriteBytes(target, {'o', 'l', 'd'});
+    std::filesystem::create_symlink(target, dir.file("own.ini"));
+    SaveListFile(Path(dir, "own.ini"), {"a"});
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("own.ini")));
+    EXPECT_EQ(testsupport::ReadBytes(target), (std::vector<uint8_t>{'a', '\r', '\n'}));
+
+    std::filesystem::create_symlink(target, dir.file("planted.ini"));
+    if (::geteuid() != 0 || ::lchown(dir.file("planted.ini").c_str(), 65534, 65534) != 0)
+        GTEST_SKIP() << "a link of another user needs root to make";
+    SaveListFile(Path(dir, "planted.ini"), {"b"});
+    EXPECT_FALSE(std::filesystem::is_symlink(dir.file("planted.ini")));
+    EXPECT_EQ(testsupport::ReadBytes(dir.file("planted.ini")), (std::vector<uint8_t>{'b', '\r', '\n'}));
+    EXPECT_EQ(testsupport::ReadBytes(target), (std::vector<uint8_t>{'a', '\r', '\n'}));
+}
+
+TEST(ListFile, ANewFileGetsTheUsualModeLessTheUmask)
+{
+    TempDir dir;
+    const mode_t mask = ::umask(027);
+    SaveListFile(Path(dir, "new.ini"), {"a"});
+    ::umask(mask);
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.file("new.ini").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
