@@ -126,6 +126,8 @@ public:
         return DS_OK;
     }
     HRESULT SetCurrentPosition(DWORD) override { return DSERR_INVALIDCALL; }
+    HRESULT SetKeylock(BOOL) override { return DSERR_CONTROLUNAVAIL; }
+    HRESULT GetKeylock(BOOL*) override { return DSERR_CONTROLUNAVAIL; }
     HRESULT SetFormat(const WAVEFORMATEX* format) override;
     HRESULT SetVolume(LONG volume) override
     {

@@ -167,6 +167,11 @@ public:
     virtual HRESULT Stop() = 0;
     virtual HRESULT Unlock(void* ptr1, DWORD bytes1, void* ptr2, DWORD bytes2) = 0;
     virtual HRESULT Restore() = 0;
+    // DuoDeck's extension: with keylock on, the frequency changes the tempo only and the song keeps
+    // its key (time-stretching instead of resampling). Switching while playing fades between the two
+    // within a few tens of milliseconds, without a jump in position.
+    virtual HRESULT SetKeylock(BOOL on) = 0;
+    virtual HRESULT GetKeylock(BOOL* on) = 0;
 };
 
 class IDirectSound : public IUnknownLike {

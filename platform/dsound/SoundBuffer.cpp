@@ -1,6 +1,7 @@
 #include "platform/dsound/SoundBuffer.h"
 
 #include "platform/dsound/DSoundEngine.h"
+#include "platform/dsound/KeylockVoice.h"
 
 #include <samplerate.h>
 
@@ -16,6 +17,10 @@ namespace {
 // libsamplerate refuses ratios beyond this factor either way; rates further apart (below about
 // 172 Hz against a 44.1 kHz output) are interpolated linearly.
 constexpr double MaxRatio = 256.0;
+
+// A switch between the resampled and the keylocked voice fades one into the other over this many
+// output frames (about 23 ms at 44.1 kHz): long enough to hide the keylocked voice's start.
+constexpr uint32_t SwitchFadeFrames = 1024;
 
 float DbToGain(LONG hundredthsDb)
 {
@@ -69,7 +74,8 @@ HRESULT SoundBuffer::GetCurrentPosition(DWORD* playCursor, DWORD* writeCursor)
     if (writeCursor) {
         // The backend's largest render in this buffer's frames, rounded up.
         const uint64_t outRate = FEngine.OutputRate();
-        const uint64_t ahead = (uint64_t(FEngine.LeadFrames()) * EffectiveRate() + outRate - 1) / outRate;
+        const uint64_t ahead = (uint64_t(FEngine.LeadFrames()) * EffectiveRate() + outRate - 1) / outRate +
+                               FReadAhead.load(std::memory_order_relaxed);
         *writeCursor = static_cast<DWORD>((play + ahead * align) % FSize);
     }
     return DS_OK;
@@ -235,6 +241,32 @@ HRESULT SoundBuffer::Restore()
     return DS_OK; // memory is never lost here
 }
 
+HRESULT SoundBuffer::SetKeylock(BOOL on)
+{
+    if (!(FFlags & DSBCAPS_CTRLFREQUENCY))
+        return DSERR_CONTROLUNAVAIL;
+    // The stretcher is made here, off the render thread, the first time it is wanted; the render
+    // thread sees it only once it is whole.
+    if (on && !FKeylockVoice) {
+        try {
+            FKeylockVoice = std::make_unique<KeylockVoice>(FFormat.nSamplesPerSec, FFormat.nChannels);
+        } catch (const std::exception&) {
+            return DSERR_OUTOFMEMORY;
+        }
+        FKeylockReady.store(FKeylockVoice.get(), std::memory_order_release);
+    }
+    FKeylock.store(on != 0, std::memory_order_release);
+    return DS_OK;
+}
+
+HRESULT SoundBuffer::GetKeylock(BOOL* on)
+{
+    if (!on)
+        return DSERR_INVALIDPARAM;
+    *on = FKeylock.load(std::memory_order_relaxed);
+    return DS_OK;
+}
+
 void SoundBuffer::ToFloat(uint32_t pos, uint32_t frames, float* dst) const
 {
     const uint32_t ch = FFormat.nChannels;
@@ -255,19 +287,44 @@ void SoundBuffer::ToFloat(uint32_t pos, uint32_t frames, float* dst) const
     }
 }
 
-uint32_t SoundBuffer::Resample(uint32_t pos, uint32_t frames, double ratio, float* dst, RenderScratch& scratch,
-                               uint32_t& consumed)
+void SoundBuffer::StartSinc(uint32_t pos, double ratio, RenderScratch& scratch)
+{
+    src_reset(FSrc);
+    src_set_ratio(FSrc, ratio);
+    FSrcRatio = ratio;
+    FFeed = pos;
+    FDiscard = 0;
+    // Primed with the frames heard last, so its first output continues them; what it makes of
+    // them is dropped (it puts out input frame n at output n * ratio; rounded down, so its first
+    // output lies less than a frame before the cursor, never beyond it).
+    const uint32_t primed = std::min<uint32_t>(
+        pos == FHistoryEnd ? FHistoryLength : 0,
+        static_cast<uint32_t>(RenderScratch::MaxOutFrames / std::max(ratio, 1.0)));
+    if (primed == 0)
+        return;
+    const uint32_t ch = FFormat.nChannels;
+    SRC_DATA data{};
+    data.data_in = FHistory + size_t(HistoryFrames - primed) * ch;
+    data.input_frames = primed;
+    data.data_out = scratch.Outgoing.data();
+    data.output_frames = RenderScratch::MaxOutFrames;
+    data.src_ratio = ratio;
+    const auto due = static_cast<uint32_t>(primed * ratio);
+    if (src_process(FSrc, &data) == 0 && data.output_frames_gen < due)
+        FDiscard = due - static_cast<uint32_t>(data.output_frames_gen);
+}
+
+uint32_t SoundBuffer::Resample(uint32_t frames, double ratio, float* dst, RenderScratch& scratch)
 {
     const uint32_t ch = FFormat.nChannels;
     uint32_t produced = 0;
     int idle = 0;
-    consumed = 0;
     for (int round = 0; produced < frames && idle < 3 && round < 64; ++round) {
         // No more input than the output still wanted needs: the converter keeps whatever it is
-        // given, so any surplus would pile up inside it and run the cursor ahead of the sound.
-        const double want = std::floor((frames - produced) / ratio);
+        // given, so any surplus would pile up inside it.
+        const double want = std::floor((frames - produced + FDiscard) / ratio);
         const uint32_t in = static_cast<uint32_t>(std::clamp(want, 1.0, double(RenderScratch::MaxInFrames)));
-        ToFloat((pos + consumed) % FFrames, in, scratch.Input.data());
+        ToFloat(FFeed, in, scratch.Input.data());
         SRC_DATA data{};
         data.data_in = scratch.Input.data();
         data.data_out = dst + size_t(produced) * ch;
@@ -276,20 +333,26 @@ uint32_t SoundBuffer::Resample(uint32_t pos, uint32_t frames, double ratio, floa
         data.src_ratio = ratio;
         if (src_process(FSrc, &data) != 0)
             break;
-        consumed += static_cast<uint32_t>(data.input_frames_used);
-        produced += static_cast<uint32_t>(data.output_frames_gen);
+        FFeed = static_cast<uint32_t>((uint64_t(FFeed) + data.input_frames_used) % FFrames);
+        uint32_t made = static_cast<uint32_t>(data.output_frames_gen);
+        const uint32_t dropped = std::min(made, FDiscard);
+        if (dropped > 0) {
+            std::memmove(data.data_out, data.data_out + size_t(dropped) * ch, size_t(made - dropped) * ch * 4);
+            FDiscard -= dropped;
+            made -= dropped;
+        }
+        produced += made;
         idle = (data.input_frames_used == 0 && data.output_frames_gen == 0) ? idle + 1 : 0;
     }
     return produced;
 }
 
-void SoundBuffer::Interpolate(uint32_t pos, uint32_t frames, double step, float* dst, uint32_t& consumed)
+void SoundBuffer::Interpolate(uint32_t frames, double step, float* dst)
 {
     const uint32_t ch = FFormat.nChannels;
     float a[2] = {0, 0}, b[2] = {0, 0};
-    ToFloat(pos, 1, a);
-    ToFloat((pos + 1) % FFrames, 1, b);
-    consumed = 0;
+    ToFloat(FFeed, 1, a);
+    ToFloat((FFeed + 1) % FFrames, 1, b);
     for (uint32_t i = 0; i < frames; ++i) {
         const float t = static_cast<float>(FPhase);
         for (uint32_t c = 0; c < ch; ++c)
@@ -297,12 +360,78 @@ void SoundBuffer::Interpolate(uint32_t pos, uint32_t frames, double step, float*
         FPhase += step;
         while (FPhase >= 1.0) {
             FPhase -= 1.0;
-            ++consumed;
+            FFeed = (FFeed + 1) % FFrames;
             a[0] = b[0];
             a[1] = b[1];
-            ToFloat((pos + consumed + 1) % FFrames, 1, b);
+            ToFloat((FFeed + 1) % FFrames, 1, b);
         }
     }
+}
+
+// The resampling voice: the song's own frames where its rate is the output's, else converted.
+void SoundBuffer::RenderResampled(uint32_t pos, uint32_t frames, uint32_t rate, uint32_t outRate, float* dst,
+                                  RenderScratch& scratch)
+{
+    const uint32_t ch = FFormat.nChannels;
+    const double ratio = double(outRate) / rate;
+    if (rate == outRate) {
+        // Back at the song's own rate: on from what was heard, not from what the converter held.
+        if (FPath != Path::Copy)
+            FHeardFraction = 0;
+        FPath = Path::Copy;
+        FFeed = pos;
+        ToFloat(FFeed, frames, dst);
+        FFeed = static_cast<uint32_t>((uint64_t(FFeed) + frames) % FFrames);
+    } else if (ratio <= MaxRatio && ratio >= 1.0 / MaxRatio) {
+        if (FPath != Path::Sinc) {
+            StartSinc(pos, ratio, scratch);
+            FPath = Path::Sinc;
+        } else if (ratio != FSrcRatio) {
+            // A step, not libsamplerate's glide across the block, so that every output frame of
+            // this block stands for 1 / ratio input frames, as the cursor counts them.
+            src_set_ratio(FSrc, ratio);
+            FSrcRatio = ratio;
+        }
+        const uint32_t produced = Resample(frames, ratio, dst, scratch);
+        std::fill(dst + size_t(produced) * ch, dst + size_t(frames) * ch, 0.0f);
+    } else {
+        if (FPath != Path::Linear) {
+            FFeed = pos;
+            FPhase = 0;
+            FPath = Path::Linear;
+        }
+        Interpolate(frames, 1.0 / ratio, dst);
+    }
+}
+
+void SoundBuffer::RenderKeylocked(uint32_t pos, uint32_t frames, uint32_t rate, uint32_t outRate, float* dst)
+{
+    KeylockVoice& voice = *FKeylockReady.load(std::memory_order_acquire);
+    const double speed = double(rate) / FFormat.nSamplesPerSec;
+    if (!FStretchStarted) {
+        voice.Restart(speed, outRate);
+        FStretchFeed = pos;
+        FStretchStarted = true;
+    }
+    voice.Render(frames, speed, outRate, dst, [this](uint32_t n, float* input) {
+        ToFloat(FStretchFeed, n, input);
+        FStretchFeed = static_cast<uint32_t>((uint64_t(FStretchFeed) + n) % FFrames);
+    });
+}
+
+// Keeps the frames heard up to `next` (all of them read this block, so still the song's).
+void SoundBuffer::KeepHistory(uint32_t pos, uint32_t next)
+{
+    const uint32_t ch = FFormat.nChannels;
+    const uint32_t heard = static_cast<uint32_t>((uint64_t(next) + FFrames - pos) % FFrames);
+    const uint32_t kept = pos == FHistoryEnd ? std::min(FHistoryLength, HistoryFrames - std::min(heard, HistoryFrames)) : 0;
+    const uint32_t fresh = std::min(heard, HistoryFrames);
+    std::memmove(FHistory + size_t(HistoryFrames - kept - fresh) * ch, FHistory + size_t(HistoryFrames - kept) * ch,
+                 size_t(kept) * ch * sizeof(float));
+    ToFloat(static_cast<uint32_t>((uint64_t(next) + FFrames - fresh) % FFrames), fresh,
+            FHistory + size_t(HistoryFrames - fresh) * ch);
+    FHistoryLength = kept + fresh;
+    FHistoryEnd = next;
 }
 
 void SoundBuffer::Mix(float* mix, uint32_t frames, const OutputFormat& out, RenderScratch& scratch)
@@ -313,33 +442,50 @@ void SoundBuffer::Mix(float* mix, uint32_t frames, const OutputFormat& out, Rend
     uint64_t cursor = FCursor.load(std::memory_order_acquire);
     const uint32_t gen = GenOf(cursor);
     const uint32_t pos = FrameOf(cursor);
+    const bool keylock = FKeylock.load(std::memory_order_acquire) &&
+                         FKeylockReady.load(std::memory_order_acquire) != nullptr;
     if (gen != FRenderGen) {
-        // Moved or stopped since the last block: the converter's history belongs elsewhere.
+        // Moved or stopped since the last block: every voice starts again at the cursor.
         FRenderGen = gen;
-        FPath = Path::Copy;
+        FPath = Path::None;
+        FStretchStarted = false;
+        FStretching = keylock;
+        FFadeLeft = 0;
+        FHeardFraction = 0;
+    }
+    if (keylock != FStretching) {
+        // The voice heard until now fades out while the other one, started at the cursor, fades in.
+        FStretching = keylock;
+        FFadeLeft = SwitchFadeFrames;
+        if (keylock)
+            FStretchStarted = false;
+        else
+            FPath = Path::None;
     }
 
     const uint32_t ch = FFormat.nChannels;
     float* voice = scratch.Voice.data();
     const uint32_t rate = EffectiveRate();
-    const double ratio = double(out.Rate) / rate;
-    uint32_t consumed = frames;
-    if (rate == out.Rate) {
-        ToFloat(pos, frames, voice);
-        FPath = Path::Copy;
-    } else if (ratio <= MaxRatio && ratio >= 1.0 / MaxRatio) {
-        if (FPath != Path::Sinc) {
-            src_reset(FSrc);
-            FPath = Path::Sinc;
+    if (FStretching)
+        RenderKeylocked(pos, frames, rate, out.Rate, voice);
+    else
+        RenderResampled(pos, frames, rate, out.Rate, voice, scratch);
+    if (FFadeLeft > 0) {
+        float* outgoing = scratch.Outgoing.data();
+        if (FStretching)
+            RenderResampled(pos, frames, rate, out.Rate, outgoing, scratch);
+        else
+            RenderKeylocked(pos, frames, rate, out.Rate, outgoing);
+        for (uint32_t i = 0; i < frames; ++i) {
+            const float in = i < FFadeLeft ? 1.0f - float(FFadeLeft - i) / SwitchFadeFrames : 1.0f;
+            for (uint32_t c = 0; c < ch; ++c)
+                voice[i * ch + c] = voice[i * ch + c] * in + outgoing[i * ch + c] * (1.0f - in);
         }
-        const uint32_t produced = Resample(pos, frames, ratio, voice, scratch, consumed);
-        std::fill(voice + size_t(produced) * ch, voice + size_t(frames) * ch, 0.0f);
-    } else {
-        if (FPath != Path::Linear) {
-            FPhase = 0;
-            FPath = Path::Linear;
-        }
-        Interpolate(pos, frames, 1.0 / ratio, voice, consumed);
+        FFadeLeft -= std::min(FFadeLeft, frames);
+        if (FFadeLeft == 0 && FStretching)
+            FPath = Path::None;
+        else if (FFadeLeft == 0)
+            FStretchStarted = false;
     }
 
     const float gain = DbToGain(FVolume.load(std::memory_order_acquire));
@@ -368,7 +514,14 @@ void SoundBuffer::Mix(float* mix, uint32_t frames, const OutputFormat& out, Rend
         }
     }
 
+    // The song's frames heard in this block: the output's frames at the buffer's speed.
+    const double heard = frames * (double(rate) / out.Rate) + FHeardFraction;
+    const auto consumed = static_cast<uint32_t>(heard);
+    FHeardFraction = heard - consumed;
     const uint32_t next = static_cast<uint32_t>((uint64_t(pos) + consumed) % FFrames);
+    KeepHistory(pos, next);
+    const uint32_t feed = FStretching ? FStretchFeed : FFeed;
+    FReadAhead.store(static_cast<uint32_t>((uint64_t(feed) + FFrames - next) % FFrames), std::memory_order_relaxed);
     // Fails when Stop or SetCurrentPosition came in meanwhile; theirs wins.
     FCursor.compare_exchange_strong(cursor, Pack(gen, next), std::memory_order_acq_rel, std::memory_order_relaxed);
 }

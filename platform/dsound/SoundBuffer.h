@@ -21,8 +21,11 @@ struct RenderScratch {
     static constexpr uint32_t MaxOutFrames = 1024; // at least one period at 100 kHz
     static constexpr uint32_t MaxInFrames = 4096;  // converter input per call
     std::vector<float> Voice = std::vector<float>(MaxOutFrames * 2);
+    std::vector<float> Outgoing = std::vector<float>(MaxOutFrames * 2); // the voice faded out
     std::vector<float> Input = std::vector<float>(MaxInFrames * 2);
 };
+
+class KeylockVoice;
 
 class SoundBuffer final : public IDirectSoundBuffer {
 public:
@@ -49,6 +52,8 @@ public:
     HRESULT Stop() override;
     HRESULT Unlock(void* ptr1, DWORD bytes1, void* ptr2, DWORD bytes2) override;
     HRESULT Restore() override;
+    HRESULT SetKeylock(BOOL on) override;
+    HRESULT GetKeylock(BOOL* on) override;
 
     // Render thread: adds `frames` frames of this buffer, converted to `out`'s rate and channel
     // count (1 or 2) with volume and pan applied, to `mix`; advances the play cursor by the frames
@@ -64,11 +69,17 @@ private:
     void MoveCursor(uint32_t frame);
     uint32_t EffectiveRate() const;
 
-    // Render thread helpers.
+    // Render thread helpers. Each voice reads the buffer from a feed position of its own, which
+    // runs ahead of the play cursor by what its converter holds; the cursor itself advances by the
+    // song's frames heard (output frames times the speed), so it always names what is heard.
     void ToFloat(uint32_t pos, uint32_t frames, float* dst) const;
-    uint32_t Resample(uint32_t pos, uint32_t frames, double ratio, float* dst, RenderScratch& scratch,
-                      uint32_t& consumed);
-    void Interpolate(uint32_t pos, uint32_t frames, double step, float* dst, uint32_t& consumed);
+    void RenderResampled(uint32_t pos, uint32_t frames, uint32_t rate, uint32_t outRate, float* dst,
+                         RenderScratch& scratch);
+    void RenderKeylocked(uint32_t pos, uint32_t frames, uint32_t rate, uint32_t outRate, float* dst);
+    void StartSinc(uint32_t pos, double ratio, RenderScratch& scratch);
+    uint32_t Resample(uint32_t frames, double ratio, float* dst, RenderScratch& scratch);
+    void Interpolate(uint32_t frames, double step, float* dst);
+    void KeepHistory(uint32_t pos, uint32_t next);
 
     Engine& FEngine;
     std::atomic<ULONG> FRefs{1};
@@ -88,12 +99,31 @@ private:
     std::atomic<uint64_t> FCursor{0};
     std::atomic<uint32_t> FPublished{0}; // bumped by Unlock (release), read by Mix (acquire)
 
+    std::atomic<bool> FKeylock{false};
+    std::unique_ptr<KeylockVoice> FKeylockVoice; // made once, by the first SetKeylock(TRUE)
+    std::atomic<KeylockVoice*> FKeylockReady{nullptr};
+    std::atomic<uint32_t> FReadAhead{0}; // frames the render has read past the play cursor
+
     // Render thread only.
     SRC_STATE_tag* FSrc = nullptr;
     uint32_t FRenderGen = 0;
-    enum class Path { Copy, Sinc, Linear };
-    Path FPath = Path::Copy;
-    double FPhase = 0; // linear path: position between the cursor's frame and the next
+    enum class Path { None, Copy, Sinc, Linear };
+    Path FPath = Path::None;     // the resampling voice; None: to be started at the cursor
+    uint32_t FFeed = 0;          // where the resampling voice reads next
+    double FSrcRatio = 0;        // the ratio the converter was last given
+    uint32_t FDiscard = 0;       // converter output still to drop after priming
+    double FPhase = 0;           // linear path: position between the feed's frame and the next
+    bool FStretching = false;    // the keylocked voice is the one heard
+    bool FStretchStarted = false;
+    uint32_t FStretchFeed = 0;   // where the keylocked voice reads next
+    uint32_t FFadeLeft = 0;      // output frames of a switch between the voices still to fade
+    double FHeardFraction = 0;   // the part of a frame heard beyond the cursor
+    // The last frames heard, ending at FHistoryEnd, to prime the converter with when it starts
+    // where the cursor is: without them it would start from silence and click.
+    static constexpr uint32_t HistoryFrames = 64;
+    float FHistory[HistoryFrames * 2] = {};
+    uint32_t FHistoryEnd = 0;
+    uint32_t FHistoryLength = 0;
 };
 
 } // namespace dsound
