@@ -255,6 +255,7 @@ void TMxDSMixerChannel::CreateBuffer()
     // A new buffer plays at the song's own rate until Frequency is next set.
     SetVolume(FVolume);
     SetPan(FPan);
+    SetKeylock(FKeylock);
 }
 
 void TMxDSMixerChannel::ReleaseBuffer()
@@ -607,6 +608,16 @@ void TMxDSMixerChannel::SetFrequency(uint32_t value)
     FFrequency = value;
     if (FBuffer)
         DXCheck(FBuffer->SetFrequency(value));
+}
+
+void TMxDSMixerChannel::SetKeylock(bool on)
+{
+    Guard lock(FMutex, kOperationWaitMs);
+    if (!lock)
+        return;
+    FKeylock = on;
+    if (FBuffer)
+        DXCheck(FBuffer->SetKeylock(on));
 }
 
 void TMxDSMixerChannel::Fade(uint32_t timeMs, int32_t endVolume)

@@ -114,6 +114,10 @@ public:
     void SetPan(int32_t value);
     uint32_t Frequency() const { return FFrequency; }
     void SetFrequency(uint32_t value);
+    // With keylock on, the frequency changes the tempo only; the song keeps its key. Kept across
+    // songs.
+    bool Keylock() const { return FKeylock; }
+    void SetKeylock(bool on);
     // Moves the volume to `endVolume` over `timeMs`, one step per update period.
     void Fade(uint32_t timeMs, int32_t endVolume);
 
@@ -199,6 +203,7 @@ private:
     std::atomic<int32_t> FVolume{0};
     std::atomic<int32_t> FPan{0};
     std::atomic<uint32_t> FFrequency{44100};
+    std::atomic<bool> FKeylock{false};
     bool FFading = false;
     uint32_t FFadeStartTick = 0, FFadeEndTick = 0;
     int32_t FFadeStartVolume = 0, FFadeEndVolume = 0;
