@@ -4,10 +4,14 @@
 // "Resampled/libsamplerate" times the resampled engine path and libsamplerate alone (the same
 // converter, ratio and frames, float in and out) alternately in the same iterations on the thread's
 // CPU clock, so a shared machine's load falls on both alike; "ratio" is engine over libsamplerate.
+// "Keylocked/RubberBand" does the same for a buffer played with its key kept at +6 %, against the
+// stretcher alone with the engine's options on the same audio, and reports the delay the stretcher
+// adds (which the engine compensates) and the CPU share of one core per keylocked deck.
 #include "platform/dsound/DSound.h"
 #include "platform/dsound/DSoundEngine.h"
 
 #include <benchmark/benchmark.h>
+#include <rubberband/RubberBandStretcher.h>
 #include <samplerate.h>
 
 #include <cmath>
@@ -37,7 +41,7 @@ std::vector<int16_t> Music()
 // A manual-backend device with one playing buffer per entry of `frequencies`.
 class Scene {
 public:
-    explicit Scene(std::initializer_list<DWORD> frequencies)
+    explicit Scene(std::initializer_list<DWORD> frequencies, bool keylock = false)
     {
         dsound::Engine::Reset();
         dsound::Engine::UseManualBackend();
@@ -59,6 +63,7 @@ public:
             std::memcpy(p1, music.data(), n1);
             b->Unlock(p1, n1, p2, n2);
             b->SetFrequency(frequency);
+            b->SetKeylock(keylock);
             b->Play(0, 0, DSBPLAY_LOOPING);
             FBuffers.push_back(b);
         }
@@ -166,10 +171,86 @@ void BM_ResampledEngineAgainstLibsamplerate(benchmark::State& state)
     state.counters["ratio"] = alone / engine;
 }
 
+// Rubber Band alone, as the engine drives it (see platform/dsound/KeylockVoice.cpp).
+class Stretcher {
+public:
+    Stretcher()
+        : FStretcher(Rate, 2,
+                     RubberBand::RubberBandStretcher::OptionProcessRealTime |
+                         RubberBand::RubberBandStretcher::OptionEngineFiner |
+                         RubberBand::RubberBandStretcher::OptionWindowShort |
+                         RubberBand::RubberBandStretcher::OptionPitchHighConsistency,
+                     1 / Speed, 1.0)
+    {
+        const std::vector<int16_t> music = Music();
+        for (size_t f = 0; f < BufferFrames; ++f)
+            for (int c = 0; c < 2; ++c)
+                FInput[c][f] = music[2 * f + c] / 32768.0f;
+        FStretcher.setMaxProcessSize(4096);
+    }
+    void Period441()
+    {
+        while (FStretcher.available() < int(Period)) {
+            const size_t n = std::clamp<size_t>(FStretcher.getSamplesRequired(), 256, 4096);
+            if (FPos + n > BufferFrames)
+                FPos = 0;
+            const float* in[2] = {FInput[0].data() + FPos, FInput[1].data() + FPos};
+            FStretcher.process(in, n, false);
+            FPos += n;
+        }
+        float* out[2] = {FOutput[0].data(), FOutput[1].data()};
+        FStretcher.retrieve(out, Period);
+    }
+    double DelayMs() const { return FStretcher.getStartDelay() * 1000.0 / Rate; }
+
+    static constexpr double Speed = 46746.0 / Rate;
+
+private:
+    RubberBand::RubberBandStretcher FStretcher;
+    std::vector<float> FInput[2] = {std::vector<float>(BufferFrames), std::vector<float>(BufferFrames)};
+    std::vector<float> FOutput[2] = {std::vector<float>(Period), std::vector<float>(Period)};
+    size_t FPos = 0;
+};
+
+void BM_KeylockedEngineAgainstRubberBand(benchmark::State& state)
+{
+    Scene scene({46746}, true);
+    Stretcher stretcher;
+    double engine = 0, alone = 0;
+    for (auto _ : state) {
+        double t0 = ThreadSeconds();
+        for (int i = 0; i < 10; ++i)
+            scene.RenderPeriod();
+        double t1 = ThreadSeconds();
+        for (int i = 0; i < 10; ++i)
+            stretcher.Period441();
+        double t2 = ThreadSeconds();
+        engine += t1 - t0;
+        alone += t2 - t1;
+    }
+    const double audio = double(state.iterations()) * 10 * Period / Rate;
+    state.counters["x_realtime_engine"] = audio / engine;
+    state.counters["x_realtime_rubberband"] = audio / alone;
+    state.counters["ratio"] = alone / engine;
+    state.counters["core_percent_per_deck"] = 100 * engine / audio;
+    state.counters["added_delay_ms"] = stretcher.DelayMs();
+}
+
+void BM_EngineTwoKeylockedBuffers(benchmark::State& state)
+{
+    Scene scene({46746, 41454}, true);
+    for (auto _ : state)
+        scene.RenderPeriod();
+    state.counters["x_realtime"] =
+        benchmark::Counter(double(state.iterations()) * Period / Rate, benchmark::Counter::kIsRate);
+}
+
 } // namespace
 
 BENCHMARK(BM_EngineOneBufferAtItsOwnRate);
 BENCHMARK(BM_EngineOneBufferAt47000);
 BENCHMARK(BM_EngineTwoBuffersOneOfEach);
 BENCHMARK(BM_ResampledEngineAgainstLibsamplerate)->MinTime(2.0);
+BENCHMARK(BM_KeylockedEngineAgainstRubberBand)->MinTime(2.0);
+BENCHMARK(BM_EngineTwoKeylockedBuffers);
 BENCHMARK_MAIN();
