@@ -1,8 +1,13 @@
 #include "decode/MxAudioFileRead.h"
 
-#include "decode/MpegScan.h"
+#include "decode/FileKind.h"
+#include "decode/MxDecoder.h"
+#include "decode/MxPcm.h"
 
+#include <mpg123.h>
+#include <opusfile.h>
 #include <sndfile.h>
+#include <vorbis/codec.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,6 +33,12 @@ constexpr TCodeText kMessages[] = {
     {0x08000002, "The path does not name a regular file."},
     {0x08000003, "The file declares no channels or no sample rate."},
     {0x08000004, "The file holds no whole frame of audio: it may have been cut short."},
+    {0x08000010, "The file holds AAC audio, which this player cannot decode."},
+    {0x08000011, "The file is an MPEG-4 file (M4A, MP4, AAC, ALAC), which this player cannot decode."},
+    {0x08000012, "The file is a Matroska or WebM file, which this player cannot decode."},
+    {0x08000013, "The file is a Windows Media (ASF, WMA) file, which this player cannot decode."},
+    {0x08000014, "The file holds FLAC in an Ogg stream, which this player cannot decode."},
+    {0x08000015, "The file is an Ogg stream of neither Vorbis nor Opus audio, which this player cannot decode."},
     {0x80004002, "No interface."},
     {0x80004003, "This method tried to access an invalid pointer."},
     {0x80004004, "The update aborted."},
@@ -50,18 +61,28 @@ constexpr TCodeText kMessages[] = {
 
 constexpr int64_t kMinLength = 100'000;               // 10 ms
 constexpr int64_t kMaxLength = 1'000'000'000'000'000; // 10^15, 100,000,000 s
-constexpr int64_t kChunkFrames = 4096;                // frames of stereo per pass through the scratch buffer
-constexpr int64_t kUnknownFrames = int64_t(1) << 40;  // beyond 290 days at 44.1 kHz: the length is unknown
+constexpr uint32_t kPlayableRate = 100'000;           // the sound buffers' highest rate
 
-// Library error numbers that mean something else for a file the reader has already found to be a
-// regular file (libsndfile's internal numbering, stable across its releases).
-constexpr int kLibraryBadFile = 7;   // "not a regular file": here, content its decoder gave up on
-constexpr int kLibraryBadInfo = 24;  // "SF_INFO struct incomplete": a header with a rate of 0
-constexpr int kLibraryMalformed = 3; // SF_ERR_MALFORMED_FILE
+// Texts of libvorbisfile's and libopusfile's error numbers, which the libraries do not give.
+constexpr TCodeText kVorbisErrors[] = {{132, "The file is not Ogg Vorbis data."},
+                                       {133, "The Ogg Vorbis header is damaged."},
+                                       {134, "The Ogg Vorbis version is not supported."},
+                                       {128, "The Ogg Vorbis file could not be read."}};
+constexpr TCodeText kOpusErrors[] = {{132, "The file is not Opus data."},
+                                     {133, "The Opus header is damaged."},
+                                     {134, "The Opus version is not supported."},
+                                     {128, "The Opus file could not be read."},
+                                     {137, "The Opus stream has a damaged link."}};
+static_assert(-OV_ENOTVORBIS == 132 && -OV_EBADHEADER == 133 && -OV_EVERSION == 134 && -OV_EREAD == 128);
+static_assert(-OP_ENOTFORMAT == 132 && -OP_EBADHEADER == 133 && -OP_EVERSION == 134 && -OP_EREAD == 128 &&
+              -OP_EBADLINK == 137);
 
-SNDFILE* Sf(void* p)
+const char* Find(const TCodeText* table, size_t n, uint32_t code)
 {
-    return static_cast<SNDFILE*>(p);
+    for (size_t i = 0; i < n; ++i)
+        if (table[i].Code == code)
+            return table[i].Text;
+    return nullptr;
 }
 
 [[noreturn]] void RaiseSystem(int err)
@@ -93,11 +114,18 @@ std::string AMErrorText(uint32_t code)
     for (const auto& m : kMessages)
         if (m.Code == code)
             return m.Text;
-    if ((code & 0xFFFF0000) == MXAR_E_LIBRARY_BASE) {
-        const char* text = sf_error_number(static_cast<int>(code & 0xFFFF));
-        if (text && *text)
-            return text;
-    }
+    const uint32_t base = code & 0xFFFF0000, number = code & 0xFFFF;
+    const char* text = nullptr;
+    if (base == MXAR_E_LIBRARY_BASE)
+        text = sf_error_number(static_cast<int>(number));
+    else if (base == MXAR_E_MPG123_BASE)
+        text = mpg123_plain_strerror(static_cast<int>(number));
+    else if (base == MXAR_E_VORBIS_BASE)
+        text = Find(kVorbisErrors, std::size(kVorbisErrors), number);
+    else if (base == MXAR_E_OPUS_BASE)
+        text = Find(kOpusErrors, std::size(kOpusErrors), number);
+    if (text && *text)
+        return text;
     if ((code & 0xFFFF0000) == MXAR_E_SYSTEM_BASE)
         return std::strerror(static_cast<int>(code & 0xFFFF));
     return "Unrecognized error value.";
@@ -109,75 +137,10 @@ void AMCheck(uint32_t code)
         throw EAudioReadError(AMErrorText(code), code);
 }
 
-// The byte stream the library reads when an MPEG file needs a corrected frame-count header: the
-// header from memory, then the file's runs of whole audio frames one after the other (junk between
-// them left out), then the tail from memory.
-struct TMxDecodeSource {
-    int Fd = -1;
-    std::vector<uint8_t> Head;
-    std::vector<std::pair<int64_t, int64_t>> Runs; // [start, end) file offsets
-    int64_t BodyLength = 0;                        // bytes of all runs
-    int64_t Pos = 0;
-
-    std::vector<uint8_t> Tail;
-
-    int64_t Size() const { return static_cast<int64_t>(Head.size() + Tail.size()) + BodyLength; }
-
-    static sf_count_t GetLength(void* user) { return static_cast<TMxDecodeSource*>(user)->Size(); }
-    static sf_count_t Tell(void* user) { return static_cast<TMxDecodeSource*>(user)->Pos; }
-    static sf_count_t SeekTo(sf_count_t offset, int whence, void* user)
-    {
-        auto* s = static_cast<TMxDecodeSource*>(user);
-        const int64_t base = whence == SEEK_CUR ? s->Pos : whence == SEEK_END ? s->Size() : 0;
-        if (offset < -base)
-            return -1;
-        s->Pos = base + offset;
-        return s->Pos;
-    }
-    static sf_count_t ReadTo(void* ptr, sf_count_t count, void* user)
-    {
-        auto* s = static_cast<TMxDecodeSource*>(user);
-        auto* out = static_cast<uint8_t*>(ptr);
-        sf_count_t done = 0;
-        const int64_t head = static_cast<int64_t>(s->Head.size());
-        if (s->Pos < head && count > 0) {
-            const int64_t n = std::min<int64_t>(count, head - s->Pos);
-            std::memcpy(out, s->Head.data() + s->Pos, static_cast<size_t>(n));
-            done += n;
-            s->Pos += n;
-        }
-        const int64_t bodyEnd = head + s->BodyLength;
-        while (done < count && s->Pos < bodyEnd) {
-            // The run that holds the position; runs are few (one unless the file is damaged).
-            int64_t at = s->Pos - head;
-            size_t run = 0;
-            while (at >= s->Runs[run].second - s->Runs[run].first) {
-                at -= s->Runs[run].second - s->Runs[run].first;
-                ++run;
-            }
-            const int64_t n = std::min<int64_t>(count - done, s->Runs[run].second - s->Runs[run].first - at);
-            const ssize_t r = pread(s->Fd, out + done, static_cast<size_t>(n), s->Runs[run].first + at);
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r <= 0)
-                break; // the file was cut short under us: end of data
-            done += r;
-            s->Pos += r;
-        }
-        if (done < count && s->Pos >= bodyEnd && s->Pos < s->Size()) {
-            const int64_t n = std::min<int64_t>(count - done, s->Size() - s->Pos);
-            std::memcpy(out + done, s->Tail.data() + (s->Pos - bodyEnd), static_cast<size_t>(n));
-            done += n;
-            s->Pos += n;
-        }
-        return done;
-    }
-};
-
-TMxAudioFileReader::TMxAudioFileReader(const std::string& FileName) : FFileName(FileName)
+TMxAudioFileReader::TMxAudioFileReader(const std::string& FileName, TMxReaderOutput Output) : FFileName(FileName)
 {
     try {
-        Open();
+        Open(Output);
     } catch (...) {
         Close();
         throw;
@@ -189,10 +152,10 @@ TMxAudioFileReader::~TMxAudioFileReader()
     Close();
 }
 
-void TMxAudioFileReader::Open()
+void TMxAudioFileReader::Open(TMxReaderOutput output)
 {
     // O_NONBLOCK so that opening a FIFO cannot wait for a writer; it is cleared once the path is
-    // known to be a regular file. The library gets the descriptor, so path length is not its concern.
+    // known to be a regular file. Libraries get the descriptor, so path length is not their concern.
     FFd = ::open(FFileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (FFd < 0)
         RaiseSystem(errno);
@@ -203,142 +166,71 @@ void TMxAudioFileReader::Open()
         AMCheck(MXAR_E_NOTREGULAR);
     fcntl(FFd, F_SETFL, fcntl(FFd, F_GETFL) & ~O_NONBLOCK);
 
-    // The library gets a duplicate that it owns: it closes the descriptor it was given even when the
-    // open fails. Ours stays for the frame scan and positional reads.
-    const int libraryFd = fcntl(FFd, F_DUPFD_CLOEXEC, 0);
-    if (libraryFd < 0)
-        RaiseSystem(errno);
-    SF_INFO info{};
-    FFile = sf_open_fd(libraryFd, SFM_READ, &info, SF_TRUE);
-    uint32_t openError = 0;
-    std::string openText;
-    if (!FFile) {
-        // The library's own code and text (the text may be more precise than the code's alone),
-        // except where its words would not describe a regular file.
-        const int error = sf_error(nullptr);
-        const char* text = sf_strerror(nullptr);
-        if (error == kLibraryBadInfo) {
-            openError = MXAR_E_BADFORMAT;
-        } else if (error == kLibraryBadFile) {
-            openError = MXAR_E_LIBRARY_BASE | kLibraryMalformed;
-        } else {
-            openError = MXAR_E_LIBRARY_BASE | (static_cast<uint32_t>(error) & 0xFFFF);
-            openText = text && *text ? text : "";
+    const TMxFileKindInfo kind = FindFileKind(FFd, st.st_size);
+    TMxByteRange range{FFd, kind.Begin, kind.End, 0, {}};
+    switch (kind.Kind) {
+    case TMxFileKind::Unsupported:
+        AMCheck(kind.Code);
+        break;
+    case TMxFileKind::Mpeg:
+        range.Runs = MpegRuns(FFd, kind.Begin, kind.End);
+        FDecoder = OpenMpegDecoder(range, FFileName);
+        break;
+    case TMxFileKind::Vorbis:
+        FDecoder = OpenVorbisDecoder(range, FFileName);
+        break;
+    case TMxFileKind::Opus:
+        FDecoder = OpenOpusDecoder(range, FFileName);
+        break;
+    case TMxFileKind::Other: {
+        uint32_t error = 0;
+        std::string text;
+        bool mpeg = false;
+        FDecoder = OpenSndfileDecoder(FFd, error, text, mpeg);
+        if (mpeg) { // MPEG audio that only libsndfile's wider search recognised (junk before the first frame)
+            range.Runs = MpegRuns(FFd, kind.Begin, kind.End);
+            FDecoder = OpenMpegDecoder(range, FFileName);
         }
-        if (openText.empty())
-            openText = AMErrorText(openError);
+        else if (!FDecoder)
+            throw EAudioReadError(text, error);
+        break;
     }
-
-    int major = FFile ? info.format & SF_FORMAT_TYPEMASK : 0;
-    if (major == SF_FORMAT_MPEG || !FFile) {
-        // The library trusts the stream's frame-count header, and without one it estimates the length
-        // from the first frame and stops decoding there. Count the whole frames ourselves and, when
-        // the header is missing or wrong, let it read the frames behind a header with the true count.
-        // A stream it refused outright (it trusts no stream of a single frame) is tried again only
-        // when it starts with its first frame: a frame sync inside a file of unknown type proves nothing.
-        TMpegLayout layout = ScanMpeg(FFd, st.st_size);
-        if (!FFile && layout.TagStart >= 0 && layout.Frames == 0) {
-            openError = MXAR_E_NOAUDIO;
-            openText = AMErrorText(openError);
-        }
-        if (layout.Found && !layout.Header.empty() && (layout.TagFrames != layout.Frames || layout.Runs.size() > 1) &&
-            (FFile || layout.Skipped == 0)) {
-            auto source = std::make_unique<TMxDecodeSource>();
-            source->Fd = FFd;
-            source->Head = std::move(layout.Header);
-            for (const auto& [start, end] : layout.Runs)
-                source->BodyLength += end - start;
-            source->Runs = std::move(layout.Runs);
-            if (layout.Frames == 1)
-                source->Tail = source->Head; // a second frame to look ahead to; the count excludes it
-            static SF_VIRTUAL_IO io = {&TMxDecodeSource::GetLength, &TMxDecodeSource::SeekTo, &TMxDecodeSource::ReadTo,
-                                       nullptr, &TMxDecodeSource::Tell};
-            SF_INFO corrected{};
-            // When the library refuses the corrected stream the file plays as the library sees it.
-            if (SNDFILE* file = sf_open_virtual(&io, SFM_READ, &corrected, source.get())) {
-                if (FFile)
-                    sf_close(Sf(FFile));
-                FFile = file;
-                FSource = std::move(source);
-                info = corrected;
-                major = info.format & SF_FORMAT_TYPEMASK;
-            }
-        }
     }
-    if (!FFile)
-        throw EAudioReadError(openText, openError);
-
-    if (info.channels <= 0 || info.samplerate <= 0)
+    const TMxDecoder& d = *FDecoder;
+    if (d.Channels <= 0 || d.Rate <= 0)
         AMCheck(MXAR_E_BADFORMAT);
 
-    // Uncompressed samples keep their width (8 and 16 bits as stored; wider ones are reported so that
-    // the player can refuse them); everything decoded comes out as 16-bit signed.
-    int bits = 16;
-    uint16_t tag = MX_WAVE_FORMAT_PCM;
-    FKind = TSampleKind::S16;
-    if (major != SF_FORMAT_MPEG && major != SF_FORMAT_FLAC && major != SF_FORMAT_OGG) {
-        switch (info.format & SF_FORMAT_SUBMASK) {
-        case SF_FORMAT_PCM_S8:
-        case SF_FORMAT_PCM_U8:
-            FKind = TSampleKind::U8;
-            bits = 8;
-            break;
-        case SF_FORMAT_PCM_24:
-            FKind = TSampleKind::S24;
-            bits = 24;
-            break;
-        case SF_FORMAT_PCM_32:
-            FKind = TSampleKind::S32;
-            bits = 32;
-            break;
-        case SF_FORMAT_FLOAT:
-            FKind = TSampleKind::Float;
-            bits = 32;
-            tag = MX_WAVE_FORMAT_IEEE_FLOAT;
-            break;
-        case SF_FORMAT_DOUBLE:
-            FKind = TSampleKind::Double;
-            bits = 64;
-            tag = MX_WAVE_FORMAT_IEEE_FLOAT;
-            break;
-        default:
-            break;
-        }
+    int channels = d.Channels, rate = d.Rate, bits = d.Bits;
+    bool isFloat = d.FloatSamples;
+    FFrames = d.Frames;
+    if (output == TMxReaderOutput::Playable &&
+        (channels > 2 || isFloat || (bits != 8 && bits != 16) || static_cast<uint32_t>(rate) > kPlayableRate)) {
+        const int factor = static_cast<int>((static_cast<uint32_t>(rate) + kPlayableRate - 1) / kPlayableRate);
+        channels = std::min(channels, 2);
+        rate /= factor;
+        bits = 16;
+        isFloat = false;
+        FFrames = (d.Frames + factor - 1) / factor;
+        FConverter = std::make_unique<TMxConverter>(*FDecoder, channels, factor);
     }
-    const int align = info.channels * bits / 8;
+    const int align = channels * bits / 8;
     if (align > 0xFFFF)
         AMCheck(MXAR_E_BADFORMAT);
-    FFormat.wFormatTag = tag;
-    FFormat.nChannels = static_cast<uint16_t>(info.channels);
-    FFormat.nSamplesPerSec = static_cast<uint32_t>(info.samplerate);
+    FFormat.wFormatTag = isFloat ? MX_WAVE_FORMAT_IEEE_FLOAT : MX_WAVE_FORMAT_PCM;
+    FFormat.nChannels = static_cast<uint16_t>(channels);
+    FFormat.nSamplesPerSec = static_cast<uint32_t>(rate);
     FFormat.nBlockAlign = static_cast<uint16_t>(align);
-    FFormat.nAvgBytesPerSec = static_cast<uint32_t>(info.samplerate) * static_cast<uint32_t>(align);
+    FFormat.nAvgBytesPerSec = static_cast<uint32_t>(rate) * static_cast<uint32_t>(align);
     FFormat.wBitsPerSample = static_cast<uint16_t>(bits);
     FFormat.cbSize = 0;
-
-    // Room for kChunkFrames frames of the widest sample (8 bytes), fewer when there are many channels.
-    FChunkFrames = std::max<int64_t>(1, kChunkFrames * 2 / info.channels);
-    FScratch.resize(static_cast<size_t>(FChunkFrames) * info.channels * 8);
-    FFrames = std::max<sf_count_t>(info.frames, 0);
-    if (FFrames > kUnknownFrames) {
-        // The library could not tell the length (a damaged end of an Ogg stream): count what decodes.
-        FFrames = 0;
-        sf_count_t n;
-        while ((n = sf_readf_short(Sf(FFile), reinterpret_cast<short*>(FScratch.data()), FChunkFrames)) > 0)
-            FFrames += n;
-        if (sf_seek(Sf(FFile), 0, SEEK_SET) != 0)
-            AMCheck(MS_E_NOSEEKING);
-    }
     FDuration = FrameTime(FFrames);
     FLength = 0;
 }
 
 void TMxAudioFileReader::Close()
 {
-    if (FFile)
-        sf_close(Sf(FFile));
-    FFile = nullptr;
-    FSource.reset();
+    FConverter.reset();
+    FDecoder.reset();
     if (FFd >= 0)
         ::close(FFd);
     FFd = -1;
@@ -370,7 +262,8 @@ uint32_t TMxAudioFileReader::Read(void* Buffer, uint32_t Size)
     if (FLength != 0 && SatAdd(FStart, FLength) <= FPosition)
         return 0;
 
-    int64_t want = Size / align;
+    // A decoder never gives more than the song's length.
+    int64_t want = std::min<int64_t>(Size / align, std::max<int64_t>(FFrames - FFrame, 0));
     bool cut = false;
     if (FLength != 0) {
         const int64_t endFrame = EndFrame(SatAdd(FStart, FLength));
@@ -379,7 +272,8 @@ uint32_t TMxAudioFileReader::Read(void* Buffer, uint32_t Size)
             cut = true;
         }
     }
-    const int64_t got = want > 0 ? DecodeFrames(static_cast<uint8_t*>(Buffer), want) : 0;
+    auto* out = static_cast<uint8_t*>(Buffer);
+    const int64_t got = want <= 0 ? 0 : FConverter ? FConverter->Read(out, want) : FDecoder->Read(out, want);
     if (got == 0) {
         if (cut) // the range ended exactly at a block boundary
             FSampleStart = FSampleEnd = FPosition = SatAdd(FStart, FLength);
@@ -390,73 +284,6 @@ uint32_t TMxAudioFileReader::Read(void* Buffer, uint32_t Size)
     FSampleEnd = cut && got == want ? SatAdd(FStart, FLength) : FrameTime(FFrame);
     FPosition = FSampleEnd;
     return static_cast<uint32_t>(got * align);
-}
-
-int64_t TMxAudioFileReader::DecodeFrames(uint8_t* out, int64_t frames)
-{
-    // The library may return fewer frames than asked before the end; only 0 means the end.
-    int64_t done = 0;
-    while (done < frames) {
-        const int64_t n = DecodeChunk(out + done * FFormat.nBlockAlign, frames - done);
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    return done;
-}
-
-int64_t TMxAudioFileReader::DecodeChunk(uint8_t* out, int64_t frames)
-{
-    SNDFILE* sf = Sf(FFile);
-    const int ch = FFormat.nChannels;
-    const auto aligned = [out](size_t a) { return reinterpret_cast<uintptr_t>(out) % a == 0; };
-    const int64_t chunk = std::min(frames, FChunkFrames);
-    sf_count_t n = 0;
-    switch (FKind) {
-    case TSampleKind::S16:
-        if (aligned(alignof(short)))
-            return sf_readf_short(sf, reinterpret_cast<short*>(out), frames);
-        n = sf_readf_short(sf, reinterpret_cast<short*>(FScratch.data()), chunk);
-        std::memcpy(out, FScratch.data(), static_cast<size_t>(std::max<sf_count_t>(n, 0) * ch * 2));
-        return n;
-    case TSampleKind::U8: {
-        // 8-bit samples come from the library as value << 8; stored 8-bit WAV is unsigned.
-        auto* s = reinterpret_cast<short*>(FScratch.data());
-        n = sf_readf_short(sf, s, chunk);
-        for (sf_count_t i = 0; i < n * ch; ++i)
-            out[i] = static_cast<uint8_t>((s[i] >> 8) + 128);
-        return n;
-    }
-    case TSampleKind::S24: {
-        auto* s = reinterpret_cast<int*>(FScratch.data());
-        n = sf_readf_int(sf, s, chunk);
-        for (sf_count_t i = 0; i < n * ch; ++i) {
-            const uint32_t v = static_cast<uint32_t>(s[i]);
-            out[3 * i] = static_cast<uint8_t>(v >> 8);
-            out[3 * i + 1] = static_cast<uint8_t>(v >> 16);
-            out[3 * i + 2] = static_cast<uint8_t>(v >> 24);
-        }
-        return n;
-    }
-    case TSampleKind::S32:
-        if (aligned(alignof(int)))
-            return sf_readf_int(sf, reinterpret_cast<int*>(out), frames);
-        n = sf_readf_int(sf, reinterpret_cast<int*>(FScratch.data()), chunk);
-        break;
-    case TSampleKind::Float:
-        if (aligned(alignof(float)))
-            return sf_readf_float(sf, reinterpret_cast<float*>(out), frames);
-        n = sf_readf_float(sf, reinterpret_cast<float*>(FScratch.data()), chunk);
-        break;
-    case TSampleKind::Double:
-        if (aligned(alignof(double)))
-            return sf_readf_double(sf, reinterpret_cast<double*>(out), frames);
-        n = sf_readf_double(sf, reinterpret_cast<double*>(FScratch.data()), chunk);
-        break;
-    }
-    if (n > 0)
-        std::memcpy(out, FScratch.data(), static_cast<size_t>(n) * FFormat.nBlockAlign);
-    return n;
 }
 
 void TMxAudioFileReader::Seek(int64_t Time)
@@ -470,8 +297,13 @@ void TMxAudioFileReader::Seek(int64_t Time)
     else if (FLength != 0 && Time > SatAdd(FStart, FLength))
         Time = SatAdd(FStart, FLength);
     const int64_t frame = std::min(TimeFrame(Time), FFrames);
-    if (sf_seek(Sf(FFile), frame, SEEK_SET) < 0)
-        AMCheck(MS_E_NOSEEKING);
+    // At the end nothing is left to read, and a decoder is never sent beyond its last frame.
+    if (frame < FFrames) {
+        if (FConverter)
+            FConverter->Seek(frame);
+        else
+            FDecoder->Seek(frame);
+    }
     FFrame = frame;
     FPosition = Time;
 }

@@ -40,6 +40,13 @@ constexpr uint32_t MXAR_E_BUFFERSIZE = 0x08000001; // "Invalid buffer size."
 constexpr uint32_t MXAR_E_NOTREGULAR = 0x08000002; // the path names no regular file
 constexpr uint32_t MXAR_E_BADFORMAT = 0x08000003;  // the file declares no channels or no rate
 constexpr uint32_t MXAR_E_NOAUDIO = 0x08000004;    // a frame-count header and no whole frame after it
+// Kinds of file no library here decodes, one code each so that the message names the kind.
+constexpr uint32_t MXAR_E_AAC = 0x08000010;
+constexpr uint32_t MXAR_E_MP4 = 0x08000011;
+constexpr uint32_t MXAR_E_MATROSKA = 0x08000012;
+constexpr uint32_t MXAR_E_ASF = 0x08000013;
+constexpr uint32_t MXAR_E_OGGFLAC = 0x08000014;
+constexpr uint32_t MXAR_E_OGGOTHER = 0x08000015;
 // Failures of the decoding library: this base + the library's own error number.
 constexpr uint32_t MXAR_E_LIBRARY_BASE = 0xA0DE0000;
 // Failures of the operating system while opening: this base + errno.
@@ -61,13 +68,20 @@ std::string AMErrorText(uint32_t code);
 // Returns for 0; raises EAudioReadError with AMErrorText(code) for every other code.
 void AMCheck(uint32_t code);
 
-struct TMxDecodeSource;
+class TMxDecoder;
+class TMxConverter;
+
+// What Format may be. AsDecoded: stored samples as stored (8, 16, 24, 32-bit integer, 32/64-bit float,
+// any channels and rate), everything decoded from a codec as 16-bit. Playable: what a sound buffer
+// takes: 8- or 16-bit integer, mono or stereo (more channels mixed down), at most 100 kHz (a higher
+// rate is divided by the smallest whole factor that brings it there).
+enum class TMxReaderOutput { AsDecoded, Playable };
 
 class TMxAudioFileReader {
 public:
     // Opens and identifies the file by its content (not its name). Raises EAudioReadError; nothing
     // stays open then. Only regular files are opened, so a FIFO or a device never blocks the caller.
-    explicit TMxAudioFileReader(const std::string& FileName);
+    explicit TMxAudioFileReader(const std::string& FileName, TMxReaderOutput Output = TMxReaderOutput::AsDecoded);
     ~TMxAudioFileReader();
     TMxAudioFileReader(const TMxAudioFileReader&) = delete;
     TMxAudioFileReader& operator=(const TMxAudioFileReader&) = delete;
@@ -91,15 +105,11 @@ public:
     const std::string& FileName() const { return FFileName; }
 
 private:
-    enum class TSampleKind { U8, S16, S24, S32, Float, Double };
-
-    void Open();
+    void Open(TMxReaderOutput output);
     void Close();
     int64_t FrameTime(int64_t frame) const; // start time of a frame, truncated
     int64_t TimeFrame(int64_t time) const;  // first frame starting at or after time
     int64_t EndFrame(int64_t time) const;   // frames that end at or before time
-    int64_t DecodeFrames(uint8_t* out, int64_t frames);
-    int64_t DecodeChunk(uint8_t* out, int64_t frames);
 
     std::string FFileName;
     TMxWaveFormat FFormat{};
@@ -111,11 +121,8 @@ private:
     int64_t FSampleEnd = 0;
 
     int FFd = -1;
-    std::unique_ptr<TMxDecodeSource> FSource; // set when the library reads through our own stream
-    void* FFile = nullptr;                    // the library's handle (SNDFILE*)
-    TSampleKind FKind = TSampleKind::S16;
-    int64_t FFrames = 0;      // decodable frames
-    int64_t FFrame = 0;       // the decoder's next frame
-    int64_t FChunkFrames = 1; // frames that fit the scratch buffer
-    std::vector<uint8_t> FScratch;
+    std::unique_ptr<TMxDecoder> FDecoder;
+    std::unique_ptr<TMxConverter> FConverter; // set when Format is not the decoder's own
+    int64_t FFrames = 0; // frames of Format the song plays
+    int64_t FFrame = 0;  // the next frame Read gives
 };

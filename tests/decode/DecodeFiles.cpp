@@ -1,6 +1,9 @@
 #include "tests/decode/DecodeFiles.h"
 
 #include <lame/lame.h>
+#include <ogg/ogg.h>
+#include <opus/opus.h>
+#include <vorbis/vorbisenc.h>
 
 #include <cstring>
 #include <random>
@@ -48,7 +51,8 @@ std::vector<uint8_t> WavBytes(const TWavLayout& s, const std::vector<uint8_t>& d
     return out;
 }
 
-std::vector<uint8_t> Mp3Bytes(int rate, int channels, const std::vector<int16_t>& samples, int kbps, bool xing)
+std::vector<uint8_t> Mp3Bytes(int rate, int channels, const std::vector<int16_t>& samples, int kbps, bool xing,
+                              bool crc)
 {
     lame_t gf = lame_init();
     lame_set_in_samplerate(gf, rate);
@@ -62,6 +66,7 @@ std::vector<uint8_t> Mp3Bytes(int rate, int channels, const std::vector<int16_t>
         lame_set_VBR_quality(gf, 2);
     }
     lame_set_bWriteVbrTag(gf, xing ? 1 : 0);
+    lame_set_error_protection(gf, crc ? 1 : 0);
     lame_set_quality(gf, 7);
     if (lame_init_params(gf) < 0) {
         lame_close(gf);
@@ -87,6 +92,126 @@ std::vector<uint8_t> Mp3Bytes(int rate, int channels, const std::vector<int16_t>
     }
     lame_close(gf);
     return std::vector<uint8_t>(out.begin(), out.end());
+}
+
+static void AppendPages(ogg_stream_state& os, std::vector<uint8_t>& out, bool flush)
+{
+    ogg_page page;
+    while (flush ? ogg_stream_flush(&os, &page) : ogg_stream_pageout(&os, &page)) {
+        out.insert(out.end(), page.header, page.header + page.header_len);
+        out.insert(out.end(), page.body, page.body + page.body_len);
+    }
+}
+
+std::vector<uint8_t> VorbisBytes(int rate, int channels, const std::vector<float>& samples, int serial)
+{
+    vorbis_info vi;
+    vorbis_info_init(&vi);
+    if (vorbis_encode_init_vbr(&vi, channels, rate, 0.5f) != 0)
+        throw std::runtime_error("vorbis_encode_init_vbr failed");
+    vorbis_comment vc;
+    vorbis_comment_init(&vc);
+    vorbis_dsp_state vd;
+    vorbis_analysis_init(&vd, &vi);
+    vorbis_block vb;
+    vorbis_block_init(&vd, &vb);
+    ogg_stream_state os;
+    ogg_stream_init(&os, serial);
+    ogg_packet head, comments, codebooks, packet;
+    vorbis_analysis_headerout(&vd, &vc, &head, &comments, &codebooks);
+    ogg_stream_packetin(&os, &head);
+    ogg_stream_packetin(&os, &comments);
+    ogg_stream_packetin(&os, &codebooks);
+    std::vector<uint8_t> out;
+    AppendPages(os, out, true);
+    const long frames = static_cast<long>(samples.size() / channels);
+    for (long done = 0;;) {
+        const int n = static_cast<int>(std::min<long>(1024, frames - done));
+        if (n > 0) {
+            float** in = vorbis_analysis_buffer(&vd, n);
+            for (int i = 0; i < n; ++i)
+                for (int c = 0; c < channels; ++c)
+                    in[c][i] = samples[static_cast<size_t>((done + i) * channels + c)];
+        }
+        vorbis_analysis_wrote(&vd, n);
+        done += n;
+        while (vorbis_analysis_blockout(&vd, &vb) == 1) {
+            vorbis_analysis(&vb, nullptr);
+            vorbis_bitrate_addblock(&vb);
+            while (vorbis_bitrate_flushpacket(&vd, &packet)) {
+                ogg_stream_packetin(&os, &packet);
+                AppendPages(os, out, false);
+            }
+        }
+        if (n == 0)
+            break;
+    }
+    AppendPages(os, out, true);
+    ogg_stream_clear(&os);
+    vorbis_block_clear(&vb);
+    vorbis_dsp_clear(&vd);
+    vorbis_comment_clear(&vc);
+    vorbis_info_clear(&vi);
+    return out;
+}
+
+std::vector<uint8_t> OpusBytes(int channels, const std::vector<float>& samples, int serial)
+{
+    int error = 0;
+    OpusEncoder* enc = opus_encoder_create(48000, channels, OPUS_APPLICATION_AUDIO, &error);
+    if (!enc)
+        throw std::runtime_error("opus_encoder_create failed");
+    opus_encoder_ctl(enc, OPUS_SET_BITRATE(80000 * channels));
+    opus_int32 preSkip = 0;
+    opus_encoder_ctl(enc, OPUS_GET_LOOKAHEAD(&preSkip));
+    ogg_stream_state os;
+    ogg_stream_init(&os, serial);
+    std::vector<uint8_t> out;
+    // The identification header (RFC 7845, 5.1): version 1, channels, pre-skip, input rate, gain 0, family 0.
+    std::vector<uint8_t> head{'O', 'p', 'u', 's', 'H', 'e', 'a', 'd', 1, static_cast<uint8_t>(channels)};
+    PutLE(head, static_cast<uint64_t>(preSkip), 2);
+    PutLE(head, 48000, 4);
+    PutLE(head, 0, 2);
+    head.push_back(0);
+    std::vector<uint8_t> tags{'O', 'p', 'u', 's', 'T', 'a', 'g', 's', 0, 0, 0, 0, 0, 0, 0, 0};
+    ogg_packet p{};
+    p.packet = head.data();
+    p.bytes = static_cast<long>(head.size());
+    p.b_o_s = 1;
+    ogg_stream_packetin(&os, &p);
+    AppendPages(os, out, true);
+    p = ogg_packet{};
+    p.packet = tags.data();
+    p.bytes = static_cast<long>(tags.size());
+    p.packetno = 1;
+    ogg_stream_packetin(&os, &p);
+    AppendPages(os, out, true);
+    // The input, then the look-ahead's worth of silence so that its last samples leave the encoder.
+    const int64_t frames = static_cast<int64_t>(samples.size() / channels);
+    const int64_t total = frames + preSkip;
+    std::vector<float> block(960 * static_cast<size_t>(channels));
+    std::vector<unsigned char> packet(4000);
+    for (int64_t done = 0, no = 2; done < total; done += 960, ++no) {
+        for (int64_t i = 0; i < 960 * channels; ++i) {
+            const int64_t at = done * channels + i;
+            block[static_cast<size_t>(i)] = at < frames * channels ? samples[static_cast<size_t>(at)] : 0.0f;
+        }
+        const int n = opus_encode_float(enc, block.data(), 960, packet.data(), static_cast<int>(packet.size()));
+        if (n < 0)
+            throw std::runtime_error("opus_encode_float failed");
+        p = ogg_packet{};
+        p.packet = packet.data();
+        p.bytes = n;
+        p.packetno = no;
+        p.granulepos = std::min(done + 960, total);
+        p.e_o_s = done + 960 >= total;
+        ogg_stream_packetin(&os, &p);
+        AppendPages(os, out, false);
+    }
+    AppendPages(os, out, true);
+    ogg_stream_clear(&os);
+    opus_encoder_destroy(enc);
+    return out;
 }
 
 std::vector<uint8_t> Id3Tag(size_t bytes)
