@@ -197,7 +197,8 @@ void TMxDSMixerChannel::SetFileName(const std::string& name)
     DoReleaseBuffer();
     CloseFile();
     if (!name.empty()) {
-        FReader = std::make_unique<TMxAudioFileReader>(name);
+        // The reader mixes down, narrows and divides the rate to what a sound buffer takes.
+        FReader = std::make_unique<TMxAudioFileReader>(name, TMxReaderOutput::Playable);
         FDuration = static_cast<int32_t>(FReader->Duration() / 10000);
         if (FDuration == 0)
             throw Exception("Audio file is empty.");

@@ -124,12 +124,13 @@ TEST_F(Deck, AFailedLoadLeavesTheDeckEmptyAndRaises)
 {
     auto& deck = LeftDeck();
     deck.LoadAndPlay(Song("ok.wav", 44100, 2, testsupport::SineS16(44100, 44100, 2, 440)));
-    testsupport::WriteWavBytes(dir.file("six.wav"), 44100, 6, 16, std::vector<uint8_t>(12 * 4410, 0));
+    // Less than 1 ms: the channel refuses it.
+    testsupport::WriteWavS16(dir.file("tiny.wav"), 44100, 2, std::vector<int16_t>(80, 100));
     try {
-        deck.LoadAndPlay(dir.file("six.wav").string());
+        deck.LoadAndPlay(dir.file("tiny.wav").string());
         FAIL();
     } catch (const Exception& e) {
-        EXPECT_EQ(e.Message(), "Invalid number of channels.");
+        EXPECT_EQ(e.Message(), "Audio file is empty.");
     }
     EXPECT_EQ(deck.edtFileName(), "");
     EXPECT_FALSE(deck.pnlControlEnabled());

@@ -76,7 +76,8 @@ static void PutLE(std::vector<uint8_t>& b, uint32_t v, int bytes)
         b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-void WriteWavBytes(const fs::path& file, int rate, int channels, int bits, const std::vector<uint8_t>& data)
+void WriteWavBytes(const fs::path& file, int rate, int channels, int bits, const std::vector<uint8_t>& data,
+                   int formatTag)
 {
     std::vector<uint8_t> b{'R', 'I', 'F', 'F'};
     b.reserve(44 + data.size());
@@ -84,7 +85,7 @@ void WriteWavBytes(const fs::path& file, int rate, int channels, int bits, const
     PutLE(b, 36 + static_cast<uint32_t>(data.size()), 4);
     b.insert(b.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
     PutLE(b, 16, 4);
-    PutLE(b, 1, 2);
+    PutLE(b, static_cast<uint64_t>(formatTag), 2);
     PutLE(b, channels, 2);
     PutLE(b, rate, 4);
     PutLE(b, rate * align, 4);

@@ -47,9 +47,9 @@ std::vector<int16_t> SineS16(int frames, int rate, int channels, double hz, doub
 // Deterministic white noise, 16-bit signed interleaved.
 std::vector<int16_t> NoiseS16(int frames, int channels, uint32_t seed = 1, double amplitude = 8000);
 
-// A plain 44-byte-header PCM WAV file from raw sample bytes (8-bit unsigned or 16-bit signed data as given).
+// A plain 44-byte-header WAV file from raw sample bytes as given (format tag 1: integer PCM, 3: float).
 void WriteWavBytes(const std::filesystem::path& file, int rate, int channels, int bits,
-                   const std::vector<uint8_t>& data);
+                   const std::vector<uint8_t>& data, int formatTag = 1);
 void WriteWavS16(const std::filesystem::path& file, int rate, int channels, const std::vector<int16_t>& samples);
 
 // An MP3 file encoded through libmp3lame (CBR at `kbps`, with the Xing/Info header unless `xing` is false).
