@@ -167,7 +167,10 @@ void TMxAudioFileReader::Open(TMxReaderOutput output)
     fcntl(FFd, F_SETFL, fcntl(FFd, F_GETFL) & ~O_NONBLOCK);
 
     const TMxFileKindInfo kind = FindFileKind(FFd, st.st_size);
-    TMxByteRange range{FFd, kind.Begin, kind.End, 0, {}};
+    TMxByteRange range;
+    range.Fd = FFd;
+    range.Begin = kind.Begin;
+    range.End = kind.End;
     switch (kind.Kind) {
     case TMxFileKind::Unsupported:
         AMCheck(kind.Code);

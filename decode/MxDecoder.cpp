@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 int64_t TMxByteRange::Size() const
 {
@@ -18,22 +19,22 @@ int64_t TMxByteRange::Size() const
     return size;
 }
 
-int64_t TMxByteRange::Read(void* buffer, int64_t bytes)
+int64_t TMxByteRange::ReadAt(int64_t at, uint8_t* buffer, int64_t bytes) const
 {
     int64_t done = 0;
-    bytes = std::max<int64_t>(0, std::min(bytes, Size() - Pos));
+    bytes = std::max<int64_t>(0, std::min(bytes, Size() - at));
     while (done < bytes) {
-        // The file offset of Pos + done and the bytes left in its run; runs are few.
-        int64_t at = Pos + done, offset = Begin + at, left = bytes - done;
+        // The file offset of at + done and the bytes left in its run; runs are few.
+        int64_t rel = at + done, offset = Begin + rel, left = bytes - done;
         for (const auto& [start, end] : Runs) {
-            offset = start + at;
-            if (at < end - start) {
-                left = std::min(left, end - start - at);
+            offset = start + rel;
+            if (rel < end - start) {
+                left = std::min(left, end - start - rel);
                 break;
             }
-            at -= end - start;
+            rel -= end - start;
         }
-        const ssize_t r = pread(Fd, static_cast<uint8_t*>(buffer) + done, static_cast<size_t>(left), offset);
+        const ssize_t r = pread(Fd, buffer + done, static_cast<size_t>(left), offset);
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)
@@ -42,7 +43,37 @@ int64_t TMxByteRange::Read(void* buffer, int64_t bytes)
             break; // the file was cut under us: its end
         done += r;
     }
-    Pos += done;
+    return done;
+}
+
+int64_t TMxByteRange::Read(void* buffer, int64_t bytes)
+{
+    constexpr int64_t kReadAhead = 65536;
+    auto* out = static_cast<uint8_t*>(buffer);
+    int64_t done = 0;
+    while (done < bytes) {
+        const int64_t inCache = FCacheAt + static_cast<int64_t>(FCache.size()) - Pos;
+        if (Pos >= FCacheAt && inCache > 0) {
+            const int64_t n = std::min(inCache, bytes - done);
+            std::memcpy(out + done, FCache.data() + (Pos - FCacheAt), static_cast<size_t>(n));
+            Pos += n;
+            done += n;
+            continue;
+        }
+        if (bytes - done >= kReadAhead) {
+            const int64_t n = ReadAt(Pos, out + done, bytes - done);
+            if (n < 0)
+                return done > 0 ? done : -1;
+            Pos += n;
+            return done + n;
+        }
+        FCache.resize(static_cast<size_t>(kReadAhead));
+        const int64_t n = ReadAt(Pos, FCache.data(), kReadAhead);
+        FCacheAt = Pos;
+        FCache.resize(static_cast<size_t>(std::max<int64_t>(n, 0)));
+        if (n <= 0)
+            return done > 0 ? done : n;
+    }
     return done;
 }
 

@@ -19,10 +19,16 @@ struct TMxByteRange {
     std::vector<std::pair<int64_t, int64_t>> Runs;
 
     int64_t Size() const;
-    // Bytes read (fewer at the end or when the file was cut under us), -1 on a read error.
+    // Bytes read (fewer at the end or when the file was cut under us), -1 on a read error. Small reads
+    // (a decoder fetching frame by frame) are served from a read-ahead of 64 KiB.
     int64_t Read(void* buffer, int64_t bytes);
     // lseek's contract: the new position, or -1 for a place before the start.
     int64_t Seek(int64_t offset, int whence);
+
+private:
+    int64_t ReadAt(int64_t at, uint8_t* buffer, int64_t bytes) const;
+    std::vector<uint8_t> FCache;
+    int64_t FCacheAt = 0; // the position of FCache's first byte
 };
 
 class TMxDecoder {

@@ -6,9 +6,28 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 void FloatToS16(const float* in, uint8_t* out, int64_t samples)
 {
-    for (int64_t i = 0; i < samples; ++i) {
+    int64_t i = 0;
+#if defined(__SSE2__)
+    // Eight at a time: NaN to 0, clamp (a float beyond the int32 range would convert to INT32_MIN),
+    // round to nearest even, pack (which saturates too).
+    const __m128 scale = _mm_set1_ps(32768.0f), lo = _mm_set1_ps(-32768.0f), hi = _mm_set1_ps(32767.0f);
+    for (; i + 8 <= samples; i += 8) {
+        __m128 a = _mm_mul_ps(_mm_loadu_ps(in + i), scale);
+        __m128 b = _mm_mul_ps(_mm_loadu_ps(in + i + 4), scale);
+        a = _mm_and_ps(a, _mm_cmpord_ps(a, a));
+        b = _mm_and_ps(b, _mm_cmpord_ps(b, b));
+        a = _mm_min_ps(_mm_max_ps(a, lo), hi);
+        b = _mm_min_ps(_mm_max_ps(b, lo), hi);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_packs_epi32(_mm_cvtps_epi32(a), _mm_cvtps_epi32(b)));
+    }
+#endif
+    for (; i < samples; ++i) {
         float v = in[i] * 32768.0f;
         v = v != v ? 0.0f : v; // NaN is silence, not a full-scale click
         v = std::min(std::max(v, -32768.0f), 32767.0f);

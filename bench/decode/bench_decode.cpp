@@ -1,19 +1,28 @@
-// Decoding speed of the reader against the decoding library called directly on the same files, and the
-// time to open a long VBR MP3 that carries no frame count (the open runs on the UI thread).
-// The songs are generated at start-up into a temporary folder: 3 minutes of noisy tone as 128 kbit/s
-// MP3 and as 16-bit WAV, and 10 minutes as VBR MP3 without the frame-count header.
+// Decoding speed per format, in multiples of real time: the reader, the decoding library called
+// directly (its own 16-bit output), and ffmpeg decoding the same file to 16-bit in the same run
+// (skipped with a message where ffmpeg is not installed). Also the time to open a long VBR MP3 that
+// carries no frame count (the open runs on the UI thread).
+// The songs are generated at start-up into a temporary folder: 3 minutes of a noisy, swelling
+// stereo tone at 44.1 kHz (48 kHz for Opus) as 16-bit WAV, FLAC, 128 kbit/s MP3, Ogg Vorbis (q 0.5)
+// and Opus (160 kbit/s), and 10 minutes as VBR MP3 without the frame-count header.
 #include "decode/MxAudioFileRead.h"
+#include "tests/decode/DecodeFiles.h"
+#include "tests/support/Fixtures.h"
 
 #include <benchmark/benchmark.h>
-#include <lame/lame.h>
+#include <mpg123.h>
+#include <opusfile.h>
 #include <sndfile.h>
+#include <vorbis/vorbisfile.h>
 
+#include <sys/resource.h>
+
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -21,77 +30,62 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kRate = 44100;
 constexpr uint32_t kBlock = 70560; // 400 ms of 44.1 kHz 16-bit stereo: one refill of a channel
 
-std::vector<short> Music(int seconds)
+std::vector<float> Music(int seconds, int rate)
 {
-    std::vector<short> s(static_cast<size_t>(seconds) * kRate * 2);
+    std::vector<float> s(static_cast<size_t>(seconds) * rate * 2);
     std::mt19937 gen(1);
-    std::uniform_real_distribution<double> noise(-2000, 2000);
+    std::uniform_real_distribution<double> noise(-0.06, 0.06);
     for (size_t f = 0; f < s.size() / 2; ++f) {
         // A tone whose loudness swells, so that a VBR encoder varies its frame sizes.
-        const double t = double(f) / kRate;
-        const double level = 6000 + 5000 * std::sin(2 * M_PI * t / 7);
+        const double t = double(f) / rate;
+        const double level = 0.18 + 0.15 * std::sin(2 * M_PI * t / 7);
         for (int c = 0; c < 2; ++c)
-            s[2 * f + c] = static_cast<short>(level * std::sin(2 * M_PI * (220 + 110 * c) * t) + noise(gen));
+            s[2 * f + c] = static_cast<float>(level * std::sin(2 * M_PI * (220 + 110 * c) * t) + noise(gen));
     }
     return s;
 }
 
-void WriteMp3(const fs::path& file, const std::vector<short>& s, bool vbr)
+std::vector<int16_t> S16(const std::vector<float>& f)
 {
-    lame_t gf = lame_init();
-    lame_set_in_samplerate(gf, kRate);
-    lame_set_num_channels(gf, 2);
-    lame_set_mode(gf, JOINT_STEREO);
-    if (vbr)
-        lame_set_VBR(gf, vbr_default);
-    else
-        lame_set_brate(gf, 128);
-    lame_set_bWriteVbrTag(gf, vbr ? 0 : 1);
-    lame_set_quality(gf, 7);
-    if (lame_init_params(gf) < 0)
-        throw std::runtime_error("lame_init_params failed");
-    const int frames = static_cast<int>(s.size() / 2);
-    std::vector<unsigned char> out(static_cast<size_t>(frames) + 7200);
-    int n = lame_encode_buffer_interleaved(gf, const_cast<short*>(s.data()), frames, out.data(), int(out.size()));
-    n += lame_encode_flush(gf, out.data() + n, int(out.size()) - n);
-    if (!vbr) {
-        unsigned char tag[2880];
-        const size_t t = lame_get_lametag_frame(gf, tag, sizeof tag);
-        std::copy(tag, tag + t, out.begin());
-    }
-    lame_close(gf);
-    FILE* f = std::fopen(file.c_str(), "wb");
-    std::fwrite(out.data(), 1, static_cast<size_t>(n), f);
-    std::fclose(f);
+    std::vector<int16_t> s(f.size());
+    for (size_t i = 0; i < f.size(); ++i)
+        s[i] = static_cast<int16_t>(std::lrint(f[i] * 32767));
+    return s;
 }
 
-void WriteWav(const fs::path& file, const std::vector<short>& s)
+void WriteSndfile(const fs::path& file, int format, const std::vector<int16_t>& s)
 {
     SF_INFO info{};
-    info.samplerate = kRate;
+    info.samplerate = 44100;
     info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    info.format = format;
     SNDFILE* sf = sf_open(file.c_str(), SFM_WRITE, &info);
     sf_writef_short(sf, s.data(), static_cast<sf_count_t>(s.size() / 2));
     sf_close(sf);
 }
 
 struct TSongs {
-    fs::path Dir, Mp3, Wav, LongVbr;
+    fs::path Dir, Wav, Flac, Mp3, Vorbis, Opus, LongVbr;
     TSongs()
     {
         char tmpl[] = "/tmp/duodeck-bench-decode-XXXXXX";
         Dir = mkdtemp(tmpl);
-        Mp3 = Dir / "three.mp3";
+        const auto music = Music(180, 44100);
+        const auto pcm = S16(music);
         Wav = Dir / "three.wav";
+        WriteSndfile(Wav, SF_FORMAT_WAV | SF_FORMAT_PCM_16, pcm);
+        Flac = Dir / "three.flac";
+        WriteSndfile(Flac, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, pcm);
+        Mp3 = Dir / "three.mp3";
+        testsupport::WriteBytes(Mp3, decodetest::Mp3Bytes(44100, 2, pcm, 128, true));
+        Vorbis = Dir / "three.ogg";
+        testsupport::WriteBytes(Vorbis, decodetest::VorbisBytes(44100, 2, music));
+        Opus = Dir / "three.opus";
+        testsupport::WriteBytes(Opus, decodetest::OpusBytes(2, Music(180, 48000)));
         LongVbr = Dir / "ten-vbr.mp3";
-        const auto three = Music(180);
-        WriteMp3(Mp3, three, false);
-        WriteWav(Wav, three);
-        WriteMp3(LongVbr, Music(600), true);
+        testsupport::WriteBytes(LongVbr, decodetest::Mp3Bytes(44100, 2, S16(Music(600, 44100)), 0, false));
     }
     ~TSongs() { fs::remove_all(Dir); }
 };
@@ -102,51 +96,122 @@ const TSongs& Songs()
     return songs;
 }
 
-void ThroughReader(benchmark::State& state, const fs::path& file)
+// Counts the audio decoded (in seconds) per second of processor time: on a shared, loaded machine the
+// processor time of each decoder compares them, where wall time would measure the other loads.
+void Report(benchmark::State& state, double audioSeconds)
+{
+    state.counters["x_realtime"] = benchmark::Counter(audioSeconds, benchmark::Counter::kIsRate);
+}
+
+void Reader(benchmark::State& state, const fs::path& file)
 {
     std::vector<uint8_t> buf(kBlock);
-    int64_t bytes = 0;
+    double seconds = 0;
     for (auto _ : state) {
         TMxAudioFileReader r(file.string());
-        while (uint32_t n = r.Read(buf.data(), kBlock))
-            bytes += n;
+        while (r.Read(buf.data(), kBlock)) {
+        }
+        seconds += double(r.Duration()) / MX_UNITS_PER_SECOND;
     }
-    state.SetBytesProcessed(bytes);
-    state.counters["x_realtime"] =
-        benchmark::Counter(double(bytes) / (kRate * 4), benchmark::Counter::kIsRate); // audio seconds per second
+    Report(state, seconds);
 }
 
-void ThroughLibrary(benchmark::State& state, const fs::path& file)
+// The libraries alone, each the way it is usually called for 16-bit output.
+double SndfileAlone(const fs::path& file)
 {
     std::vector<short> buf(kBlock / 2);
-    int64_t bytes = 0;
-    for (auto _ : state) {
-        SF_INFO info{};
-        SNDFILE* sf = sf_open(file.c_str(), SFM_READ, &info);
-        sf_count_t n;
-        while ((n = sf_readf_short(sf, buf.data(), kBlock / 4)) > 0)
-            bytes += n * 4;
-        sf_close(sf);
-    }
-    state.SetBytesProcessed(bytes);
-    state.counters["x_realtime"] = benchmark::Counter(double(bytes) / (kRate * 4), benchmark::Counter::kIsRate);
+    SF_INFO info{};
+    SNDFILE* sf = sf_open(file.c_str(), SFM_READ, &info);
+    sf_count_t frames = 0, n;
+    while ((n = sf_readf_short(sf, buf.data(), kBlock / 4)) > 0)
+        frames += n;
+    sf_close(sf);
+    return double(frames) / info.samplerate;
 }
 
-void BM_Mp3_Reader(benchmark::State& s)
+double Mpg123Alone(const fs::path& file)
 {
-    ThroughReader(s, Songs().Mp3);
+    mpg123_handle* h = mpg123_new(nullptr, nullptr);
+    mpg123_param(h, MPG123_FLAGS, MPG123_GAPLESS | MPG123_QUIET, 0);
+    mpg123_open(h, file.c_str());
+    long rate = 0;
+    int channels = 0, enc = 0;
+    mpg123_getformat(h, &rate, &channels, &enc);
+    std::vector<unsigned char> buf(kBlock);
+    size_t done = 0, total = 0;
+    while (mpg123_read(h, buf.data(), buf.size(), &done) == MPG123_OK)
+        total += done;
+    total += done;
+    mpg123_close(h);
+    mpg123_delete(h);
+    return double(total) / (2.0 * channels * rate);
 }
-void BM_Mp3_Library(benchmark::State& s)
+
+double VorbisAlone(const fs::path& file)
 {
-    ThroughLibrary(s, Songs().Mp3);
+    OggVorbis_File vf;
+    ov_fopen(file.c_str(), &vf);
+    std::vector<char> buf(kBlock);
+    int link = 0;
+    long n, total = 0;
+    while ((n = ov_read(&vf, buf.data(), static_cast<int>(buf.size()), 0, 2, 1, &link)) > 0)
+        total += n;
+    const double seconds = double(total) / (4.0 * ov_info(&vf, 0)->rate);
+    ov_clear(&vf);
+    return seconds;
 }
-void BM_Wav_Reader(benchmark::State& s)
+
+double OpusAlone(const fs::path& file)
 {
-    ThroughReader(s, Songs().Wav);
+    OggOpusFile* of = op_open_file(file.c_str(), nullptr);
+    std::vector<opus_int16> buf(kBlock / 2);
+    int n;
+    long total = 0;
+    while ((n = op_read_stereo(of, buf.data(), static_cast<int>(buf.size()))) > 0)
+        total += n;
+    op_free(of);
+    return double(total) / 48000;
 }
-void BM_Wav_Library(benchmark::State& s)
+
+void Library(benchmark::State& state, double (*decode)(const fs::path&), const fs::path& file)
 {
-    ThroughLibrary(s, Songs().Wav);
+    double seconds = 0;
+    for (auto _ : state)
+        seconds += decode(file);
+    Report(state, seconds);
+}
+
+bool HaveFfmpeg()
+{
+    static const bool have = std::system("ffmpeg -version >/dev/null 2>&1") == 0;
+    return have;
+}
+
+void Ffmpeg(benchmark::State& state, const fs::path& file, double songSeconds)
+{
+    if (!HaveFfmpeg()) {
+        state.SkipWithError("ffmpeg is not installed: no comparison (apt-get install ffmpeg)");
+        return;
+    }
+    const std::string command =
+        "ffmpeg -nostdin -loglevel error -threads 1 -i '" + file.string() + "' -f s16le -y /dev/null";
+    double seconds = 0;
+    for (auto _ : state) {
+        // ffmpeg's processor time: what its process used, as the children's usage grows by it.
+        rusage before{}, after{};
+        getrusage(RUSAGE_CHILDREN, &before);
+        if (std::system(command.c_str()) != 0) {
+            state.SkipWithError("ffmpeg failed");
+            return;
+        }
+        getrusage(RUSAGE_CHILDREN, &after);
+        const auto cpu = [](const rusage& u) {
+            return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + 1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+        };
+        state.SetIterationTime(cpu(after) - cpu(before));
+        seconds += songSeconds;
+    }
+    Report(state, seconds);
 }
 
 void BM_OpenTenMinuteVbrMp3WithoutFrameCount(benchmark::State& state)
@@ -159,13 +224,42 @@ void BM_OpenTenMinuteVbrMp3WithoutFrameCount(benchmark::State& state)
     state.counters["song_s"] = double(duration) / MX_UNITS_PER_SECOND;
 }
 
+// Per format: the library, the reader and ffmpeg one after the other, so that a change in machine
+// load hits all three alike.
+void Register(const char* name, const fs::path TSongs::*file, double (*alone)(const fs::path&))
+{
+    const auto songFile = [file] { return Songs().*file; };
+    benchmark::RegisterBenchmark((std::string(name) + "/library").c_str(),
+                                 [=](benchmark::State& s) { Library(s, alone, songFile()); })
+        ->Unit(benchmark::kMillisecond)
+        ->Repetitions(3)
+        ->ReportAggregatesOnly(true);
+    benchmark::RegisterBenchmark((std::string(name) + "/reader").c_str(),
+                                 [=](benchmark::State& s) { Reader(s, songFile()); })
+        ->Unit(benchmark::kMillisecond)
+        ->Repetitions(3)
+        ->ReportAggregatesOnly(true);
+    benchmark::RegisterBenchmark((std::string(name) + "/ffmpeg").c_str(),
+                                 [=](benchmark::State& s) { Ffmpeg(s, songFile(), 180); })
+        ->Unit(benchmark::kMillisecond)
+        ->UseManualTime()
+        ->Repetitions(3)
+        ->ReportAggregatesOnly(true);
+}
+
 } // namespace
 
-// Reader and library alternate so that a change in machine load hits both alike.
-BENCHMARK(BM_Mp3_Library)->Unit(benchmark::kMillisecond)->Repetitions(3);
-BENCHMARK(BM_Mp3_Reader)->Unit(benchmark::kMillisecond)->Repetitions(3);
-BENCHMARK(BM_Wav_Library)->Unit(benchmark::kMillisecond)->Repetitions(3);
-BENCHMARK(BM_Wav_Reader)->Unit(benchmark::kMillisecond)->Repetitions(3);
-BENCHMARK(BM_OpenTenMinuteVbrMp3WithoutFrameCount)->Unit(benchmark::kMillisecond);
-
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    Register("Wav", &TSongs::Wav, SndfileAlone);
+    Register("Flac", &TSongs::Flac, SndfileAlone);
+    Register("Mp3", &TSongs::Mp3, Mpg123Alone);
+    Register("Vorbis", &TSongs::Vorbis, VorbisAlone);
+    Register("Opus", &TSongs::Opus, OpusAlone);
+    benchmark::RegisterBenchmark("OpenTenMinuteVbrMp3WithoutFrameCount", BM_OpenTenMinuteVbrMp3WithoutFrameCount)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -573,7 +573,8 @@ TEST_F(Decode, UnreadableFileRaises)
 
 TEST_F(Decode, FileCutOrDeletedWhileReadingEndsCleanly)
 {
-    const auto tone = SineS16(44100 * 3, 44100, 2, 440);
+    // Noise, long enough that the MP3s outgrow the reader's read-ahead (64 KiB).
+    const auto tone = NoiseS16(44100 * 8, 2);
     const std::pair<std::string, std::vector<uint8_t>> files[] = {
         {"w.wav", WavBytes({}, S16Bytes(tone))},
         {"m.mp3", Mp3Bytes(44100, 2, tone, 128, true)},
@@ -590,7 +591,7 @@ TEST_F(Decode, FileCutOrDeletedWhileReadingEndsCleanly)
             size_t total = 44100;
             while (uint32_t n = r.Read(buf.data(), 44100))
                 total += n;
-            EXPECT_LT(total, 44100u * 3 * 4);
+            EXPECT_LT(total, 44100u * 8 * 4);
             EXPECT_NO_THROW(r.Seek(0));
             EXPECT_GT(r.Read(buf.data(), 44100), 0u);
         }
