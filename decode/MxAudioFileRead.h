@@ -47,8 +47,11 @@ constexpr uint32_t MXAR_E_MATROSKA = 0x08000012;
 constexpr uint32_t MXAR_E_ASF = 0x08000013;
 constexpr uint32_t MXAR_E_OGGFLAC = 0x08000014;
 constexpr uint32_t MXAR_E_OGGOTHER = 0x08000015;
-// Failures of the decoding library: this base + the library's own error number.
-constexpr uint32_t MXAR_E_LIBRARY_BASE = 0xA0DE0000;
+// Failures of a decoding library: its base + the library's own error number (negated where negative).
+constexpr uint32_t MXAR_E_LIBRARY_BASE = 0xA0DE0000; // libsndfile
+constexpr uint32_t MXAR_E_MPG123_BASE = 0xA0E10000;
+constexpr uint32_t MXAR_E_VORBIS_BASE = 0xA0E20000;
+constexpr uint32_t MXAR_E_OPUS_BASE = 0xA0E30000;
 // Failures of the operating system while opening: this base + errno.
 constexpr uint32_t MXAR_E_SYSTEM_BASE = 0xA0DF0000;
 

@@ -63,8 +63,3 @@ std::unique_ptr<TMxDecoder> OpenOpusDecoder(const TMxByteRange& range, const std
 // libsndfile's formats. Returns null when the library does not recognise the file, with its error
 // code (MXAR_E_LIBRARY_BASE + number) and text; `isMpeg` when it saw MPEG audio, which is not its job here.
 std::unique_ptr<TMxDecoder> OpenSndfileDecoder(int fd, uint32_t& error, std::string& text, bool& isMpeg);
-
-// The library errors' code ranges (this base + the library's error number, negated where negative).
-constexpr uint32_t MXAR_E_MPG123_BASE = 0xA0E10000;
-constexpr uint32_t MXAR_E_VORBIS_BASE = 0xA0E20000;
-constexpr uint32_t MXAR_E_OPUS_BASE = 0xA0E30000;
