@@ -251,7 +251,11 @@ TMxFileKindInfo FindFileKind(int fd, int64_t fileSize)
         else if (is("OpusHead", 8))
             out.Kind = TMxFileKind::Opus;
         else
-            return unsupported(is("\x7f" "FLAC", 5) ? MXAR_E_OGGFLAC : MXAR_E_OGGOTHER);
+            return unsupported(is("\x7f"
+                                  "FLAC",
+                                  5)
+                                   ? MXAR_E_OGGFLAC
+                                   : MXAR_E_OGGOTHER);
         return out;
     }
     if (have >= 12 && std::memcmp(b + 4, "ftyp", 4) == 0)
@@ -269,8 +273,7 @@ TMxFileKindInfo FindFileKind(int fd, int64_t fileSize)
     const int64_t start = SkipId3v2(fd, fileSize, 0);
     uint8_t s[4];
     // AAC in ADTS frames (a frame sync with the layer bits 00, which MPEG audio never uses) or ADIF.
-    if (Get(fd, fileSize, start, 4, s) &&
-        ((s[0] == 0xFF && (s[1] & 0xF6) == 0xF0) || std::memcmp(s, "ADIF", 4) == 0))
+    if (Get(fd, fileSize, start, 4, s) && ((s[0] == 0xFF && (s[1] & 0xF6) == 0xF0) || std::memcmp(s, "ADIF", 4) == 0))
         return unsupported(MXAR_E_AAC);
     if (MpegFramesAt(fd, fileSize, start))
         out.Kind = TMxFileKind::Mpeg;

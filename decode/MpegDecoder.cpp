@@ -65,8 +65,7 @@ public:
         size_t got = 0;
         while (got < bytes) {
             size_t done = 0;
-            const int r =
-                mpg123_read(FHandle, reinterpret_cast<unsigned char*>(out) + got, bytes - got, &done);
+            const int r = mpg123_read(FHandle, reinterpret_cast<unsigned char*>(out) + got, bytes - got, &done);
             got += done;
             if (r == MPG123_NEW_FORMAT) {
                 long rate = 0;
@@ -100,7 +99,8 @@ private:
     }
     static mpg123_ssize_t ReadCb(void* handle, void* buffer, size_t bytes)
     {
-        return static_cast<mpg123_ssize_t>(static_cast<TMxByteRange*>(handle)->Read(buffer, static_cast<int64_t>(bytes)));
+        return static_cast<mpg123_ssize_t>(
+            static_cast<TMxByteRange*>(handle)->Read(buffer, static_cast<int64_t>(bytes)));
     }
     static off_t SeekCb(void* handle, off_t offset, int whence)
     {

@@ -193,8 +193,7 @@ void TMxAudioFileReader::Open(TMxReaderOutput output)
         if (mpeg) { // MPEG audio that only libsndfile's wider search recognised (junk before the first frame)
             range.Runs = MpegRuns(FFd, kind.Begin, kind.End);
             FDecoder = OpenMpegDecoder(range, FFileName);
-        }
-        else if (!FDecoder)
+        } else if (!FDecoder)
             throw EAudioReadError(text, error);
         break;
     }

@@ -126,6 +126,6 @@ private:
     int FFd = -1;
     std::unique_ptr<TMxDecoder> FDecoder;
     std::unique_ptr<TMxConverter> FConverter; // set when Format is not the decoder's own
-    int64_t FFrames = 0; // frames of Format the song plays
-    int64_t FFrame = 0;  // the next frame Read gives
+    int64_t FFrames = 0;                      // frames of Format the song plays
+    int64_t FFrame = 0;                       // the next frame Read gives
 };

@@ -24,7 +24,8 @@ void FloatToS16(const float* in, uint8_t* out, int64_t samples)
         b = _mm_and_ps(b, _mm_cmpord_ps(b, b));
         a = _mm_min_ps(_mm_max_ps(a, lo), hi);
         b = _mm_min_ps(_mm_max_ps(b, lo), hi);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_packs_epi32(_mm_cvtps_epi32(a), _mm_cvtps_epi32(b)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i),
+                         _mm_packs_epi32(_mm_cvtps_epi32(a), _mm_cvtps_epi32(b)));
     }
 #endif
     for (; i < samples; ++i) {
@@ -39,23 +40,28 @@ void FloatToS16(const float* in, uint8_t* out, int64_t samples)
 namespace {
 
 // For each WAVE channel, the Vorbis channel that carries it (Vorbis I specification, section 4.3.9).
-constexpr int kVorbisToWave[9][8] = {
-    {}, {0}, {0, 1}, {0, 2, 1}, {0, 1, 2, 3}, {0, 2, 1, 3, 4}, {0, 2, 1, 5, 3, 4}, {0, 2, 1, 6, 5, 3, 4},
-    {0, 2, 1, 7, 5, 6, 3, 4}};
+constexpr int kVorbisToWave[9][8] = {{},
+                                     {0},
+                                     {0, 1},
+                                     {0, 2, 1},
+                                     {0, 1, 2, 3},
+                                     {0, 2, 1, 3, 4},
+                                     {0, 2, 1, 5, 3, 4},
+                                     {0, 2, 1, 6, 5, 3, 4},
+                                     {0, 2, 1, 7, 5, 6, 3, 4}};
 
 // Left and right weights of each channel of the usual WAVE layout of 3 to 8 channels:
 // 3 L R C; 4 L R BL BR; 5 L R C BL BR; 6 L R C LFE BL BR; 7 L R C LFE BC SL SR; 8 L R C LFE BL BR SL SR.
 constexpr float kH = 0.70710678f; // -3 dB
-constexpr float kStereoWeights[9][8][2] = {
-    {},
-    {},
-    {},
-    {{1, 0}, {0, 1}, {kH, kH}},
-    {{1, 0}, {0, 1}, {kH, 0}, {0, kH}},
-    {{1, 0}, {0, 1}, {kH, kH}, {kH, 0}, {0, kH}},
-    {{1, 0}, {0, 1}, {kH, kH}, {0, 0}, {kH, 0}, {0, kH}},
-    {{1, 0}, {0, 1}, {kH, kH}, {0, 0}, {0.5f, 0.5f}, {kH, 0}, {0, kH}},
-    {{1, 0}, {0, 1}, {kH, kH}, {0, 0}, {kH, 0}, {0, kH}, {kH, 0}, {0, kH}}};
+constexpr float kStereoWeights[9][8][2] = {{},
+                                           {},
+                                           {},
+                                           {{1, 0}, {0, 1}, {kH, kH}},
+                                           {{1, 0}, {0, 1}, {kH, 0}, {0, kH}},
+                                           {{1, 0}, {0, 1}, {kH, kH}, {kH, 0}, {0, kH}},
+                                           {{1, 0}, {0, 1}, {kH, kH}, {0, 0}, {kH, 0}, {0, kH}},
+                                           {{1, 0}, {0, 1}, {kH, kH}, {0, 0}, {0.5f, 0.5f}, {kH, 0}, {0, kH}},
+                                           {{1, 0}, {0, 1}, {kH, kH}, {0, 0}, {kH, 0}, {0, kH}, {kH, 0}, {0, kH}}};
 
 void ToStereo(const float* in, int from, float* out, int64_t frames)
 {

@@ -34,13 +34,13 @@ private:
     TMxDecoder& FDecoder;
     int FChannels;
     int FFactor;
-    int FHalf = 0;                   // taps on each side of the centre
-    std::vector<float> FTaps;        // 2 * FHalf + 1
-    std::vector<float> FIn;          // mixed input frames [FInStart, FInStart + FInFrames)
+    int FHalf = 0;            // taps on each side of the centre
+    std::vector<float> FTaps; // 2 * FHalf + 1
+    std::vector<float> FIn;   // mixed input frames [FInStart, FInStart + FInFrames)
     int64_t FInStart = 0;
     int64_t FInFrames = 0;
     bool FEnd = false;
-    int64_t FNext = 0;               // the next output frame
-    std::vector<float> FDecoded;     // one pull of the decoder's own channels
-    std::vector<float> FOut;         // one block of output before the 16-bit conversion
+    int64_t FNext = 0;           // the next output frame
+    std::vector<float> FDecoded; // one pull of the decoder's own channels
+    std::vector<float> FOut;     // one block of output before the 16-bit conversion
 };

@@ -54,8 +54,8 @@ public:
         Rate = static_cast<int>(first->rate);
         for (int link = 0; link < ov_streams(&FFile); ++link) {
             if (ov_info(&FFile, link)->rate != first->rate) {
-                std::fprintf(stderr, "DuoDeck: %s changes its sample rate at %s; the song ends there.\n",
-                             name.c_str(), Time(Frames, Rate).c_str());
+                std::fprintf(stderr, "DuoDeck: %s changes its sample rate at %s; the song ends there.\n", name.c_str(),
+                             Time(Frames, Rate).c_str());
                 break;
             }
             const ogg_int64_t n = ov_pcm_total(&FFile, link);
@@ -75,8 +75,7 @@ public:
         while (done < frames) {
             float** pcm = nullptr;
             int link = 0;
-            const long n =
-                ov_read_float(&FFile, &pcm, static_cast<int>(std::min<int64_t>(frames - done, 4096)), &link);
+            const long n = ov_read_float(&FFile, &pcm, static_cast<int>(std::min<int64_t>(frames - done, 4096)), &link);
             if (n == OV_HOLE)
                 continue; // a damaged page: the stream goes on after it
             if (n <= 0)

@@ -17,9 +17,9 @@ namespace {
 
 // Library error numbers that mean something else for a file the reader has already found to be a
 // regular file (libsndfile's internal numbering, stable across its releases).
-constexpr int kLibraryBadFile = 7;   // "not a regular file": here, content its decoder gave up on
-constexpr int kLibraryBadInfo = 24;  // "SF_INFO struct incomplete": a header with a rate of 0
-constexpr int kLibraryMalformed = 3; // SF_ERR_MALFORMED_FILE
+constexpr int kLibraryBadFile = 7;                   // "not a regular file": here, content its decoder gave up on
+constexpr int kLibraryBadInfo = 24;                  // "SF_INFO struct incomplete": a header with a rate of 0
+constexpr int kLibraryMalformed = 3;                 // SF_ERR_MALFORMED_FILE
 constexpr int64_t kUnknownFrames = int64_t(1) << 40; // beyond 290 days at 44.1 kHz: the length is unknown
 constexpr int64_t kChunkFrames = 4096;               // frames of stereo per pass through the scratch buffer
 

@@ -206,7 +206,8 @@ void Ffmpeg(benchmark::State& state, const fs::path& file, double songSeconds)
         }
         getrusage(RUSAGE_CHILDREN, &after);
         const auto cpu = [](const rusage& u) {
-            return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + 1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+            return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+                   1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
         };
         state.SetIterationTime(cpu(after) - cpu(before));
         seconds += songSeconds;

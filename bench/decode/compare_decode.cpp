@@ -98,8 +98,9 @@ int main(int argc, char** argv)
             for (int64_t s = 0; s < std::min(frames, refFrames) * ch; ++s) {
                 const float v = Sample(f, all.data() + s * bytes);
                 // ffmpeg's float goes beyond full scale where 16 bits saturate: compare what 16 bits can hold.
-                const float w = f.wBitsPerSample <= 16 ? std::clamp(ref[static_cast<size_t>(s)], -1.0f, 32767 / 32768.0f)
-                                                       : ref[static_cast<size_t>(s)];
+                const float w = f.wBitsPerSample <= 16
+                                    ? std::clamp(ref[static_cast<size_t>(s)], -1.0f, 32767 / 32768.0f)
+                                    : ref[static_cast<size_t>(s)];
                 maxDiff = std::max<double>(maxDiff, std::fabs(v - w));
                 if (std::fabs(v - w) > 0.5f && v * w < 0)
                     ++wraps;
@@ -114,12 +115,14 @@ int main(int argc, char** argv)
                 r.Seek(t);
                 const int64_t first = (t * f.nSamplesPerSec + MX_UNITS_PER_SECOND - 1) / MX_UNITS_PER_SECOND;
                 const uint32_t n = r.Read(buf.data(), static_cast<uint32_t>(buf.size()));
-                const size_t expect = std::min<size_t>(buf.size(), all.size() - static_cast<size_t>(first) * f.nBlockAlign);
+                const size_t expect =
+                    std::min<size_t>(buf.size(), all.size() - static_cast<size_t>(first) * f.nBlockAlign);
                 if (n != expect || std::memcmp(buf.data(), all.data() + first * f.nBlockAlign, n) != 0 ||
                     (n > 0 && r.SampleStart() != first * MX_UNITS_PER_SECOND / f.nSamplesPerSec))
                     ++wrongSeeks;
             }
-            const bool lengthOk = frames == refFrames && frames * MX_UNITS_PER_SECOND / f.nSamplesPerSec == r.Duration();
+            const bool lengthOk =
+                frames == refFrames && frames * MX_UNITS_PER_SECOND / f.nSamplesPerSec == r.Duration();
             bad += !lengthOk || wraps || wrongSeeks;
             std::printf("%-44s %5d %6u %10lld %10lld %8.1f %6d %6d%s\n", name.substr(0, 44).c_str(), ch,
                         f.nSamplesPerSec, static_cast<long long>(frames), static_cast<long long>(refFrames),

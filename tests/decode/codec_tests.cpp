@@ -88,7 +88,8 @@ TEST_F(Codec, LossyLengthsAreWhatTheEncoderWasGiven)
     for (const auto& c : kLossy) {
         for (int channels : {1, 2}) {
             SCOPED_TRACE(testing::Message() << c.Name << " " << channels << " ch");
-            TMxAudioFileReader r(Put(std::string("len.") + c.Name, c.Make(c.Rate, channels, Tones(frames, c.Rate, channels, 0.5))));
+            TMxAudioFileReader r(
+                Put(std::string("len.") + c.Name, c.Make(c.Rate, channels, Tones(frames, c.Rate, channels, 0.5))));
             EXPECT_EQ(r.Format().nSamplesPerSec, unsigned(c.Rate));
             EXPECT_EQ(r.Format().nChannels, channels);
             EXPECT_EQ(FramesOf(r), frames);
@@ -160,7 +161,8 @@ TEST_F(Codec, SeeksAfterSeeksGiveWhatAStraightDecodeGives)
     std::vector<Case> cases;
     const auto music = Tones(44100 * 6, 44100, 2, 0.6);
     for (const auto& c : kLossy)
-        cases.push_back({std::string("seek.") + c.Name, c.Make(c.Rate, 2, c.Rate == 44100 ? music : Tones(48000 * 6, 48000, 2, 0.6))});
+        cases.push_back({std::string("seek.") + c.Name,
+                         c.Make(c.Rate, 2, c.Rate == 44100 ? music : Tones(48000 * 6, 48000, 2, 0.6))});
     // Codecs that libsndfile cannot seek in: Seek decodes forward to the place.
     for (int format : {SF_FORMAT_WAV | SF_FORMAT_GSM610, SF_FORMAT_AIFF | SF_FORMAT_DWVW_16}) {
         const auto file = dir.file("s.tmp");
@@ -190,7 +192,7 @@ TEST_F(Codec, SeeksAfterSeeksGiveWhatAStraightDecodeGives)
             const int64_t t = i == 0 ? 0 : when(gen);
             r.Seek(t);
             int64_t frame = (t * rate + kSecond - 1) / kSecond; // the first frame at or after t
-            for (int b = blocks(gen); b > 0; --b) { // then a few reads before the next seek
+            for (int b = blocks(gen); b > 0; --b) {             // then a few reads before the next seek
                 const uint32_t n = r.Read(buf.data(), static_cast<uint32_t>(buf.size()));
                 const size_t expect = std::min<size_t>(buf.size(), (all.size() - static_cast<size_t>(frame * ch)) * 2);
                 ASSERT_EQ(n, expect) << "seek " << i << " to " << t;
@@ -245,12 +247,15 @@ TEST_F(Codec, KindsNoLibraryHereDecodesAreNamed)
     std::vector<uint8_t> webm{0x1A, 0x45, 0xDF, 0xA3, 0x9F, 0x42, 0x86, 0x81, 0x01};
     std::vector<uint8_t> adts{0xFF, 0xF1, 0x50, 0x80, 0x02, 0x1F, 0xFC}; // AAC-LC, 44.1 kHz, stereo
     // An Ogg page whose first packet is FLAC's mapping header.
-    std::vector<uint8_t> oggFlac{'O', 'g', 'g', 'S', 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 51,
+    std::vector<uint8_t> oggFlac{'O',  'g', 'g', 'S', 0,   2, 0, 0, 0, 0,   0,   0,   0,  0,
+                                 1,    0,   0,   0,   0,   0, 0, 0, 0, 0,   0,   0,   1,  51,
                                  0x7F, 'F', 'L', 'A', 'C', 1, 0, 0, 1, 'f', 'L', 'a', 'C'};
     for (auto* f : {&m4a, &webm, &adts, &oggFlac})
         f->resize(4000, 0x11);
-    const std::tuple<const char*, std::vector<uint8_t>, const char*> cases[] = {
-        {"a.m4a", m4a, "MPEG-4"}, {"a.webm", webm, "WebM"}, {"a.aac", adts, "AAC"}, {"a.oga", oggFlac, "FLAC in an Ogg"}};
+    const std::tuple<const char*, std::vector<uint8_t>, const char*> cases[] = {{"a.m4a", m4a, "MPEG-4"},
+                                                                                {"a.webm", webm, "WebM"},
+                                                                                {"a.aac", adts, "AAC"},
+                                                                                {"a.oga", oggFlac, "FLAC in an Ogg"}};
     for (const auto& [name, bytes, kind] : cases) {
         try {
             TMxAudioFileReader r(Put(name, bytes));
@@ -269,7 +274,9 @@ TEST_F(Codec, PlayableOutputIsStereo16BitAtMost100kHz)
     std::vector<uint8_t> data;
     for (int f = 0; f < frames; ++f)
         for (int c = 0; c < 6; ++c) {
-            const double v = c == 0 ? std::sin(2 * M_PI * 440 * f / rate) : c == 1 ? std::sin(2 * M_PI * 1000 * f / rate) : 0;
+            const double v = c == 0   ? std::sin(2 * M_PI * 440 * f / rate)
+                             : c == 1 ? std::sin(2 * M_PI * 1000 * f / rate)
+                                      : 0;
             const auto s = static_cast<int32_t>(std::lrint(v * 0.9 * 8388607));
             for (int k = 0; k < 3; ++k)
                 data.push_back(static_cast<uint8_t>(s >> (8 * k)));
