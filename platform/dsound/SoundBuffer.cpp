@@ -297,9 +297,9 @@ void SoundBuffer::StartSinc(uint32_t pos, double ratio, RenderScratch& scratch)
     // Primed with the frames heard last, so its first output continues them; what it makes of
     // them is dropped (it puts out input frame n at output n * ratio; rounded down, so its first
     // output lies less than a frame before the cursor, never beyond it).
-    const uint32_t primed = std::min<uint32_t>(
-        pos == FHistoryEnd ? FHistoryLength : 0,
-        static_cast<uint32_t>(RenderScratch::MaxOutFrames / std::max(ratio, 1.0)));
+    const uint32_t primed =
+        std::min<uint32_t>(pos == FHistoryEnd ? FHistoryLength : 0,
+                           static_cast<uint32_t>(RenderScratch::MaxOutFrames / std::max(ratio, 1.0)));
     if (primed == 0)
         return;
     const uint32_t ch = FFormat.nChannels;
@@ -424,7 +424,8 @@ void SoundBuffer::KeepHistory(uint32_t pos, uint32_t next)
 {
     const uint32_t ch = FFormat.nChannels;
     const uint32_t heard = static_cast<uint32_t>((uint64_t(next) + FFrames - pos) % FFrames);
-    const uint32_t kept = pos == FHistoryEnd ? std::min(FHistoryLength, HistoryFrames - std::min(heard, HistoryFrames)) : 0;
+    const uint32_t kept =
+        pos == FHistoryEnd ? std::min(FHistoryLength, HistoryFrames - std::min(heard, HistoryFrames)) : 0;
     const uint32_t fresh = std::min(heard, HistoryFrames);
     std::memmove(FHistory + size_t(HistoryFrames - kept - fresh) * ch, FHistory + size_t(HistoryFrames - kept) * ch,
                  size_t(kept) * ch * sizeof(float));
@@ -442,8 +443,8 @@ void SoundBuffer::Mix(float* mix, uint32_t frames, const OutputFormat& out, Rend
     uint64_t cursor = FCursor.load(std::memory_order_acquire);
     const uint32_t gen = GenOf(cursor);
     const uint32_t pos = FrameOf(cursor);
-    const bool keylock = FKeylock.load(std::memory_order_acquire) &&
-                         FKeylockReady.load(std::memory_order_acquire) != nullptr;
+    const bool keylock =
+        FKeylock.load(std::memory_order_acquire) && FKeylockReady.load(std::memory_order_acquire) != nullptr;
     if (gen != FRenderGen) {
         // Moved or stopped since the last block: every voice starts again at the cursor.
         FRenderGen = gen;

@@ -108,16 +108,16 @@ private:
     SRC_STATE_tag* FSrc = nullptr;
     uint32_t FRenderGen = 0;
     enum class Path { None, Copy, Sinc, Linear };
-    Path FPath = Path::None;     // the resampling voice; None: to be started at the cursor
-    uint32_t FFeed = 0;          // where the resampling voice reads next
-    double FSrcRatio = 0;        // the ratio the converter was last given
-    uint32_t FDiscard = 0;       // converter output still to drop after priming
-    double FPhase = 0;           // linear path: position between the feed's frame and the next
-    bool FStretching = false;    // the keylocked voice is the one heard
+    Path FPath = Path::None;  // the resampling voice; None: to be started at the cursor
+    uint32_t FFeed = 0;       // where the resampling voice reads next
+    double FSrcRatio = 0;     // the ratio the converter was last given
+    uint32_t FDiscard = 0;    // converter output still to drop after priming
+    double FPhase = 0;        // linear path: position between the feed's frame and the next
+    bool FStretching = false; // the keylocked voice is the one heard
     bool FStretchStarted = false;
-    uint32_t FStretchFeed = 0;   // where the keylocked voice reads next
-    uint32_t FFadeLeft = 0;      // output frames of a switch between the voices still to fade
-    double FHeardFraction = 0;   // the part of a frame heard beyond the cursor
+    uint32_t FStretchFeed = 0; // where the keylocked voice reads next
+    uint32_t FFadeLeft = 0;    // output frames of a switch between the voices still to fade
+    double FHeardFraction = 0; // the part of a frame heard beyond the cursor
     // The last frames heard, ending at FHistoryEnd, to prime the converter with when it starts
     // where the cursor is: without them it would start from silence and click.
     static constexpr uint32_t HistoryFrames = 64;

@@ -101,8 +101,8 @@ void SoundServer::Spawn(const std::vector<std::string>& command)
 
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, LogPath(command[0]).c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, LogPath(command[0]).c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
     posix_spawn_file_actions_adddup2(&files, STDOUT_FILENO, STDERR_FILENO);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -191,8 +191,8 @@ bool SoundServer::StartOnce()
         return false;
     // The pulse service answers before the session manager has set up the graph: the default sink
     // holds only once the session manager keeps the defaults.
-    const std::string pactl = "HOME=" + dir + " XDG_RUNTIME_DIR=" + dir + " PULSE_SERVER=unix:" + socketPath +
-                              " pactl ";
+    const std::string pactl =
+        "HOME=" + dir + " XDG_RUNTIME_DIR=" + dir + " PULSE_SERVER=unix:" + socketPath + " pactl ";
     const std::string pactlLog = " >>" + LogPath("pactl") + " 2>&1";
     if (!WaitUntil("the null sink", 10,
                    [&] { return std::system((pactl + "load-module " + sink + pactlLog).c_str()) == 0; }))
