@@ -1,12 +1,16 @@
 #include "decks/DeckController.h"
 
+#include "decks/TempoAnalyser.h"
 #include "mixer/MxDSMixer.h"
 #include "platform/kernel/TimeScale.h"
 
+#include <QDeadlineTimer>
+#include <QLabel>
 #include <QPainter>
 #include <QWidget>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 int Left(QWidget* w)
@@ -78,6 +82,17 @@ void TDeckController::btnBrowseClick()
     FChannel->SetFileName(FOpenDialogFileName);
     FEditFileName = FChannel->FileName();
     FPanelEnabled = true;
+    // A new song plays at its own rate; its tempo comes from the cache or, soon, from the analyser.
+    FSetHz = 0;
+    FAligning = false;
+    FTempo.reset();
+    if (FAnalyser) {
+        FTempo = FAnalyser->Lookup(FEditFileName);
+        if (!FTempo)
+            FAnalyser->Request(FEditFileName, true);
+    }
+    FMessageUntil = 0;
+    ShowTempo();
     // The frames of one timer tick at the file's own rate (2205 at 44100 Hz).
     FAnalysis = std::make_unique<TAnalysis>(FChannel.get(), kColumns, FChannel->SamplesPerSec() * kTimerMs / 1000u);
 }
@@ -104,6 +119,9 @@ void TDeckController::Timer1Timer()
 {
     if (FChannel->State() != csPlaying)
         return;
+    if (FAligning)
+        AlignStep();
+    ShowTempo(); // a song's sections may change its tempo as it plays
     if (FAnalysis)
         FAnalysis->Update();
     if (FWidgets.Display)
@@ -166,7 +184,232 @@ void TDeckController::ApplyVolumeKnob()
 void TDeckController::ApplyFrequencyKnob()
 {
     // 0 (the song's own rate) at the top, up to 100000 Hz at the bottom, in steps of about 833 Hz.
-    FChannel->SetFrequency(static_cast<uint32_t>((Top(FWidgets.FrequencyKnob) - 32) * 100000 / 120));
+    const auto hz = static_cast<uint32_t>((Top(FWidgets.FrequencyKnob) - 32) * 100000 / 120);
+    FChannel->SetFrequency(hz);
+    // The knob's value replaces any finer speed, a nudge and a beat correction.
+    FSetHz = hz;
+    FAligning = false;
+    ShowTempo();
+}
+
+// ---- tempo ----------------------------------------------------------------------------------------
+
+void TDeckController::SetTempoSource(TTempoAnalyser* analyser)
+{
+    FAnalyser = analyser;
+    connect(analyser, &TTempoAnalyser::Analysed, this, [this](const QByteArray& path) {
+        if (!FEditFileName.empty() && path.toStdString() == FEditFileName) {
+            FTempo = FAnalyser->Lookup(FEditFileName);
+            ShowTempo();
+        }
+    });
+}
+
+uint32_t TDeckController::SetHz() const
+{
+    return FSetHz != 0 ? FSetHz : FChannel->SamplesPerSec();
+}
+
+double TDeckController::Speed() const
+{
+    const uint32_t own = FChannel->SamplesPerSec();
+    return own ? double(SetHz()) / own : 1.0;
+}
+
+double TDeckController::SongSeconds()
+{
+    return FChannel->Position() / 1000.0;
+}
+
+std::optional<double> TDeckController::PlayingBpm()
+{
+    if (FEditFileName.empty() || !FTempo || !FTempo->Steady())
+        return std::nullopt;
+    return FTempo->At(SongSeconds()).Bpm * Speed();
+}
+
+QString TDeckController::TempoText()
+{
+    if (FEditFileName.empty())
+        return {};
+    if (FTempo && !FTempo->Steady())
+        return QStringLiteral("no steady beat");
+    double percent = std::round((Speed() - 1) * 1000) / 10;
+    if (percent == 0)
+        percent = 0; // no "-0.0"
+    const auto bpm = PlayingBpm();
+    return (bpm ? QString::asprintf("%.1f", *bpm) : QStringLiteral("--.-")) + QString::asprintf("  %+.1f %%", percent);
+}
+
+void TDeckController::ShowTempo()
+{
+    QLabel* label = FWidgets.TempoDisplay;
+    if (!label)
+        return;
+    if (QDeadlineTimer::current().deadline() < FMessageUntil)
+        return; // a message is showing
+    const QString text = TempoText();
+    if (label->text() != text)
+        label->setText(text);
+    QString tip;
+    if (!FEditFileName.empty()) {
+        const uint32_t hz = SetHz();
+        tip = !FTempo ? QStringLiteral("Finding the song's tempo") : !FTempo->Steady()
+                  ? QStringLiteral("The song has no steady beat")
+                  : QString::asprintf("The song's tempo here: %.1f BPM", FTempo->At(SongSeconds()).Bpm);
+        tip += QString::asprintf("\nPlaying at %.1f %% of its own rate (%u Hz)", Speed() * 100, hz);
+    }
+    if (label->toolTip() != tip)
+        label->setToolTip(tip);
+}
+
+void TDeckController::Say(const QString& text, const QString& why)
+{
+    FMessageUntil = QDeadlineTimer::current().deadline() + kMessageMs;
+    if (QLabel* label = FWidgets.TempoDisplay) {
+        label->setText(text);
+        label->setToolTip(why);
+    }
+    QTimer::singleShot(kMessageMs + 10, this, [this] { ShowTempo(); });
+}
+
+void TDeckController::SetRate(uint32_t hz)
+{
+    FSetHz = hz;
+    FAligning = false;
+    FChannel->SetFrequency(hz);
+    // The knob's nearest place; the top (32) would mean the song's own rate, so never above 33.
+    const long top = std::lround(hz * 120.0 / 100000.0) + 32;
+    SetTop(FWidgets.FrequencyKnob, static_cast<int>(std::clamp(top, 33L, 152L)));
+    ShowTempo();
+}
+
+void TDeckController::Bend(double bend)
+{
+    const double hz = std::clamp(SetHz() * (1 + bend), 100.0, double(kMaxKnobHz));
+    FChannel->SetFrequency(static_cast<uint32_t>(std::lround(hz)));
+}
+
+bool TDeckController::StepTempo(double share)
+{
+    if (FEditFileName.empty())
+        return false;
+    const double hz = std::round(SetHz() + share * FChannel->SamplesPerSec());
+    if (hz < kMinKnobHz || hz > kMaxKnobHz) {
+        Say(QStringLiteral("at the end"),
+            QString::asprintf("The frequency knob reaches %u to %u Hz; this step would need %.0f Hz.", kMinKnobHz,
+                              kMaxKnobHz, hz));
+        return false;
+    }
+    SetRate(static_cast<uint32_t>(hz));
+    return true;
+}
+
+void TDeckController::Nudge(int direction, double share)
+{
+    if (FEditFileName.empty())
+        return;
+    FAligning = false;
+    Bend(direction * share);
+}
+
+bool TDeckController::Sync()
+{
+    if (FEditFileName.empty()) {
+        Say(QStringLiteral("no song"), QStringLiteral("Sync needs a song on this deck."));
+        return false;
+    }
+    if (!FTempo || !FTempo->Steady()) {
+        Say(FTempo ? QStringLiteral("no steady beat") : QStringLiteral("tempo not known"),
+            FTempo ? QStringLiteral("Sync needs a steady beat on this deck.")
+                   : QStringLiteral("Sync waits for this song's tempo: it is being found."));
+        return false;
+    }
+    const std::optional<double> target = FOther ? FOther->PlayingBpm() : std::nullopt;
+    if (!target) {
+        Say(QStringLiteral("other: no tempo"), QStringLiteral("Sync needs a song with a steady, known tempo on the other deck."));
+        return false;
+    }
+    // Half or twice the other tempo where that is nearer this song's own: 87 goes with 174.
+    const double own = FTempo->At(SongSeconds()).Bpm;
+    double best = *target;
+    for (double m : {0.5, 2.0})
+        if (std::abs(std::log(*target * m / own)) < std::abs(std::log(best / own)))
+            best = *target * m;
+    const double hz = std::round(best / own * FChannel->SamplesPerSec());
+    if (hz < kMinKnobHz || hz > kMaxKnobHz) {
+        Say(QStringLiteral("out of range"),
+            QString::asprintf("Sync would need %.0f Hz (%.1f %% of the song's rate); the frequency knob reaches %u "
+                              "to %u Hz.",
+                              hz, hz * 100 / FChannel->SamplesPerSec(), kMinKnobHz, kMaxKnobHz));
+        return false;
+    }
+    SetRate(static_cast<uint32_t>(hz));
+    FMessageUntil = 0;
+    ShowTempo();
+    if (BeatLag()) {
+        FAligning = true;
+        FAlignTicks = 0;
+    }
+    return true;
+}
+
+std::optional<double> TDeckController::BeatLag()
+{
+    if (!FOther || FChannel->State() != csPlaying || FOther->Channel()->State() != csPlaying)
+        return std::nullopt;
+    if (!FTempo || !FTempo->Steady() || !FOther->FTempo || !FOther->FTempo->Steady())
+        return std::nullopt;
+    // Both positions from one render of the mix: read this deck's again and retry when a render
+    // came between.
+    double mine = 0, theirs = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        mine = SongSeconds();
+        theirs = FOther->SongSeconds();
+        if (SongSeconds() == mine)
+            break;
+    }
+    // Time since each deck's last beat, in seconds as heard.
+    const auto sinceBeat = [](const TTempo& tempo, double at, double speed, double& period) {
+        const TTempoSection& s = tempo.At(at);
+        const double p = s.Period();
+        period = p / speed;
+        double since = std::fmod(at - s.FirstBeat, p);
+        if (since < 0)
+            since += p;
+        return since / speed;
+    };
+    double myPeriod = 0, theirPeriod = 0;
+    const double mySince = sinceBeat(*FTempo, mine, Speed(), myPeriod);
+    const double theirSince = sinceBeat(*FOther->FTempo, theirs, FOther->Speed(), theirPeriod);
+    // Beats of one deck meet beats of the other at the shorter of the two periods.
+    const double period = std::min(myPeriod, theirPeriod);
+    double lag = std::fmod(theirSince - mySince, period);
+    if (lag >= period / 2)
+        lag -= period;
+    else if (lag < -period / 2)
+        lag += period;
+    return lag;
+}
+
+void TDeckController::AlignStep()
+{
+    const std::optional<double> lag = BeatLag();
+    // Done within 2 ms; given up after ten seconds or when either deck stops.
+    if (!lag || std::abs(*lag) < 0.002 || ++FAlignTicks > 10000 / kTimerMs) {
+        EndAlign();
+        return;
+    }
+    // Half the lag in one tick, never faster or slower than the nudge.
+    const double bend = std::clamp(*lag * 0.5 / (kTimerMs / 1000.0), -kNudge * 2, kNudge * 2);
+    Bend(bend);
+}
+
+void TDeckController::EndAlign()
+{
+    if (FAligning && !FEditFileName.empty())
+        Bend(0);
+    FAligning = false;
 }
 
 void TDeckController::SongEnded()

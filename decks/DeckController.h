@@ -1,20 +1,28 @@
 // One deck: owns a mixer channel and its level analysis, turns the main window's knob gestures into
 // channel calls, keeps the position knob in step with playback every 50 ms, and at the end of a
 // song hands over to the playlist advance the main window assigns. Never shown.
+// Beyond that it shows its song's playing tempo, and matches its tempo and beats to the other deck
+// (Sync), in fine steps or by a nudge held for a moment. The knob's own drags keep their pixel
+// arithmetic; the finer speeds are written to the channel in hertz and the knob image only goes to
+// its nearest place, so a later drag of the knob starts from that place.
 // UI thread only; every channel call takes the channel lock (waiting at most 250 ms).
 #pragma once
 
 #include "decks/Analysis.h"
+#include "decks/Tempo.h"
 
 #include <QObject>
 #include <QTimer>
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
+class QLabel;
 class QPainter;
 class QWidget;
+class TTempoAnalyser;
 class TMxDSMixer;
 class TMxDSMixerChannel;
 
@@ -27,6 +35,8 @@ struct TDeckWidgets {
     QWidget* Display = nullptr;
     const int* PositionAnchorX = nullptr;
     const int* VolumeAnchorY = nullptr;
+    // The playing tempo and speed ("128.0  +2.4 %"), or why a tempo command did nothing.
+    QLabel* TempoDisplay = nullptr;
 };
 
 class TDeckController : public QObject {
@@ -57,6 +67,45 @@ public:
     // The playlist advance, run after the deck has handled the end of a song.
     std::function<void()> OnSongEnded;
 
+    // ---- tempo ----
+    // Speed steps and the nudge, as shares of the song's own rate.
+    static constexpr double kFineStep = 0.001;
+    static constexpr double kStep = 0.01;
+    static constexpr double kNudge = 0.04;
+    static constexpr double kFineNudge = 0.01;
+    // The frequencies the knob reaches below its top (which means the song's own rate).
+    static constexpr uint32_t kMinKnobHz = (33 - 32) * 100000 / 120;
+    static constexpr uint32_t kMaxKnobHz = 100000;
+    // How long a message replaces the tempo.
+    static constexpr int kMessageMs = 3000;
+
+    // Where songs' tempos come from; the deck asks for its song's first.
+    void SetTempoSource(TTempoAnalyser* analyser);
+    void SetOtherDeck(TDeckController* other) { FOther = other; }
+    // The loaded song's tempo; none while it is being analysed or with nothing loaded.
+    const std::optional<TTempo>& Tempo() const { return FTempo; }
+    // The speed the deck is set to (1: the song's own rate), without a nudge or a beat correction.
+    double Speed() const;
+    // The channel frequency in Hz of that speed.
+    uint32_t SetHz() const;
+    // The song's tempo where it plays, times Speed; none without a steady tempo.
+    std::optional<double> PlayingBpm();
+    QString TempoText();
+    // One step of speed, as a share of the song's rate; false (and the display says why) when the
+    // result would be beyond the knob.
+    bool StepTempo(double share);
+    // Plays `direction` (-1, 0 to end, +1) times `share` faster while held.
+    void Nudge(int direction, double share);
+    // Sets this deck's speed so that its tempo is the other deck's (or half or twice it, whichever
+    // is nearest the song's own rate), and when both play brings its beats onto the other's over
+    // the next ticks. False, and the display says why, when it cannot.
+    bool Sync();
+    // Whether Sync is still bringing the beats together.
+    bool Aligning() const { return FAligning; }
+    // Seconds by which this deck's beats come after the other deck's (negative: before); none
+    // unless both play with a steady tempo.
+    std::optional<double> BeatLag();
+
     TMxDSMixerChannel* Channel() const { return FChannel.get(); }
     const TAnalysis* Analysis() const { return FAnalysis.get(); }
     QTimer& Timer1() { return FTimer1; }
@@ -80,6 +129,15 @@ private:
     void btnBrowseClick();
     void SongEnded();
     void trackVolumeChange(int position);
+    double SongSeconds();
+    // Speed set by a tempo command: the channel in Hz, the knob image at its nearest place.
+    void SetRate(uint32_t hz);
+    // The channel at SetHz times (1 + bend): a nudge or a beat correction, the knob left alone.
+    void Bend(double bend);
+    void EndAlign();
+    void AlignStep();
+    void ShowTempo();
+    void Say(const QString& text, const QString& why);
 
     TMxDSMixer* FMixer;
     std::unique_ptr<TMxDSMixerChannel> FChannel;
@@ -92,4 +150,13 @@ private:
     std::string FEditFileName;
     bool FPanelEnabled = false;
     int FTrackVolume = -10000;
+
+    TTempoAnalyser* FAnalyser = nullptr;
+    TDeckController* FOther = nullptr;
+    std::optional<TTempo> FTempo;
+    uint32_t FSetHz = 0; // 0: the song's own rate, as after a load
+    bool FAligning = false;
+    int FAlignTicks = 0;
+    QString FMessage;
+    qint64 FMessageUntil = 0; // ms of the monotonic clock
 };

@@ -1,0 +1,308 @@
+#include "decks/Tempo.h"
+
+#include "decode/MxAudioFileRead.h"
+
+#include <aubio/aubio.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstring>
+#include <numbers>
+
+const TTempoSection& TTempo::At(double t) const
+{
+    const TTempoSection* found = &Sections.front();
+    for (const auto& s : Sections)
+        if (s.Start <= t)
+            found = &s;
+    return *found;
+}
+
+// ---- onset strength --------------------------------------------------------------------------------
+
+namespace {
+constexpr double kTiltHz = 400;
+} // namespace
+
+struct TOnsetStrength::TState {
+    aubio_pvoc_t* Pvoc = nullptr;
+    aubio_specdesc_t* Flux = nullptr;
+    fvec_t* In = nullptr;
+    cvec_t* Spectrum = nullptr;
+    fvec_t* Out = nullptr;
+    std::vector<float> Tilt;
+    uint32_t Filled = 0;
+    ~TState()
+    {
+        if (Pvoc)
+            del_aubio_pvoc(Pvoc);
+        if (Flux)
+            del_aubio_specdesc(Flux);
+        if (In)
+            del_fvec(In);
+        if (Spectrum)
+            del_cvec(Spectrum);
+        if (Out)
+            del_fvec(Out);
+    }
+};
+
+TOnsetStrength::TOnsetStrength(uint32_t sampleRate) : FState(std::make_unique<TState>()), FRate(sampleRate)
+{
+    TState& s = *FState;
+    s.Pvoc = new_aubio_pvoc(kWindow, kHop);
+    s.Flux = new_aubio_specdesc("specflux", kWindow);
+    s.In = new_fvec(kHop);
+    s.Spectrum = new_cvec(kWindow);
+    s.Out = new_fvec(1);
+    if (!s.Pvoc || !s.Flux || !s.In || !s.Spectrum || !s.Out || sampleRate == 0)
+        throw Exception("The onset detector cannot start at " + std::to_string(sampleRate) + " Hz.");
+    s.Tilt.resize(s.Spectrum->length, 1.0f);
+    for (uint32_t k = 1; k < s.Spectrum->length; ++k)
+        s.Tilt[k] = std::min(1.0, kTiltHz / (k * double(sampleRate) / kWindow));
+}
+
+TOnsetStrength::~TOnsetStrength() = default;
+
+void TOnsetStrength::Feed(const float* mono, size_t frames)
+{
+    TState& s = *FState;
+    while (frames > 0) {
+        const size_t n = std::min<size_t>(frames, kHop - s.Filled);
+        std::memcpy(s.In->data + s.Filled, mono, n * sizeof(float));
+        s.Filled += static_cast<uint32_t>(n);
+        mono += n;
+        frames -= n;
+        if (s.Filled < kHop)
+            break;
+        s.Filled = 0;
+        aubio_pvoc_do(s.Pvoc, s.In, s.Spectrum);
+        // Above the kick's range each bin counts less and less: otherwise the many bins of a hat
+        // outweigh the kick, and the grid lands on the off-beats.
+        for (uint32_t k = 0; k < s.Spectrum->length; ++k)
+            s.Spectrum->norm[k] *= s.Tilt[k];
+        aubio_specdesc_do(s.Flux, s.Spectrum, s.Out);
+        FValues.push_back(s.Out->data[0]);
+    }
+}
+
+// ---- from onsets to a grid ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr double kTwoPi = 2 * std::numbers::pi;
+// Windows in which each tempo is found: long enough for a sharp peak (its width is about
+// 60 / kWindowSeconds BPM), short enough to see a change of tempo.
+constexpr double kWindowSeconds = 10.0;
+constexpr double kStepSeconds = 5.0;
+// A window keeps a steady beat when its grid holds at least this share of its onset strength.
+constexpr double kMinClarity = 0.3;
+// Windows whose tempos differ by less than this share are one section.
+constexpr double kSameTempo = 0.01;
+
+struct TCurve {
+    const std::vector<float>& Strength;
+    double Hop, Offset;
+};
+
+// The strength-weighted sum of e^(-i 2 pi t f) over values [from, to): its length is how much of
+// the strength falls on a grid of frequency f, its angle where the grid lies.
+std::complex<double> Comb(const TCurve& c, size_t from, size_t to, double f)
+{
+    const std::complex<double> step = std::polar(1.0, -kTwoPi * f * c.Hop);
+    std::complex<double> w = std::polar(1.0, -kTwoPi * f * (c.Offset + from * c.Hop));
+    std::complex<double> sum = 0;
+    for (size_t n = from; n < to; ++n) {
+        sum += double(c.Strength[n]) * w;
+        w *= step;
+        if ((n & 255) == 0)
+            w /= std::abs(w); // keep the rotation on the unit circle over long spans
+    }
+    return sum;
+}
+
+// How well a tempo fits: the beat grid and its off-beats (a hat between the kicks counts for the
+// beat, not against it).
+double Score(const TCurve& c, size_t from, size_t to, double bpm)
+{
+    const double f = bpm / 60.0;
+    return std::abs(Comb(c, from, to, f)) + 0.5 * std::abs(Comb(c, from, to, 2 * f));
+}
+
+double Total(const TCurve& c, size_t from, size_t to)
+{
+    double sum = 0;
+    for (size_t n = from; n < to; ++n)
+        sum += c.Strength[n];
+    return sum;
+}
+
+// The best-scoring tempo in [lo, hi] by a scan in `step` and a parabola through the best three.
+double BestBpm(const TCurve& c, size_t from, size_t to, double lo, double hi, double step, double* score = nullptr)
+{
+    const int n = static_cast<int>(std::lround((hi - lo) / step)) + 1;
+    std::vector<double> s(n);
+    int best = 0;
+    for (int i = 0; i < n; ++i) {
+        s[i] = Score(c, from, to, lo + i * step);
+        if (s[i] > s[best])
+            best = i;
+    }
+    double bpm = lo + best * step;
+    if (best > 0 && best < n - 1) {
+        const double a = s[best - 1], b = s[best], d = s[best + 1];
+        const double denom = a - 2 * b + d;
+        if (denom < 0)
+            bpm += step * 0.5 * (a - d) / denom;
+    }
+    if (score)
+        *score = s[best];
+    return bpm;
+}
+
+struct TWindow {
+    size_t From, To;
+    double Bpm = 0;
+    bool Steady = false;
+};
+
+} // namespace
+
+TTempo TempoFromOnsets(const std::vector<float>& strength, double hop, double offset)
+{
+    // Only rises count, measured from the local level: a long swell is no beat.
+    std::vector<float> rise(strength.size());
+    const size_t half = static_cast<size_t>(0.25 / hop) + 1;
+    double running = 0;
+    size_t lo = 0, hi = 0;
+    for (size_t n = 0; n < strength.size(); ++n) {
+        while (hi < std::min(strength.size(), n + half + 1))
+            running += strength[hi++];
+        while (lo + half < n)
+            running -= strength[lo++];
+        rise[n] = std::max(0.0f, static_cast<float>(strength[n] - running / double(hi - lo)));
+    }
+    const TCurve curve{rise, hop, offset};
+
+    // The tempo of each window.
+    const size_t total = rise.size();
+    const size_t length = std::min(total, static_cast<size_t>(kWindowSeconds / hop));
+    const size_t stride = static_cast<size_t>(kStepSeconds / hop);
+    std::vector<size_t> starts;
+    for (size_t from = 0; length > 0 && from + length < total; from += stride)
+        starts.push_back(from);
+    if (length > 0)
+        starts.push_back(total - length); // the last window ends with the song
+    std::vector<TWindow> windows;
+    for (size_t from : starts) {
+        TWindow w{from, from + length};
+        double score = 0;
+        w.Bpm = BestBpm(curve, w.From, w.To, kMinBpm, kMaxBpm, 2.0, &score);
+        const double strengthSum = Total(curve, w.From, w.To);
+        // A perfect grid scores 1.5 times the strength it holds.
+        w.Steady = strengthSum > 0 && score / (1.5 * strengthSum) >= kMinClarity;
+        windows.push_back(w);
+    }
+
+    // Runs of steady windows of one tempo, and runs of one tempo across an unsteady stretch.
+    struct TRun {
+        size_t From, To;
+        double Bpm;
+        int Windows;
+    };
+    std::vector<TRun> runs;
+    for (const TWindow& w : windows) {
+        if (!w.Steady)
+            continue;
+        if (!runs.empty() && std::abs(w.Bpm - runs.back().Bpm) < kSameTempo * runs.back().Bpm) {
+            runs.back().To = w.To;
+            ++runs.back().Windows;
+            continue;
+        }
+        runs.push_back({w.From, w.To, w.Bpm, 1});
+    }
+    // A lone window between two tempos is the change itself, not a section of its own.
+    if (windows.size() > 1)
+        std::erase_if(runs, [](const TRun& r) { return r.Windows < 2; });
+
+    TTempo tempo;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        // Overlapping runs meet halfway through their overlap.
+        size_t from = runs[i].From, to = runs[i].To;
+        if (i > 0 && runs[i - 1].To > from)
+            from = (from + runs[i - 1].To) / 2;
+        if (i + 1 < runs.size() && runs[i + 1].From < to)
+            to = (to + runs[i + 1].From) / 2;
+        // The peak over the whole section is sharp: refine in two steps.
+        double bpm = BestBpm(curve, from, to, runs[i].Bpm - 1.5, runs[i].Bpm + 1.5, 0.1);
+        bpm = BestBpm(curve, from, to, bpm - 0.1, bpm + 0.1, 0.005);
+        const double period = 60.0 / bpm;
+        const double phase = -std::arg(Comb(curve, from, to, bpm / 60.0)) / kTwoPi; // in periods
+        TTempoSection s;
+        s.Bpm = bpm;
+        s.Start = offset + from * hop;
+        // The grid's beat nearest the section's start.
+        s.FirstBeat = (phase + std::round((s.Start / period) - phase)) * period;
+        tempo.Sections.push_back(s);
+    }
+    if (!tempo.Sections.empty())
+        tempo.Sections.front().Start = 0;
+    return tempo;
+}
+
+// ---- a whole file ------------------------------------------------------------------------------------
+
+namespace {
+
+// One decoded frame, every channel averaged, as a float of -1..1.
+float MonoSample(const uint8_t* frame, const TMxWaveFormat& f)
+{
+    const int bytes = f.wBitsPerSample / 8;
+    double sum = 0;
+    for (int c = 0; c < f.nChannels; ++c) {
+        const uint8_t* p = frame + c * bytes;
+        if (f.wFormatTag == MX_WAVE_FORMAT_IEEE_FLOAT) {
+            if (bytes == 4) {
+                float v;
+                std::memcpy(&v, p, 4);
+                sum += v;
+            } else {
+                double v;
+                std::memcpy(&v, p, 8);
+                sum += v;
+            }
+        } else if (bytes == 1) {
+            sum += (p[0] - 128) / 128.0;
+        } else {
+            // Little-endian signed integers of 2, 3 or 4 bytes: the top 16 bits are plenty here.
+            const int16_t top = static_cast<int16_t>(p[bytes - 1] << 8 | p[bytes - 2]);
+            sum += top / 32768.0;
+        }
+    }
+    return static_cast<float>(sum / f.nChannels);
+}
+
+} // namespace
+
+TTempo AnalyseTempoFile(const std::string& path, const std::atomic<bool>* cancel)
+{
+    TMxAudioFileReader reader(path);
+    const TMxWaveFormat& f = reader.Format();
+    TOnsetStrength onsets(f.nSamplesPerSec);
+    constexpr uint32_t kFrames = 8192;
+    std::vector<uint8_t> block(size_t(kFrames) * f.nBlockAlign);
+    std::vector<float> mono(kFrames);
+    for (;;) {
+        if (cancel && cancel->load(std::memory_order_relaxed))
+            return {};
+        const uint32_t bytes = reader.Read(block.data(), static_cast<uint32_t>(block.size()));
+        const uint32_t frames = bytes / f.nBlockAlign;
+        if (frames == 0)
+            break;
+        for (uint32_t i = 0; i < frames; ++i)
+            mono[i] = MonoSample(block.data() + size_t(i) * f.nBlockAlign, f);
+        onsets.Feed(mono.data(), frames);
+    }
+    return TempoFromOnsets(onsets.Values(), onsets.HopSeconds(), onsets.Offset());
+}

@@ -1,0 +1,187 @@
+#include "decks/TempoAnalyser.h"
+
+#include <QByteArrayList>
+#include <QFile>
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// First line of the cache file; a file that does not start with it is not read.
+constexpr const char* kCacheHeader = "DuoDeck tempo cache 1";
+
+QByteArray Number(double v)
+{
+    return QByteArray::number(v, 'g', 12); // locale-free, unlike printf under a desktop's locale
+}
+
+} // namespace
+
+TTempoAnalyser::TTempoAnalyser(const QByteArray& dataFolder, QObject* parent)
+    : QObject(parent), FCachePath((dataFolder + "/" + CacheFile).toStdString())
+{
+    Load();
+    FThread = std::thread([this] { Run(); });
+}
+
+TTempoAnalyser::~TTempoAnalyser()
+{
+    {
+        std::lock_guard lock(FMutex);
+        FStop = true;
+        FCancel = true;
+    }
+    FWake.notify_all();
+    FThread.join();
+}
+
+std::optional<TTempoAnalyser::TKey> TTempoAnalyser::KeyOf(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return TKey{static_cast<int64_t>(st.st_size), int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+std::optional<TTempo> TTempoAnalyser::Lookup(const std::string& path)
+{
+    const auto key = KeyOf(path);
+    if (!key)
+        return std::nullopt;
+    std::lock_guard lock(FMutex);
+    const auto it = FCache.find(path);
+    if (it == FCache.end() || !(it->second.Key == *key))
+        return std::nullopt;
+    return it->second.Tempo;
+}
+
+void TTempoAnalyser::Request(const std::string& path, bool urgent)
+{
+    {
+        std::lock_guard lock(FMutex);
+        if (urgent) {
+            std::erase(FBackground, path);
+            std::erase(FUrgent, path);
+            FUrgent.push_front(path); // the song loaded last is the one the user waits for
+        } else if (std::find(FBackground.begin(), FBackground.end(), path) == FBackground.end() &&
+                   std::find(FUrgent.begin(), FUrgent.end(), path) == FUrgent.end()) {
+            FBackground.push_back(path);
+        }
+    }
+    FWake.notify_one();
+}
+
+bool TTempoAnalyser::Idle()
+{
+    std::lock_guard lock(FMutex);
+    return !FBusy && FUrgent.empty() && FBackground.empty();
+}
+
+void TTempoAnalyser::Run()
+{
+    // The idle class runs only when nothing else wants the processor: a deck's refill, the UI and
+    // the sound server always go first.
+    sched_param param{};
+    if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) != 0)
+        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
+    std::unique_lock lock(FMutex);
+    for (;;) {
+        FWake.wait(lock, [this] { return FStop || !FUrgent.empty() || !FBackground.empty(); });
+        if (FStop)
+            return;
+        std::deque<std::string>& queue = FUrgent.empty() ? FBackground : FUrgent;
+        const std::string path = queue.front();
+        queue.pop_front();
+        lock.unlock();
+        const auto key = KeyOf(path);
+        lock.lock();
+        if (!key)
+            continue; // gone, or no regular file: the deck says so when it loads it
+        if (const auto it = FCache.find(path); it != FCache.end() && it->second.Key == *key)
+            continue;
+        FBusy = true;
+        lock.unlock();
+
+        TEntry entry{*key, true, {}};
+        try {
+            entry.Tempo = AnalyseTempoFile(path, &FCancel);
+        } catch (...) {
+            entry.Readable = false; // the deck reports the reader's error when it plays the file
+        }
+
+        lock.lock();
+        FBusy = false;
+        if (FStop)
+            return; // a cancelled analysis is no result
+        FCache[path] = std::move(entry);
+        Save();
+        ++FAnalyses;
+        const QByteArray name = QByteArray::fromStdString(path);
+        QMetaObject::invokeMethod(this, [this, name] { emit Analysed(name); }, Qt::QueuedConnection);
+    }
+}
+
+// One line per song: size, modification time (ns), R (read) or E (could not be read), the number
+// of sections and three numbers for each (start, tempo, first beat), and last the path,
+// percent-encoded so that any bytes fit.
+void TTempoAnalyser::Load()
+{
+    QFile file(QFile::decodeName(QByteArray::fromStdString(FCachePath)));
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    if (file.readLine().trimmed() != kCacheHeader)
+        return;
+    while (!file.atEnd()) {
+        const QByteArrayList f = file.readLine().trimmed().split(' ');
+        if (f.size() < 5)
+            continue;
+        bool ok = true, good = true;
+        TEntry e;
+        e.Key.Size = f[0].toLongLong(&ok);
+        good &= ok;
+        e.Key.MTimeNs = f[1].toLongLong(&ok);
+        good &= ok;
+        e.Readable = f[2] == "R";
+        good &= e.Readable || f[2] == "E";
+        const int sections = f[3].toInt(&ok);
+        good &= ok && sections >= 0 && f.size() == 5 + 3 * sections;
+        for (int i = 0; good && i < sections; ++i) {
+            TTempoSection s;
+            bool a = false, b = false, c = false;
+            s.Start = f[4 + 3 * i].toDouble(&a);
+            s.Bpm = f[5 + 3 * i].toDouble(&b);
+            s.FirstBeat = f[6 + 3 * i].toDouble(&c);
+            good = a && b && c && s.Bpm >= kMinBpm && s.Bpm <= kMaxBpm;
+            e.Tempo.Sections.push_back(s);
+        }
+        if (good)
+            FCache[QByteArray::fromPercentEncoding(f.back()).toStdString()] = std::move(e);
+    }
+}
+
+void TTempoAnalyser::Save()
+{
+    QByteArray text = QByteArray(kCacheHeader) + "\n";
+    for (const auto& [path, e] : FCache) {
+        text += QByteArray::number(qlonglong(e.Key.Size)) + ' ' + QByteArray::number(qlonglong(e.Key.MTimeNs)) + ' ' +
+                (e.Readable ? "R" : "E") + ' ' + QByteArray::number(qsizetype(e.Tempo.Sections.size()));
+        for (const auto& s : e.Tempo.Sections)
+            text += ' ' + Number(s.Start) + ' ' + Number(s.Bpm) + ' ' + Number(s.FirstBeat);
+        text += ' ' + QByteArray::fromStdString(path).toPercentEncoding() + '\n';
+    }
+    // A cache that cannot be written costs only a second analysis in a later run.
+    const std::string temporary = FCachePath + ".tmp";
+    FILE* out = std::fopen(temporary.c_str(), "wb");
+    if (!out)
+        return;
+    const bool written = std::fwrite(text.constData(), 1, text.size(), out) == size_t(text.size());
+    if (std::fclose(out) != 0 || !written || std::rename(temporary.c_str(), FCachePath.c_str()) != 0)
+        std::remove(temporary.c_str());
+}
