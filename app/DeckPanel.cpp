@@ -3,6 +3,8 @@
 // UI thread only.
 #include "app/Unit1.h"
 
+#include "app/KeyTable.h"
+#include "decks/TempoAnalyser.h"
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
 #include "platform/kernel/Exceptions.h"
@@ -12,8 +14,11 @@
 #include "widgets/PaintBox.h"
 #include "widgets/TFlatListBoxUnit.h"
 
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QTimer>
+#include <QWheelEvent>
 
 #include <algorithm>
 
@@ -26,6 +31,9 @@ bool Exists(const QByteArray& path)
 {
     return FileExists(path.toStdString());
 }
+
+// How often the playlists are looked at for songs whose tempo is still to be found.
+constexpr int kPlaylistWatchMs = 2000;
 
 // Marks `index` as the only selected entry of the box.
 void SelectOnly(TFlatListBox* box, int index)
@@ -50,10 +58,21 @@ void TFormMain::CreateDecks()
 {
     FormChannel = new TFormChannel(this, FMixer,
                                    TDeckWidgets{ImgJinduLeft, ImgVolumeLeft, ImgFrequenceLeft, PaintBoxLeft,
-                                                &JinduLeftDrag.Anchor, &VolumeLeftDrag.Anchor});
+                                                &JinduLeftDrag.Anchor, &VolumeLeftDrag.Anchor, LabelTempoLeft});
     FormChannel2 = new TFormChannel2(this, FMixer,
                                      TDeckWidgets{ImgJinduRight, ImgVolumeRight, ImgFrequenceRight, PaintBoxRight,
-                                                  &JinduRightDrag.Anchor, &VolumeRightDrag.Anchor});
+                                                  &JinduRightDrag.Anchor, &VolumeRightDrag.Anchor, LabelTempoRight});
+    // Tempos: the decks' songs first, the playlists' in the background, cached in the data folder.
+    TempoAnalyser = new TTempoAnalyser(ExeFolder, this);
+    FormChannel->SetTempoSource(TempoAnalyser);
+    FormChannel2->SetTempoSource(TempoAnalyser);
+    FormChannel->SetOtherDeck(FormChannel2);
+    FormChannel2->SetOtherDeck(FormChannel);
+    BtnSyncLeft->OnClick = [](QObject*) { FormChannel->Sync(); };
+    BtnSyncRight->OnClick = [](QObject*) { FormChannel2->Sync(); };
+    auto* playlistWatch = new QTimer(this);
+    connect(playlistWatch, &QTimer::timeout, this, [this] { QueuePlaylistTempos(); });
+    playlistWatch->start(kPlaylistWatchMs);
     FormChannel->OnSongEnded = [this] { AdvancePlaylist(LeftSide()); };
     FormChannel2->OnSongEnded = [this] { AdvancePlaylist(RightSide()); };
     // The decks are gone after the close sequence; a late repaint then draws nothing.
@@ -212,8 +231,76 @@ void TFormMain::MoveFrequencyKnob(QLabel* knob, const TKnobDrag& drag, TDeckCont
     deck->ApplyFrequencyKnob();
 }
 
+void TFormMain::QueuePlaylistTempos()
+{
+    if (!TempoAnalyser)
+        return;
+    for (const QByteArrayList* paths : {&LeftPaths, &RightPaths})
+        for (const QByteArray& path : *paths)
+            if (!FTempoQueued.contains(path)) {
+                FTempoQueued.insert(path);
+                TempoAnalyser->Request(path.toStdString(), false);
+            }
+}
+
+void TFormMain::WheelTempo(TDeckController* deck, QWheelEvent* event)
+{
+    // Some mice turn Shift+wheel into a sideways turn.
+    const QPoint angle = event->angleDelta();
+    FWheelRest += angle.y() != 0 ? angle.y() : angle.x();
+    const int notches = FWheelRest / 120;
+    FWheelRest -= notches * 120;
+    const bool fine = event->modifiers() & Qt::ShiftModifier;
+    for (int i = 0; i < std::abs(notches); ++i)
+        deck->StepTempo((notches < 0 ? 1 : -1) * (fine ? TDeckController::kFineStep : TDeckController::kStep));
+}
+
+void TFormMain::keyPressEvent(QKeyEvent* event)
+{
+    const bool fine = event->modifiers() & Qt::ShiftModifier;
+    for (const TKeyBinding& k : KeyTable) {
+        if (k.Key != event->key())
+            continue;
+        TDeckController* deck = k.RightDeck ? static_cast<TDeckController*>(FormChannel2) : FormChannel;
+        if (!deck)
+            return;
+        switch (k.Action) {
+        case TKeyAction::TempoStep:
+            deck->StepTempo(fine ? k.FineAmount : k.Amount); // held: one step per repeat
+            break;
+        case TKeyAction::Nudge:
+            if (!event->isAutoRepeat())
+                deck->Nudge(1, fine ? k.FineAmount : k.Amount);
+            break;
+        case TKeyAction::Sync:
+            if (!event->isAutoRepeat())
+                deck->Sync();
+            break;
+        }
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void TFormMain::keyReleaseEvent(QKeyEvent* event)
+{
+    for (const TKeyBinding& k : KeyTable)
+        if (k.Key == event->key() && k.Action == TKeyAction::Nudge && !event->isAutoRepeat()) {
+            if (TDeckController* deck = k.RightDeck ? static_cast<TDeckController*>(FormChannel2) : FormChannel)
+                deck->Nudge(0, 0);
+            return;
+        }
+    QWidget::keyReleaseEvent(event);
+}
+
 bool TFormMain::eventFilter(QObject* watched, QEvent* event)
 {
+    if (event->type() == QEvent::Wheel && (watched == ImgFrequenceLeft || watched == ImgFrequenceRight)) {
+        TDeckController* deck = watched == ImgFrequenceLeft ? static_cast<TDeckController*>(FormChannel) : FormChannel2;
+        if (deck)
+            WheelTempo(deck, static_cast<QWheelEvent*>(event));
+        return true;
+    }
     // The second press of a double click comes as a double-click event: it is a press like the first.
     const auto type = event->type() == QEvent::MouseButtonDblClick ? QEvent::MouseButtonPress : event->type();
     if (ShellEvent(watched, event))

@@ -20,6 +20,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPalette>
 #include <QPixmap>
 #include <QShowEvent>
 #include <QTimer>
@@ -86,6 +87,23 @@ TImgBtn* Button(QWidget* owner, const char* name, QRect geometry, const char* hi
 TImgBtn* Button(QWidget* owner, const char* name, QRect geometry, const char* hint, const artwork::TButtonLooks& looks)
 {
     return Button(owner, name, geometry, hint, Picture(looks.Normal), Picture(looks.Hover), Picture(looks.Down));
+}
+
+// A deck's tempo readout: text in the deck's colour on the skin's dark well.
+QLabel* TempoReadout(QWidget* owner, const char* name, QRect geometry, const QColor& colour)
+{
+    auto* label = new QLabel(owner);
+    label->setObjectName(name);
+    label->setGeometry(geometry);
+    label->setAlignment(Qt::AlignCenter);
+    QFont font("DejaVu Sans Condensed");
+    font.setPixelSize(9);
+    font.setBold(true);
+    label->setFont(font);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    label->setPalette(palette);
+    return label;
 }
 
 } // namespace
@@ -165,6 +183,14 @@ void TFormMain::CreateControls()
     BtnStopBoth = Button(this, "BtnStopBoth", {216, 117, 10, 10}, "Stop both songs", artwork::BtnStop);
     btnAddLeft = Button(this, "btnAddLeft", {75, 18, 10, 10}, "Add songs left", artwork::BtnAdd);
     BtnAddRight = Button(this, "BtnAddRight", {243, 18, 10, 10}, "Add songs right", artwork::BtnAdd);
+
+    // Beat matching, on each deck's title row and in the readout under it.
+    BtnSyncLeft = Button(this, "BtnSyncLeft", {125, 37, 24, 10}, "Sync the left song's tempo and beats to the right one's (Z)",
+                         artwork::BtnSync);
+    BtnSyncRight = Button(this, "BtnSyncRight", {249, 37, 24, 10}, "Sync the right song's tempo and beats to the left one's (M)",
+                          artwork::BtnSync);
+    LabelTempoLeft = TempoReadout(this, "LabelTempoLeft", {74, 50, 75, 10}, QColor(255, 154, 31));
+    LabelTempoRight = TempoReadout(this, "LabelTempoRight", {249, 50, 75, 10}, QColor(39, 196, 255));
 
     BtnMin = Button(this, "BtnMin", {355, 11, 14, 14}, "Min", artwork::BtnMin);
     BtnClose = Button(this, "BtnClose", {368, 11, 14, 14}, "Close", artwork::BtnClose);
@@ -258,6 +284,8 @@ void TFormMain::FormShow()
     }
     // 2. The playlist boxes show LeftNames and RightNames.
     FillPlaylistBoxes();
+    // Beyond that: the playlists' songs have their tempos found in the background.
+    QueuePlaylistTempos();
 }
 
 void TFormMain::RestoreApplication()

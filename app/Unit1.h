@@ -6,6 +6,7 @@
 #include "playlist/Playlist.h"
 
 #include <QByteArrayList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -27,6 +28,7 @@ class TImage;
 class TImgBtn;
 class TMxDSMixer;
 class TPaintBox;
+class TTempoAnalyser;
 
 // A knob's drag state: set by a press on it; the pointer coordinate inside the knob at the press
 // (Y for knobs that move vertically, X for the others).
@@ -88,6 +90,13 @@ public:
     TImgBtn* BtnStopBoth = nullptr;
     TImgBtn* btnAddLeft = nullptr;
     TImgBtn* BtnAddRight = nullptr;
+    // Beat matching: each deck's Sync button and its readout of the playing tempo and speed.
+    TImgBtn* BtnSyncLeft = nullptr;
+    TImgBtn* BtnSyncRight = nullptr;
+    QLabel* LabelTempoLeft = nullptr;
+    QLabel* LabelTempoRight = nullptr;
+    // Finds the tempo of the decks' songs first and of the playlists' songs in the background.
+    TTempoAnalyser* TempoAnalyser = nullptr;
     TImgBtn* BtnMin = nullptr;
     TImgBtn* BtnClose = nullptr;
     TImgBtn* BtnHelp = nullptr;
@@ -136,8 +145,11 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
-    // Mouse handling of the seven knobs.
+    // Mouse handling of the seven knobs, and the wheel over the frequency knobs.
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // The keys of KeyTable.
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
 
 private:
     // One deck's view of the panel and of the unit-level playlist state.
@@ -194,6 +206,13 @@ private:
     void ToggleLoop(TImgBtn* button, bool& loop);
     void MoveCrossfader(int x);
     void MoveFrequencyKnob(QLabel* knob, const TKnobDrag& drag, TDeckController* deck, int y);
+    // Wheel notches over a frequency knob: one speed step each, down (towards the knob's faster end)
+    // for faster.
+    void WheelTempo(TDeckController* deck, QWheelEvent* event);
+    // Asks for the tempo of every playlist song not asked for yet (added or dropped since).
+    void QueuePlaylistTempos();
+    QSet<QByteArray> FTempoQueued;
+    int FWheelRest = 0; // eighths of a degree short of a whole notch
 
     QByteArray FExeFolderOverride;
     bool FShown = false;

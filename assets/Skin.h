@@ -41,6 +41,8 @@ inline constexpr TButtonLooks BtnClose{":/pictures/btn_close_normal.png", ":/pic
                                        ":/pictures/btn_close_down.png"};
 inline constexpr TButtonLooks BtnSave{":/pictures/btn_save_normal.png", ":/pictures/btn_save_hover.png",
                                       ":/pictures/btn_save_down.png"};
+inline constexpr TButtonLooks BtnSync{":/pictures/btn_sync_normal.png", ":/pictures/btn_sync_hover.png",
+                                      ":/pictures/btn_sync_down.png"};
 inline constexpr TButtonLooks BtnHelp{":/pictures/btn_help_normal.png", ":/pictures/btn_help_hover.png",
                                       ":/pictures/btn_help_down.png"};
 

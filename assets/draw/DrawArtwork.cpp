@@ -279,9 +279,14 @@ void DrawMainSkin()
     VerticalText(p, QPoint(353, 97), "PITCH", Ink, Font(7, true, true));
     VerticalText(p, QPoint(381, 97), "VOLUME", Ink, Font(8));
 
-    // Deck titles and level displays (the paint boxes at (74, 64) and (249, 64), 75 x 105).
-    Text(p, QRect(74, 40, 75, 14), "DECK A", DeckA, Font(10));
-    Text(p, QRect(249, 40, 75, 14), "DECK B", DeckB, Font(10));
+    // Deck titles, each with its Sync button (24 x 10, at (125, 37) and (249, 37)) on the title row,
+    // the tempo readout (75 x 10 at (74, 50) and (249, 50)) under it, and the level displays (the
+    // paint boxes at (74, 64) and (249, 64), 75 x 105). The title row keeps room for one more
+    // small switch between the title and the Sync button.
+    Text(p, QRect(74, 36, 48, 12), "DECK A", DeckA, Font(9), Qt::AlignLeft | Qt::AlignVCenter);
+    Text(p, QRect(276, 36, 48, 12), "DECK B", DeckB, Font(9), Qt::AlignRight | Qt::AlignVCenter);
+    Well(p, QRect(73, 49, 77, 12), QColor("#07090b"));
+    Well(p, QRect(248, 49, 77, 12), QColor("#07090b"));
     Screen(p, QRect(74, 64, 75, 105), DeckA);
     Screen(p, QRect(249, 64, 75, 105), DeckB);
 
@@ -540,6 +545,25 @@ void DrawButtons()
             p.drawLine(QPointF(9.4, 4.6), QPointF(4.6, 9.4));
         },
         QColor("#c0392b"));
+
+    // Sync: a small plate with its name, lit white under the pointer.
+    for (const auto& [look, suffix] :
+         {std::pair{Look::Normal, "normal"}, std::pair{Look::Hover, "hover"}, std::pair{Look::Down, "down"}}) {
+        QImage image = Transparent(24, 10);
+        QPainter p(&image);
+        p.setRenderHint(QPainter::Antialiasing, true);
+        QLinearGradient g(0, 0, 0, 10);
+        g.setColorAt(0, look == Look::Down ? QColor("#1c1f24") : QColor("#4a505a"));
+        g.setColorAt(1, look == Look::Down ? QColor("#363b43") : QColor("#262a30"));
+        p.setBrush(g);
+        p.setPen(QPen(look == Look::Hover ? QColor("#ffffff") : QColor("#0b0c0e"), 1));
+        p.drawRoundedRect(QRectF(0.5, 0.5, 23, 9), 2, 2);
+        p.setFont(Font(7, true, true));
+        p.setPen(look == Look::Normal ? Ink : QColor("#ffffff"));
+        p.drawText(QRectF(0, look == Look::Down ? 1 : 0, 24, 10), Qt::AlignCenter, "SYNC");
+        p.end();
+        Save(image, QString("btn_sync_%1").arg(suffix));
+    }
 
     const QColor rec("#ff3b30"), amber("#ffb020"), steel("#9fb3c8");
     for (const auto& [look, suffix] :
