@@ -121,7 +121,12 @@ void TTempoAnalyser::Run()
         if (FStop)
             return; // a cancelled analysis is no result
         FCache[path] = std::move(entry);
-        Save();
+        const QByteArray text = CacheText();
+        // The file is written without the lock: a thread of idle priority must not keep the UI
+        // thread waiting while it writes.
+        lock.unlock();
+        Save(text);
+        lock.lock();
         ++FAnalyses;
         const QByteArray name = QByteArray::fromStdString(path);
         QMetaObject::invokeMethod(this, [this, name] { emit Analysed(name); }, Qt::QueuedConnection);
@@ -166,7 +171,7 @@ void TTempoAnalyser::Load()
     }
 }
 
-void TTempoAnalyser::Save()
+QByteArray TTempoAnalyser::CacheText() const
 {
     QByteArray text = QByteArray(kCacheHeader) + "\n";
     for (const auto& [path, e] : FCache) {
@@ -176,6 +181,11 @@ void TTempoAnalyser::Save()
             text += ' ' + Number(s.Start) + ' ' + Number(s.Bpm) + ' ' + Number(s.FirstBeat);
         text += ' ' + QByteArray::fromStdString(path).toPercentEncoding() + '\n';
     }
+    return text;
+}
+
+void TTempoAnalyser::Save(const QByteArray& text) const
+{
     // A cache that cannot be written costs only a second analysis in a later run.
     const std::string temporary = FCachePath + ".tmp";
     FILE* out = std::fopen(temporary.c_str(), "wb");

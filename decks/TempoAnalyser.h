@@ -60,8 +60,10 @@ private:
 
     static std::optional<TKey> KeyOf(const std::string& path);
     void Load();
-    // Writes the whole cache through a temporary file and a rename; called with FMutex held.
-    void Save();
+    // The whole cache as the file keeps it; called with FMutex held.
+    QByteArray CacheText() const;
+    // Replaces the file through a temporary file and a rename; only the analysis thread writes.
+    void Save(const QByteArray& text) const;
     void Run();
 
     std::string FCachePath;
