@@ -10,7 +10,9 @@
 
 #include <QCoreApplication>
 #include <QLabel>
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QWheelEvent>
 
 #include <gtest/gtest.h>
 
@@ -108,4 +110,37 @@ TEST_F(DeckPanel, LoopButtonsToggleTheFlagAndTheLook)
     EXPECT_EQ(form->BtnLoopLeft->Picture().toImage(), off);
     form->BtnLoopRight->OnClick(form->BtnLoopRight);
     EXPECT_TRUE(RightLoop);
+}
+
+TEST_F(DeckPanel, TheWheelOverAFrequencyKnobAndTheTempoKeysReachTheirDeck)
+{
+    testsupport::WriteWavS16(dir.file("a.wav"), 44100, 2, testsupport::SineS16(44100 * 2, 44100, 2, 440));
+    FormChannel->LoadAndPlay(dir.file("a.wav").string());
+    const auto wheel = [&](QWidget* knob, int degrees8, Qt::KeyboardModifiers modifiers) {
+        QWheelEvent e(QPointF(7, 5), knob->mapToGlobal(QPointF(7, 5)), {}, QPoint(0, degrees8), Qt::NoButton,
+                      modifiers, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(knob, &e);
+    };
+    const auto key = [&](QEvent::Type type, int k, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QKeyEvent e(type, k, modifiers);
+        QCoreApplication::sendEvent(form.get(), &e);
+    };
+    wheel(form->ImgFrequenceLeft, -120, Qt::NoModifier); // a notch down: 1 % faster
+    EXPECT_EQ(FormChannel->Channel()->Frequency(), 44541u);
+    wheel(form->ImgFrequenceLeft, 120, Qt::ShiftModifier); // a fine notch up: 0.1 % slower
+    EXPECT_EQ(FormChannel->Channel()->Frequency(), 44497u);
+    key(QEvent::KeyPress, Qt::Key_W);
+    EXPECT_EQ(FormChannel->Channel()->Frequency(), 44938u);
+    key(QEvent::KeyPress, Qt::Key_S); // nudge faster while held
+    EXPECT_EQ(FormChannel->Channel()->Frequency(), 46736u);
+    key(QEvent::KeyRelease, Qt::Key_S);
+    EXPECT_EQ(FormChannel->Channel()->Frequency(), 44938u);
+    EXPECT_EQ(FormChannel2->Channel()->Frequency(), 44100u); // the other deck is left alone
+
+    // Sync of the empty right deck says why on its readout, by key and by button alike.
+    key(QEvent::KeyPress, Qt::Key_M);
+    EXPECT_EQ(form->LabelTempoRight->text(), "no song");
+    form->LabelTempoRight->clear();
+    form->BtnSyncRight->OnClick(form->BtnSyncRight);
+    EXPECT_EQ(form->LabelTempoRight->text(), "no song");
 }
