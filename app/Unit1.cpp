@@ -185,10 +185,10 @@ void TFormMain::CreateControls()
     BtnAddRight = Button(this, "BtnAddRight", {243, 18, 10, 10}, "Add songs right", artwork::BtnAdd);
 
     // Beat matching, on each deck's title row and in the readout under it.
-    BtnSyncLeft = Button(this, "BtnSyncLeft", {125, 37, 24, 10}, "Sync the left song's tempo and beats to the right one's (Z)",
-                         artwork::BtnSync);
-    BtnSyncRight = Button(this, "BtnSyncRight", {249, 37, 24, 10}, "Sync the right song's tempo and beats to the left one's (M)",
-                          artwork::BtnSync);
+    BtnSyncLeft = Button(this, "BtnSyncLeft", {125, 37, 24, 10},
+                         "Sync the left song's tempo and beats to the right one's (Z)", artwork::BtnSync);
+    BtnSyncRight = Button(this, "BtnSyncRight", {249, 37, 24, 10},
+                          "Sync the right song's tempo and beats to the left one's (M)", artwork::BtnSync);
     LabelTempoLeft = TempoReadout(this, "LabelTempoLeft", {74, 50, 75, 10}, QColor(255, 154, 31));
     LabelTempoRight = TempoReadout(this, "LabelTempoRight", {249, 50, 75, 10}, QColor(39, 196, 255));
 

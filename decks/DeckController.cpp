@@ -254,9 +254,9 @@ void TDeckController::ShowTempo()
     QString tip;
     if (!FEditFileName.empty()) {
         const uint32_t hz = SetHz();
-        tip = !FTempo ? QStringLiteral("Finding the song's tempo") : !FTempo->Steady()
-                  ? QStringLiteral("The song has no steady beat")
-                  : QString::asprintf("The song's tempo here: %.1f BPM", FTempo->At(SongSeconds()).Bpm);
+        tip = !FTempo             ? QStringLiteral("Finding the song's tempo")
+              : !FTempo->Steady() ? QStringLiteral("The song has no steady beat")
+                                  : QString::asprintf("The song's tempo here: %.1f BPM", FTempo->At(SongSeconds()).Bpm);
         tip += QString::asprintf("\nPlaying at %.1f %% of its own rate (%u Hz)", Speed() * 100, hz);
     }
     if (label->toolTip() != tip)
@@ -327,7 +327,8 @@ bool TDeckController::Sync()
     }
     const std::optional<double> target = FOther ? FOther->PlayingBpm() : std::nullopt;
     if (!target) {
-        Say(QStringLiteral("other: no tempo"), QStringLiteral("Sync needs a song with a steady, known tempo on the other deck."));
+        Say(QStringLiteral("other: no tempo"),
+            QStringLiteral("Sync needs a song with a steady, known tempo on the other deck."));
         return false;
     }
     // Half or twice the other tempo where that is nearer this song's own: 87 goes with 174.

@@ -129,7 +129,8 @@ void TTempoAnalyser::Run()
         lock.lock();
         ++FAnalyses;
         const QByteArray name = QByteArray::fromStdString(path);
-        QMetaObject::invokeMethod(this, [this, name] { emit Analysed(name); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, name] { emit Analysed(name); }, Qt::QueuedConnection);
     }
 }
 

@@ -168,8 +168,7 @@ double CpuSecondsOf(qint64 pid)
 int CacheLines(const std::filesystem::path& file)
 {
     std::ifstream in(file);
-    return static_cast<int>(std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n')) -
-           1;
+    return static_cast<int>(std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n')) - 1;
 }
 
 // 10 ms stretches of the recording in which the tone of `hz` falls below half of `level`.
@@ -207,16 +206,17 @@ void BM_ProgramAnalysing50Songs(benchmark::State& state)
     // Each deck's first entry is a tone it plays; then 25 songs each, hard links of one 3-minute
     // pattern (the cache keys by path, so each is analysed).
     constexpr int ToneSeconds = 600;
-    testsupport::WriteWavS16(dir.file("left.wav"), Rate, 2, testsupport::SineS16(Rate * ToneSeconds, Rate, 2, 1000, 8000));
-    testsupport::WriteWavS16(dir.file("right.wav"), Rate, 2, testsupport::SineS16(Rate * ToneSeconds, Rate, 2, 3000, 8000));
-    testsupport::WriteWavS16(dir.file("pattern.wav"), Rate, 2,
-                             [] {
-                                 const auto mono = beatpattern::KickHat(Rate, 180, 126);
-                                 std::vector<int16_t> stereo;
-                                 for (int16_t s : mono)
-                                     stereo.insert(stereo.end(), {s, s});
-                                 return stereo;
-                             }());
+    testsupport::WriteWavS16(dir.file("left.wav"), Rate, 2,
+                             testsupport::SineS16(Rate * ToneSeconds, Rate, 2, 1000, 8000));
+    testsupport::WriteWavS16(dir.file("right.wav"), Rate, 2,
+                             testsupport::SineS16(Rate * ToneSeconds, Rate, 2, 3000, 8000));
+    testsupport::WriteWavS16(dir.file("pattern.wav"), Rate, 2, [] {
+        const auto mono = beatpattern::KickHat(Rate, 180, 126);
+        std::vector<int16_t> stereo;
+        for (int16_t s : mono)
+            stereo.insert(stereo.end(), {s, s});
+        return stereo;
+    }());
     // songs: false for the baseline, the tones alone.
     const auto writeLists = [&](bool songs) {
         std::string lists[4];
@@ -311,7 +311,13 @@ void BM_ProgramAnalysing50Songs(benchmark::State& state)
 
 } // namespace
 
-BENCHMARK(BM_AnalyseFile)->Arg(0)->Arg(1)->ArgName("mp3")->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AnalyseFile)
+    ->Arg(0)
+    ->Arg(1)
+    ->ArgName("mp3")
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AnalyseDecoded)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AubioOnsetStrengthAlone)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AubioTempoAlone)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);

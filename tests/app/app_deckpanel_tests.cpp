@@ -117,8 +117,8 @@ TEST_F(DeckPanel, TheWheelOverAFrequencyKnobAndTheTempoKeysReachTheirDeck)
     testsupport::WriteWavS16(dir.file("a.wav"), 44100, 2, testsupport::SineS16(44100 * 2, 44100, 2, 440));
     FormChannel->LoadAndPlay(dir.file("a.wav").string());
     const auto wheel = [&](QWidget* knob, int degrees8, Qt::KeyboardModifiers modifiers) {
-        QWheelEvent e(QPointF(7, 5), knob->mapToGlobal(QPointF(7, 5)), {}, QPoint(0, degrees8), Qt::NoButton,
-                      modifiers, Qt::NoScrollPhase, false);
+        QWheelEvent e(QPointF(7, 5), knob->mapToGlobal(QPointF(7, 5)), {}, QPoint(0, degrees8), Qt::NoButton, modifiers,
+                      Qt::NoScrollPhase, false);
         QCoreApplication::sendEvent(knob, &e);
     };
     const auto key = [&](QEvent::Type type, int k, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {

@@ -119,15 +119,20 @@ protected:
                 c->setGeometry(left, top, w, h);
                 return c;
             };
-            return TDeckWidgets{child(24, 172, 14, 10), child(21, 32, 15, 10), child(x, 88, 15, 10),
-                                child(74, 64, 75, 105), &anchor,          &anchor,
+            return TDeckWidgets{child(24, 172, 14, 10),
+                                child(21, 32, 15, 10),
+                                child(x, 88, 15, 10),
+                                child(74, 64, 75, 105),
+                                &anchor,
+                                &anchor,
                                 new QLabel(&panel)};
         };
         leftWidgets = widgets(45);
         rightWidgets = widgets(333);
         left = std::make_unique<TFormChannel>(nullptr, mixer, leftWidgets);
         right = std::make_unique<TFormChannel2>(nullptr, mixer, rightWidgets);
-        for (TDeckController* deck : {static_cast<TDeckController*>(left.get()), static_cast<TDeckController*>(right.get())})
+        for (TDeckController* deck :
+             {static_cast<TDeckController*>(left.get()), static_cast<TDeckController*>(right.get())})
             deck->SetTempoSource(analyser.get());
         left->SetOtherDeck(right.get());
         right->SetOtherDeck(left.get());
@@ -263,5 +268,6 @@ TEST_F(DeckTempo, SyncBeyondTheKnobSetsNothingAndSaysWhy)
     EXPECT_EQ(right->SetHz(), 96000u);
     EXPECT_EQ(right->Channel()->Frequency(), 44100u); // untouched since the load
     EXPECT_EQ(rightWidgets.TempoDisplay->text(), "out of range");
-    EXPECT_TRUE(rightWidgets.TempoDisplay->toolTip().contains("100000 Hz")) << rightWidgets.TempoDisplay->toolTip().toStdString();
+    EXPECT_TRUE(rightWidgets.TempoDisplay->toolTip().contains("100000 Hz"))
+        << rightWidgets.TempoDisplay->toolTip().toStdString();
 }
