@@ -3,8 +3,6 @@
 #include <QByteArrayList>
 #include <QFile>
 
-#include <pthread.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -86,11 +84,9 @@ bool TTempoAnalyser::Idle()
 
 void TTempoAnalyser::Run()
 {
-    // The idle class runs only when nothing else wants the processor: a deck's refill, the UI and
-    // the sound server always go first.
-    sched_param param{};
-    if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) != 0)
-        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
+    // The lowest priority of the normal class: the refills, the UI and the sound server always
+    // go first, and yet the analysis is not starved on a busy machine (as in the idle class).
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
     std::unique_lock lock(FMutex);
     for (;;) {
         FWake.wait(lock, [this] { return FStop || !FUrgent.empty() || !FBackground.empty(); });
@@ -121,13 +117,13 @@ void TTempoAnalyser::Run()
         if (FStop)
             return; // a cancelled analysis is no result
         FCache[path] = std::move(entry);
+        ++FAnalyses;
         const QByteArray text = CacheText();
-        // The file is written without the lock: a thread of idle priority must not keep the UI
+        // The file is written without the lock: a thread of the lowest priority must not keep the UI
         // thread waiting while it writes.
         lock.unlock();
         Save(text);
         lock.lock();
-        ++FAnalyses;
         const QByteArray name = QByteArray::fromStdString(path);
         QMetaObject::invokeMethod(
             this, [this, name] { emit Analysed(name); }, Qt::QueuedConnection);

@@ -1,5 +1,5 @@
-// Finds the tempo of songs on one background thread at the system's idle priority, so that neither
-// the UI nor the sound waits for it, and keeps every result in a cache file in the data folder.
+// Finds the tempo of songs on one background thread at the lowest priority (nice 19), so that
+// neither the UI nor the sound waits for it, and keeps every result in a cache file in the data folder.
 // A result belongs to the file as it was (its size and modification time): a changed file is
 // analysed again. Songs asked for urgently (the one just loaded on a deck) go before the others.
 // Lookup, Request and the Analysed signal are for the UI thread; the cache is guarded by one mutex

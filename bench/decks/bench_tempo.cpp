@@ -57,7 +57,7 @@ Songs& TheSongs()
 }
 
 // The time of a stretch is its thread's CPU time: on a machine shared with other work the wall
-// time mostly measures the others (the program runs its analysis at idle priority anyway).
+// time mostly measures the others (the program runs its analysis at the lowest priority anyway).
 double ThreadCpu()
 {
     timespec ts{};
