@@ -2,6 +2,8 @@
 // or a nudge the fine one. Read by the main window's key handlers (UI thread).
 #pragma once
 
+#include "decks/DeckController.h"
+
 #include <Qt>
 
 enum class TKeyAction {
@@ -19,14 +21,14 @@ struct TKeyBinding {
 };
 
 inline constexpr TKeyBinding KeyTable[] = {
-    {Qt::Key_Q, false, TKeyAction::TempoStep, -0.01, -0.001},
-    {Qt::Key_W, false, TKeyAction::TempoStep, +0.01, +0.001},
-    {Qt::Key_A, false, TKeyAction::Nudge, -0.04, -0.01},
-    {Qt::Key_S, false, TKeyAction::Nudge, +0.04, +0.01},
+    {Qt::Key_Q, false, TKeyAction::TempoStep, -TDeckController::kStep, -TDeckController::kFineStep},
+    {Qt::Key_W, false, TKeyAction::TempoStep, +TDeckController::kStep, +TDeckController::kFineStep},
+    {Qt::Key_A, false, TKeyAction::Nudge, -TDeckController::kNudge, -TDeckController::kFineNudge},
+    {Qt::Key_S, false, TKeyAction::Nudge, +TDeckController::kNudge, +TDeckController::kFineNudge},
     {Qt::Key_Z, false, TKeyAction::Sync, 0, 0},
-    {Qt::Key_O, true, TKeyAction::TempoStep, -0.01, -0.001},
-    {Qt::Key_P, true, TKeyAction::TempoStep, +0.01, +0.001},
-    {Qt::Key_K, true, TKeyAction::Nudge, -0.04, -0.01},
-    {Qt::Key_L, true, TKeyAction::Nudge, +0.04, +0.01},
+    {Qt::Key_O, true, TKeyAction::TempoStep, -TDeckController::kStep, -TDeckController::kFineStep},
+    {Qt::Key_P, true, TKeyAction::TempoStep, +TDeckController::kStep, +TDeckController::kFineStep},
+    {Qt::Key_K, true, TKeyAction::Nudge, -TDeckController::kNudge, -TDeckController::kFineNudge},
+    {Qt::Key_L, true, TKeyAction::Nudge, +TDeckController::kNudge, +TDeckController::kFineNudge},
     {Qt::Key_M, true, TKeyAction::Sync, 0, 0},
 };

@@ -157,6 +157,5 @@ private:
     uint32_t FSetHz = 0; // 0: the song's own rate, as after a load
     bool FAligning = false;
     int FAlignTicks = 0;
-    QString FMessage;
     qint64 FMessageUntil = 0; // ms of the monotonic clock
 };
