@@ -258,9 +258,19 @@ TTempo TempoFromOnsets(const std::vector<float>& strength, double hop, double of
         }
         runs.push_back({w.From, w.To, w.Bpm, 1});
     }
-    // A lone window between two tempos is the change itself, not a section of its own.
-    if (windows.size() > 1)
+    // A lone window between two tempos is the change itself, not a section of its own; the runs on
+    // either side of one that holds no change are one.
+    if (windows.size() > 1) {
         std::erase_if(runs, [](const TRun& r) { return r.Windows < 2; });
+        for (size_t i = 1; i < runs.size();)
+            if (std::abs(runs[i].Bpm - runs[i - 1].Bpm) < kSameTempo * runs[i - 1].Bpm) {
+                runs[i - 1].To = runs[i].To;
+                runs[i - 1].Windows += runs[i].Windows;
+                runs.erase(runs.begin() + static_cast<std::ptrdiff_t>(i));
+            } else {
+                ++i;
+            }
+    }
 
     TTempo tempo;
     for (size_t i = 0; i < runs.size(); ++i) {

@@ -160,7 +160,7 @@ void TTempoAnalyser::Load()
             s.Start = f[4 + 3 * i].toDouble(&a);
             s.Bpm = f[5 + 3 * i].toDouble(&b);
             s.FirstBeat = f[6 + 3 * i].toDouble(&c);
-            good = a && b && c && s.Bpm >= kMinBpm && s.Bpm <= kMaxBpm;
+            good = a && b && c && s.Bpm > 0;
             e.Tempo.Sections.push_back(s);
         }
         if (good)
