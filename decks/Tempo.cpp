@@ -106,20 +106,20 @@ struct TCurve {
     double Hop, Offset;
 };
 
-// The strength-weighted sums of e^(-i 2 pi t f) and e^(-i 2 pi t 2f) over values [from, to): the
-// length of the first is how much of the strength falls on a grid of frequency f, its angle where
-// the grid lies; the second does the same for the grid with its off-beats.
+// The strength-weighted sums of e^(-i 2 pi t f), e^(-i 2 pi t 2f) and e^(-i 2 pi t 4f) over values
+// [from, to): the length of the first is how much of the strength falls on a grid of frequency f,
+// its angle where the grid lies; the others do the same for its eighths and sixteenths.
 // Four rotations run side by side (each a quarter of the values): one alone waits on its own
 // previous step, and this loop is most of the analysis after aubio's.
 struct TCombs {
-    std::complex<double> Beat, OffBeat;
+    std::complex<double> Beat, OffBeat, Sixteenth;
 };
 TCombs Combs(const TCurve& c, size_t from, size_t to, double f)
 {
     constexpr int L = 4;
     const double turn = -kTwoPi * f * c.Hop;
     const double stepRe = std::cos(turn * L), stepIm = std::sin(turn * L);
-    double wr[L], wi[L], ar[L] = {}, ai[L] = {}, br[L] = {}, bi[L] = {};
+    double wr[L], wi[L], ar[L] = {}, ai[L] = {}, br[L] = {}, bi[L] = {}, cr[L] = {}, ci[L] = {};
     for (int j = 0; j < L; ++j) {
         const double angle = -kTwoPi * f * (c.Offset + double(from + j) * c.Hop);
         wr[j] = std::cos(angle);
@@ -132,8 +132,11 @@ TCombs Combs(const TCurve& c, size_t from, size_t to, double f)
             const double x = v[n + j];
             ar[j] += x * wr[j];
             ai[j] += x * wi[j];
-            br[j] += x * (wr[j] * wr[j] - wi[j] * wi[j]);
-            bi[j] += x * (2 * wr[j] * wi[j]);
+            const double r2 = wr[j] * wr[j] - wi[j] * wi[j], i2 = 2 * wr[j] * wi[j];
+            br[j] += x * r2;
+            bi[j] += x * i2;
+            cr[j] += x * (r2 * r2 - i2 * i2);
+            ci[j] += x * (2 * r2 * i2);
             const double r = wr[j] * stepRe - wi[j] * stepIm;
             wi[j] = wr[j] * stepIm + wi[j] * stepRe;
             wr[j] = r;
@@ -149,21 +152,24 @@ TCombs Combs(const TCurve& c, size_t from, size_t to, double f)
     for (int j = 0; j < L; ++j) {
         sums.Beat += std::complex<double>(ar[j], ai[j]);
         sums.OffBeat += std::complex<double>(br[j], bi[j]);
+        sums.Sixteenth += std::complex<double>(cr[j], ci[j]);
     }
     for (; n < to; ++n) {
         const double angle = -kTwoPi * f * (c.Offset + double(n) * c.Hop);
         sums.Beat += double(v[n]) * std::polar(1.0, angle);
         sums.OffBeat += double(v[n]) * std::polar(1.0, 2 * angle);
+        sums.Sixteenth += double(v[n]) * std::polar(1.0, 4 * angle);
     }
     return sums;
 }
 
-// How well a tempo fits: the beat grid and its off-beats (a hat between the kicks counts for the
-// beat, not against it).
+// How well a tempo fits: the beat grid, its eighths and its sixteenths. A hat between the kicks
+// counts for the beat, not against it; the sixteenths keep a syncopated kick (a break's, 1.75 beats
+// after the first) from passing for a tempo of 5/4 or 3/4 of the true one.
 double Score(const TCurve& c, size_t from, size_t to, double bpm)
 {
     const TCombs sums = Combs(c, from, to, bpm / 60.0);
-    return std::abs(sums.Beat) + 0.5 * std::abs(sums.OffBeat);
+    return std::abs(sums.Beat) + 0.5 * std::abs(sums.OffBeat) + 0.25 * std::abs(sums.Sixteenth);
 }
 
 double Total(const TCurve& c, size_t from, size_t to)
@@ -236,8 +242,8 @@ TTempo TempoFromOnsets(const std::vector<float>& strength, double hop, double of
         double score = 0;
         w.Bpm = BestBpm(curve, w.From, w.To, kMinBpm, kMaxBpm, 2.0, &score);
         const double strengthSum = Total(curve, w.From, w.To);
-        // A perfect grid scores 1.5 times the strength it holds.
-        w.Steady = strengthSum > 0 && score / (1.5 * strengthSum) >= kMinClarity;
+        // A perfect grid scores 1.75 times the strength it holds.
+        w.Steady = strengthSum > 0 && score / (1.75 * strengthSum) >= kMinClarity;
         windows.push_back(w);
     }
 
