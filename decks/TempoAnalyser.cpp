@@ -95,14 +95,15 @@ void TTempoAnalyser::Run()
         std::deque<std::string>& queue = FUrgent.empty() ? FBackground : FUrgent;
         const std::string path = queue.front();
         queue.pop_front();
+        FBusy = true;
         lock.unlock();
         const auto key = KeyOf(path);
         lock.lock();
-        if (!key)
-            continue; // gone, or no regular file: the deck says so when it loads it
-        if (const auto it = FCache.find(path); it != FCache.end() && it->second.Key == *key)
+        // Gone or no regular file (the deck says so when it loads it), or known already.
+        if (const auto it = FCache.find(path); !key || (it != FCache.end() && it->second.Key == *key)) {
+            FBusy = false;
             continue;
-        FBusy = true;
+        }
         lock.unlock();
 
         TEntry entry{*key, true, {}};
