@@ -9,6 +9,7 @@
 // knob move to the changed pitch on the sink's monitor.
 // Each stretch lasts DUODECK_BENCH_SECONDS seconds (60 unless set; 30 at most through the server).
 // Run under xvfb-run.
+#include "bench/ProcessCpu.h"
 #include "decode/MxAudioFileRead.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/SoundServer.h"
@@ -68,27 +69,6 @@ double ProcessCpuSeconds()
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-
-// utime + stime of another process, in seconds.
-double CpuSecondsOf(qint64 pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    if (close == std::string::npos)
-        return 0;
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    // Fields from 3 (state) on; utime and stime are fields 14 and 15.
-    for (int n = 3; n <= 15 && fields >> field; ++n) {
-        if (n == 14)
-            utime = std::stoull(field);
-        if (n == 15)
-            stime = std::stoull(field);
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // Time on a CPU of one thread of another process, in seconds (nanosecond schedstat).

@@ -6,6 +6,7 @@
 // one core while it analyses and afterwards, the time the 50 songs take, and the dropouts heard on
 // the server's monitor (10 ms stretches in which either deck's tone falls below half its level).
 // Run under xvfb-run (the program part skips without a display or without PulseAudio).
+#include "bench/ProcessCpu.h"
 #include "decks/Tempo.h"
 #include "decode/MxAudioFileRead.h"
 #include "tests/decks/BeatPattern.h"
@@ -151,19 +152,6 @@ void BM_AubioTempoAlone(benchmark::State& state)
 }
 
 // ---- the whole program -----------------------------------------------------------------------------
-
-double CpuSecondsOf(qint64 pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    unsigned long long ticks = 0;
-    for (int n = 3; n <= 15 && fields >> field; ++n)
-        if (n == 14 || n == 15)
-            ticks += std::stoull(field); // utime, stime
-    return double(ticks) / double(sysconf(_SC_CLK_TCK));
-}
 
 int CacheLines(const std::filesystem::path& file)
 {
