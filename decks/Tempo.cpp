@@ -180,14 +180,38 @@ double Total(const TCurve& c, size_t from, size_t to)
     return sum;
 }
 
-// The best-scoring tempo in [lo, hi] by a scan in `step` and a parabola through the best three.
-double BestBpm(const TCurve& c, size_t from, size_t to, double lo, double hi, double step, double* score = nullptr)
+// How much the curve comes again `lag` seconds later, as a share of what it holds (1: exactly).
+double Repeat(const TCurve& c, size_t from, size_t to, double lag)
+{
+    const double shift = lag / c.Hop;
+    const auto whole = static_cast<size_t>(shift);
+    const double part = shift - double(whole);
+    const float* v = c.Strength.data();
+    double sum = 0, energy = 0;
+    for (size_t n = from; n + whole + 1 < to; ++n) {
+        sum += v[n] * (v[n + whole] * (1 - part) + v[n + whole + 1] * part);
+        energy += double(v[n]) * v[n];
+    }
+    return energy > 0 ? sum / energy : 0;
+}
+
+// How well the song's pattern repeats after one beat, two and four (a bar): a syncopated kick
+// lines up with a grid of some other period, but only the true beat's bar repeats it.
+double Metre(const TCurve& c, size_t from, size_t to, double bpm)
+{
+    const double period = 60.0 / bpm;
+    return Repeat(c, from, to, period) + Repeat(c, from, to, 2 * period) + Repeat(c, from, to, 4 * period);
+}
+
+// The best-scoring tempo in [lo, hi] by a scan in `step` and a parabola through the best three;
+// with `metre` the score is weighed by how the pattern repeats (for a first, coarse choice).
+double BestBpm(const TCurve& c, size_t from, size_t to, double lo, double hi, double step, bool metre = false)
 {
     const int n = static_cast<int>(std::lround((hi - lo) / step)) + 1;
     std::vector<double> s(n);
     int best = 0;
     for (int i = 0; i < n; ++i) {
-        s[i] = Score(c, from, to, lo + i * step);
+        s[i] = Score(c, from, to, lo + i * step) * (metre ? Metre(c, from, to, lo + i * step) : 1.0);
         if (s[i] > s[best])
             best = i;
     }
@@ -198,8 +222,6 @@ double BestBpm(const TCurve& c, size_t from, size_t to, double lo, double hi, do
         if (denom < 0)
             bpm += step * 0.5 * (a - d) / denom;
     }
-    if (score)
-        *score = s[best];
     return bpm;
 }
 
@@ -239,11 +261,10 @@ TTempo TempoFromOnsets(const std::vector<float>& strength, double hop, double of
     std::vector<TWindow> windows;
     for (size_t from : starts) {
         TWindow w{from, from + length};
-        double score = 0;
-        w.Bpm = BestBpm(curve, w.From, w.To, kMinBpm, kMaxBpm, 2.0, &score);
+        w.Bpm = BestBpm(curve, w.From, w.To, kMinBpm, kMaxBpm, 2.0, true);
         const double strengthSum = Total(curve, w.From, w.To);
         // A perfect grid scores 1.75 times the strength it holds.
-        w.Steady = strengthSum > 0 && score / (1.75 * strengthSum) >= kMinClarity;
+        w.Steady = strengthSum > 0 && Score(curve, w.From, w.To, w.Bpm) / (1.75 * strengthSum) >= kMinClarity;
         windows.push_back(w);
     }
 
