@@ -9,6 +9,9 @@
 #include <complex>
 #include <cstring>
 #include <numbers>
+#include <thread>
+
+#include <time.h>
 
 const TTempoSection& TTempo::At(double t) const
 {
@@ -358,7 +361,18 @@ float MonoSample(const uint8_t* frame, const TMxWaveFormat& f)
 
 } // namespace
 
-TTempo AnalyseTempoFile(const std::string& path, const std::atomic<bool>* cancel)
+namespace {
+
+double ThreadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+} // namespace
+
+TTempo AnalyseTempoFile(const std::string& path, const std::atomic<bool>* cancel, double duty)
 {
     TMxAudioFileReader reader(path);
     const TMxWaveFormat& f = reader.Format();
@@ -366,6 +380,7 @@ TTempo AnalyseTempoFile(const std::string& path, const std::atomic<bool>* cancel
     constexpr uint32_t kFrames = 8192;
     std::vector<uint8_t> block(size_t(kFrames) * f.nBlockAlign);
     std::vector<float> mono(kFrames);
+    double blockStart = ThreadCpuSeconds();
     for (;;) {
         if (cancel && cancel->load(std::memory_order_relaxed))
             return {};
@@ -390,6 +405,11 @@ TTempo AnalyseTempoFile(const std::string& path, const std::atomic<bool>* cancel
                 mono[i] = MonoSample(block.data() + size_t(i) * f.nBlockAlign, f);
         }
         onsets.Feed(mono.data(), frames);
+        if (duty < 1) {
+            const double worked = ThreadCpuSeconds() - blockStart;
+            std::this_thread::sleep_for(std::chrono::duration<double>(worked * (1 - duty) / duty));
+            blockStart = ThreadCpuSeconds();
+        }
     }
     return TempoFromOnsets(onsets.Values(), onsets.HopSeconds(), onsets.Offset());
 }

@@ -108,7 +108,7 @@ void TTempoAnalyser::Run()
 
         TEntry entry{*key, true, {}};
         try {
-            entry.Tempo = AnalyseTempoFile(path, &FCancel);
+            entry.Tempo = AnalyseTempoFile(path, &FCancel, kDuty);
         } catch (...) {
             entry.Readable = false; // the deck reports the reader's error when it plays the file
         }

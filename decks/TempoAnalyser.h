@@ -23,6 +23,9 @@
 class TTempoAnalyser : public QObject {
     Q_OBJECT
 public:
+    // The share of one core the analysis takes at most: it leaves the rest of a core, and of the
+    // memory and caches it shares with the sound, to the decks even on a machine with one core.
+    static constexpr double kDuty = 0.5;
     // The cache file's name in the data folder.
     static constexpr const char* CacheFile = "TempoCache.txt";
 
