@@ -4,9 +4,12 @@
 // moved frequency knob, and then while the mix is recorded; its peak resident memory (VmHWM). Next
 // to it the floor measured in this process (the least of three runs): the same seconds of audio
 // decoded, resampled, converted and encoded directly.
-// Then the same two songs through a private sound server (a null sink), against the null backend:
-// the program's CPU, the latency the server reports for the stream, and the time from a frequency
-// knob move to the changed pitch on the sink's monitor.
+// Then the same two songs through a private sound server (a null sink): the program's CPU with the
+// server's (its /proc ticks), against the program on the null backend while `pacat` plays the same
+// mix into the server at the same latency; the latency the server reports for the stream and the
+// sink's own configured latency (which a good neighbour leaves above its minimum); the time from a
+// frequency knob move to the changed pitch on the sink's monitor; and the underflows the program
+// counted (its closing console line).
 // Each stretch lasts DUODECK_BENCH_SECONDS seconds (60 unless set; 30 at most through the server).
 // Run under xvfb-run.
 #include "bench/ProcessCpu.h"
@@ -31,6 +34,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -223,6 +227,15 @@ public:
     {
         FProcess.setReadChannel(QProcess::StandardError);
         FProcess.waitForReadyRead(200); // takes in what the pipe holds
+        return FProcess.readAllStandardError().toStdString();
+    }
+    // Closes the program and returns what it wrote to stderr since the last look.
+    std::string CloseAndRead()
+    {
+        Click(MainLeft + 375, MainTop + 18); // Close
+        if (!FProcess.waitForFinished(10000))
+            FProcess.kill();
+        FProcess.waitForFinished(5000);
         return FProcess.readAllStandardError().toStdString();
     }
     bool Running()
@@ -482,6 +495,29 @@ double ServerLatencyMs(const std::string& address)
     return ms;
 }
 
+// The configured latency of the test sink, ms: what the streams on it have asked it for.
+double SinkConfiguredLatencyMs(const std::string& address)
+{
+    QProcess pactl;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("PULSE_SERVER", QString::fromStdString(address));
+    pactl.setProcessEnvironment(environment);
+    pactl.start("pactl", {"list", "sinks"});
+    pactl.waitForFinished(5000);
+    const std::string text = pactl.readAllStandardOutput().toStdString();
+    std::smatch m;
+    const std::regex field("configured ([0-9]+) usec");
+    return std::regex_search(text, m, field) ? std::stod(m[1]) / 1000.0 : -1;
+}
+
+double ServerCpuSeconds(const testsupport::SoundServer& server)
+{
+    double sum = 0;
+    for (pid_t pid : server.Pids())
+        sum += CpuSecondsOf(pid);
+    return sum;
+}
+
 // The time from the knob's move to the first 10 ms on the monitor that carries the new pitch more
 // than the old one, ms; each piece of the recording is dated by its arrival, so the monitor's own
 // latency counts against us. Negative when the change is not heard.
@@ -516,7 +552,8 @@ double PitchLatencyMs(const std::string& address)
     return -1;
 }
 
-// The program playing two songs through the server, against the same on the null backend.
+// The program playing two songs through the server, against the program on the null backend while
+// pacat plays the same mix into the server at the same latency.
 void BM_SoundServer(benchmark::State& state)
 {
     if (!TheDisplay()) {
@@ -536,9 +573,23 @@ void BM_SoundServer(benchmark::State& state)
     s.WriteList("FileListLeft.ini", s.LeftTone().string());
     s.WriteList("Listbox1.ini", "tone.mp3");
     const int seconds = std::min(Seconds(), 30);
+    // The mix pacat plays: the two songs' signals summed, raw 44.1 kHz 16-bit stereo.
+    const std::filesystem::path mixFile = s.Dir.file("mix.raw");
+    {
+        const int frames = SongRate * (seconds + 5);
+        const auto a = testsupport::SineS16(frames, SongRate, 2, ToneHz, 8000);
+        const auto b = testsupport::SineS16(frames, SongRate, 2, 1000, 8000);
+        std::vector<uint8_t> bytes(a.size() * 2);
+        for (size_t i = 0; i < a.size(); ++i) {
+            const auto v = static_cast<int16_t>(std::clamp(a[i] + b[i], -32768, 32767));
+            std::memcpy(&bytes[i * 2], &v, 2);
+        }
+        testsupport::WriteBytes(mixFile, bytes);
+    }
     for (auto _ : state) {
         Share shares[2];
-        double latency = 0, pitch = -1;
+        double serverShare[2] = {0, 0};
+        double latency = 0, pitch = -1, sinkLatency = -1, underflows = 0;
         for (int run = 0; run < 2; ++run) {
             QProcessEnvironment environment;
             environment.insert("DUODECK_AUDIO_BACKEND", run ? "pulse" : "null");
@@ -548,26 +599,52 @@ void BM_SoundServer(benchmark::State& state)
                 state.SkipWithError("the windows did not appear");
                 return;
             }
+            QProcess pacat;
+            if (run == 0) {
+                QProcessEnvironment pe = QProcessEnvironment::systemEnvironment();
+                pe.insert("PULSE_SERVER", QString::fromStdString(server.Address()));
+                pacat.setProcessEnvironment(pe);
+                pacat.start("pacat", {"--raw", "--format=s16le", "--rate=44100", "--channels=2",
+                                      "--latency-msec=25", "--process-time-msec=6",
+                                      QString::fromStdString(mixFile.string())});
+                pacat.waitForStarted(5000);
+            }
             PlayBoth();
             MoveTo(0, 0);
             QThread::sleep(1);
+            const double serverBefore = ServerCpuSeconds(server);
+            const auto start = Clock::now();
             shares[run] = Stretch(program, seconds);
-            if (run == 1) {
+            serverShare[run] = (ServerCpuSeconds(server) - serverBefore) /
+                               std::chrono::duration<double>(Clock::now() - start).count();
+            if (run == 0) {
+                pacat.kill();
+                pacat.waitForFinished(5000);
+            } else {
                 latency = ServerLatencyMs(server.Address());
+                sinkLatency = SinkConfiguredLatencyMs(server.Address());
                 pitch = PitchLatencyMs(server.Address());
-                const std::string console = program.Console();
+                const std::string console = program.Console() + program.CloseAndRead();
                 if (console.find("sound server") == std::string::npos) {
                     state.SkipWithError(("the program did not play through the server: " + console).c_str());
                     return;
                 }
+                std::smatch m;
+                if (std::regex_search(console, m, std::regex("([0-9]+) underflows")))
+                    underflows = std::stod(m[1]);
             }
         }
         state.SetIterationTime(2.0 * seconds);
         state.counters["null_core_pct"] = shares[0].Process * 100;
+        state.counters["pacat_server_core_pct"] = serverShare[0] * 100;
         state.counters["server_core_pct"] = shares[1].Process * 100;
-        state.counters["extra_core_pct"] = (shares[1].Process - shares[0].Process) * 100;
+        state.counters["its_server_core_pct"] = serverShare[1] * 100;
+        state.counters["vs_null_and_pacat"] =
+            (shares[1].Process + serverShare[1]) / std::max(1e-9, shares[0].Process + serverShare[0]);
         state.counters["stream_latency_ms"] = latency;
+        state.counters["sink_latency_ms"] = sinkLatency;
         state.counters["knob_to_sound_ms"] = pitch;
+        state.counters["underflows"] = underflows;
         state.counters["stretch_s"] = seconds;
     }
 }

@@ -1,6 +1,5 @@
 // The null and manual backends, and device GUIDs.
 #include "platform/dsound/DSoundBackend.h"
-#include "platform/dsound/DSoundEngine.h"
 #include "platform/kernel/TimeScale.h"
 
 #include <atomic>
@@ -45,10 +44,11 @@ public:
         return true;
     }
 
-    void Start(Engine& engine, uint64_t token) override
+    bool Start(MixSource& source, uint64_t token, std::string&) override
     {
         FStop.store(false, std::memory_order_relaxed);
-        FThread = std::thread([this, &engine, token] { Run(engine, token); });
+        FThread = std::thread([this, &source, token] { Run(source, token); });
+        return true;
     }
 
     // Returns within one wake-up: the thread sees the flag when its sleep ends.
@@ -61,7 +61,7 @@ public:
     }
 
 private:
-    void Run(Engine& engine, uint64_t token)
+    void Run(MixSource& source, uint64_t token)
     {
         const uint32_t frames = FramesPerRender(FFormat);
         const double wakeMs = 1000.0 * frames / FFormat.Rate;
@@ -70,7 +70,7 @@ private:
         // wake-up costs one system call.
         auto deadline = std::chrono::steady_clock::now();
         while (!FStop.load(std::memory_order_relaxed)) {
-            if (!engine.Render(token, block.data(), frames))
+            if (!source.Render(token, block.data(), frames))
                 std::memset(block.data(), FFormat.Bits == 8 ? 0x80 : 0, block.size());
             deadline += std::chrono::duration_cast<std::chrono::steady_clock::duration>(timescale::Real(wakeMs));
             const auto now = std::chrono::steady_clock::now();
@@ -96,8 +96,19 @@ public:
     std::string Name() const override { return "manual"; }
     bool Watched() const override { return false; }
     bool Open(OutputFormat&, std::string&) override { return true; }
-    void Start(Engine&, uint64_t) override {}
+    bool Start(MixSource&, uint64_t, std::string&) override { return true; }
     void Stop() override {}
+};
+
+template <class B> class PlainDriver final : public Driver {
+public:
+    explicit PlainDriver(const char* kind) : FKind(kind) {}
+    const char* Kind() const override { return FKind; }
+    std::optional<std::vector<DeviceInfo>> Devices() override { return std::vector<DeviceInfo>{}; }
+    std::unique_ptr<Backend> Make(const std::string&) override { return std::make_unique<B>(); }
+
+private:
+    const char* FKind;
 };
 
 } // namespace
@@ -117,14 +128,14 @@ GUID NameGuid(const std::string& name, int occurrence)
     return g;
 }
 
-std::unique_ptr<Backend> MakeNullBackend()
+std::unique_ptr<Driver> MakeNullDriver()
 {
-    return std::make_unique<NullBackend>();
+    return std::make_unique<PlainDriver<NullBackend>>("null");
 }
 
-std::unique_ptr<Backend> MakeManualBackend()
+std::unique_ptr<Driver> MakeManualDriver()
 {
-    return std::make_unique<ManualBackend>();
+    return std::make_unique<PlainDriver<ManualBackend>>("manual");
 }
 
 } // namespace dsound

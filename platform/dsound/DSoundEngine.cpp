@@ -1,8 +1,6 @@
 #include "platform/dsound/DSoundEngine.h"
 
 #include "platform/dsound/LoopbackRing.h"
-#include "platform/dsound/PortAudioOutput.h"
-#include "platform/dsound/PulseOutput.h"
 #include "platform/dsound/SoundBuffer.h"
 #include "platform/kernel/TimeScale.h"
 
@@ -20,47 +18,13 @@ namespace {
 
 // About three seconds of 44.1 kHz 16-bit stereo; a multiple of every frame size.
 constexpr size_t LoopbackBytes = size_t(1) << 19;
-// Program milliseconds. A device that has run and then stays silent for StallMs is replaced by the
-// null pace; one that has not started running yet gets the start grace (a server may hold a new
-// stream back for a second or two). The device is tried again every RetryMs.
-constexpr double StallMs = 500;
-constexpr double StartGraceMs = 3000;
-// A device counts as running once its renders span this long: a server fills a new stream's buffer
-// at once and may then hold it back before it plays.
-constexpr double RunningMs = 200;
-constexpr double RetryMs = 1000;
-constexpr double SupervisorPollMs = 100;
+} // namespace
 
-int64_t NowNs()
+int64_t Engine::NowNs()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
-
-enum class EnvChoice { Default, Pulse, PortAudio, Null, Manual };
-
-EnvChoice BackendFromEnvironment()
-{
-    const char* v = std::getenv("DUODECK_AUDIO_BACKEND");
-    if (!v || !*v)
-        return EnvChoice::Default;
-    if (std::strcmp(v, "null") == 0)
-        return EnvChoice::Null;
-    if (std::strcmp(v, "manual") == 0)
-        return EnvChoice::Manual;
-    if (std::strcmp(v, "pulse") == 0)
-        return EnvChoice::Pulse;
-    return EnvChoice::PortAudio;
-}
-
-bool SameGuid(const GUID& a, const GUID& b)
-{
-    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
-}
-
-constexpr const char* SilentLine = "DuoDeck sound output: no sound device, playing silently at real-time pace";
-
-} // namespace
 
 // ---------------------------------------------------------------------------------------------
 // LoopbackReader
@@ -120,14 +84,10 @@ size_t LoopbackReader::Read(void* dst, size_t frames)
 Engine& Engine::Instance()
 {
     // Never deleted: objects released during static destruction (in whatever order) still find
-    // their engine. The guard below stops the threads and the device at exit.
+    // their engine. The guard below stops the threads and the devices at exit.
     static Engine* engine = new Engine;
     struct ShutdownAtExit {
-        ~ShutdownAtExit()
-        {
-            std::lock_guard lock(engine->FLock);
-            engine->ResetLocked();
-        }
+        ~ShutdownAtExit() { engine->FSupervisor.Reset(); }
     };
     static ShutdownAtExit guard;
     return *engine;
@@ -135,29 +95,23 @@ Engine& Engine::Instance()
 
 Engine::Engine()
     : FSet(new BufferSet), FScratch(std::make_unique<RenderScratch>()), FMix(RenderScratch::MaxOutFrames * 2),
-      FLoopback(std::make_unique<LoopbackRing>(LoopbackBytes))
+      FLoopback(std::make_unique<LoopbackRing>(LoopbackBytes)), FSupervisor(*this)
 {
 }
 
 void Engine::UseManualBackend()
 {
-    Engine& e = Instance();
-    std::lock_guard lock(e.FLock);
-    e.FForceManual = true;
+    Instance().FSupervisor.UseManual();
 }
 
 void Engine::UseTestBackend(std::unique_ptr<Backend> backend)
 {
-    Engine& e = Instance();
-    std::lock_guard lock(e.FLock);
-    e.FPendingTest = std::move(backend);
+    Instance().FSupervisor.UseTestBackend(std::move(backend));
 }
 
 void Engine::UseTestBackendFactory(std::function<std::unique_ptr<Backend>()> make)
 {
-    Engine& e = Instance();
-    std::lock_guard lock(e.FLock);
-    e.FTestFactory = std::move(make);
+    Instance().FSupervisor.UseTestBackendFactory(std::move(make));
 }
 
 std::vector<uint8_t> Engine::Pull(uint32_t frames)
@@ -167,7 +121,7 @@ std::vector<uint8_t> Engine::Pull(uint32_t frames)
     size_t align;
     {
         std::lock_guard lock(e.FLock);
-        if (e.FKind != Kind::Manual)
+        if (!e.FKind || std::strcmp(e.FKind, "manual") != 0)
             return {};
         token = e.FActiveToken.load(std::memory_order_relaxed);
         align = e.FFormat.BlockAlign();
@@ -183,7 +137,7 @@ bool Engine::PullInto(void* out, uint32_t frames)
     uint64_t token;
     {
         std::lock_guard lock(e.FLock);
-        if (e.FKind != Kind::Manual)
+        if (!e.FKind || std::strcmp(e.FKind, "manual") != 0)
             return false;
         token = e.FActiveToken.load(std::memory_order_relaxed);
     }
@@ -203,26 +157,11 @@ std::vector<int16_t> Engine::PullS16(uint32_t frames)
 void Engine::Reset()
 {
     Engine& e = Instance();
+    e.FSupervisor.Reset();
+    e.FMasterLeft.store(1.0f);
+    e.FMasterRight.store(1.0f);
     std::lock_guard lock(e.FLock);
-    e.ResetLocked();
-}
-
-void Engine::ResetLocked()
-{
-    StopLocked();
-    ShutdownPortAudioLocked();
-    FDevicesRead = false;
-    FDevices.clear();
-    FRescan = false;
-    FForceManual = false;
-    FPendingTest.reset();
-    FTestFactory = nullptr;
-    FLastAnnounce.clear();
-    FRequested = OutputFormat{};
-    ApplyFormatLocked(OutputFormat{});
-    FMasterLeft.store(1.0f);
-    FMasterRight.store(1.0f);
-    ReclaimLocked(true);
+    e.ReclaimLocked(true);
 }
 
 std::unique_ptr<LoopbackReader> Engine::OpenLoopback()
@@ -242,22 +181,12 @@ OutputFormat Engine::Format()
 std::string Engine::BackendName()
 {
     std::lock_guard lock(FLock);
-    if (!FBackend)
-        return "none";
-    switch (FKind) {
-    case Kind::Null:
-        return "null";
-    case Kind::Manual:
-        return "manual";
-    case Kind::Test:
-        return "test";
-    case Kind::PortAudio:
-        return "portaudio";
-    case Kind::Pulse:
-        return "pulse";
-    default:
-        return "none";
-    }
+    return FKind ? FKind : "none";
+}
+
+uint64_t Engine::Underflows()
+{
+    return FSupervisor.Underflows();
 }
 
 uint32_t Engine::PeriodFrames() const
@@ -272,109 +201,38 @@ void Engine::SetMasterGain(float left, float right)
     FMasterRight.store(right, std::memory_order_release);
 }
 
-void Engine::Announce(const std::string& line)
+void Engine::NotePlaying()
 {
-    if (line == FLastAnnounce)
-        return;
-    FLastAnnounce = line;
-    std::fprintf(stderr, "%s\n", line.c_str());
-}
-
-// ---------------------------------------------------------------------------------------------
-// Devices and backends
-
-void Engine::ShutdownPortAudioLocked()
-{
-    // A stream whose stop was abandoned may still be inside the library.
-    if (FPaReady && FStopsPending.load(std::memory_order_acquire) == 0) {
-        portaudio::Shutdown();
-        FPaReady = false;
-    }
-}
-
-void Engine::RefreshDevicesLocked()
-{
-    if (FRescan && FKind != Kind::PortAudio && FStopsPending.load(std::memory_order_acquire) == 0) {
-        // The device list of a library that lost its device is stale: start the library again.
-        ShutdownPortAudioLocked();
-        FDevicesRead = false;
-        FRescan = false;
-    }
-    if (FDevicesRead)
-        return;
-    FDevicesRead = true;
-    FDevices.clear();
-    FServerUp = false;
-    const EnvChoice env = BackendFromEnvironment();
-    if (env == EnvChoice::Default || env == EnvChoice::Pulse) {
-        if (auto sinks = pulse::Sinks()) {
-            FServerUp = true;
-            FDevices = std::move(*sinks);
-        }
-    }
-    // Where a server runs, it holds the sound card; its sinks are the devices.
-    if (env == EnvChoice::PortAudio || (env == EnvChoice::Default && !FServerUp)) {
-        if (!FPaReady)
-            FPaReady = portaudio::Startup();
-        if (FPaReady)
-            FDevices = portaudio::OutputDevices();
-    }
+    FLastPlayingNs.store(NowNs(), std::memory_order_release);
+    FSupervisor.NotePlaying();
 }
 
 std::vector<DeviceInfo> Engine::Devices()
 {
-    std::lock_guard lock(FLock);
-    const EnvChoice env = BackendFromEnvironment();
-    if (FForceManual || env == EnvChoice::Null || env == EnvChoice::Manual)
-        return {};
-    RefreshDevicesLocked();
-    return FDevices;
+    return FSupervisor.Devices();
 }
 
 HRESULT Engine::OpenDevice(const GUID* guid)
 {
+    {
+        std::lock_guard lock(FLock);
+        ReclaimLocked(false);
+    }
+    return FSupervisor.Open(guid);
+}
+
+void Engine::RequestFormat(const OutputFormat& format)
+{
+    FSupervisor.RequestFormat(format);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Which device renders: set by the supervisor
+
+void Engine::ApplyFormat(const OutputFormat& format)
+{
     std::lock_guard lock(FLock);
-    ReclaimLocked(false);
-    const EnvChoice env = BackendFromEnvironment();
-    if (FPendingTest || (FTestFactory && !(FBackend && FTarget.What == Kind::Test))) {
-        StopLocked();
-        StartLocked(Target::Only(Kind::Test), std::move(FPendingTest));
-        return DS_OK;
-    }
-    Target want;
-    if (FTestFactory) {
-        want.What = Kind::Test;
-    } else if (FForceManual || env == EnvChoice::Manual || env == EnvChoice::Null) {
-        if (guid)
-            return DSERR_NODRIVER;
-        want.What = (FForceManual || env == EnvChoice::Manual) ? Kind::Manual : Kind::Null;
-    } else {
-        RefreshDevicesLocked();
-        if (guid) {
-            auto it = std::find_if(FDevices.begin(), FDevices.end(),
-                                   [&](const DeviceInfo& d) { return SameGuid(d.Guid, *guid); });
-            if (it == FDevices.end())
-                return DSERR_NODRIVER;
-            if (!it->Sink.empty())
-                want = {Kind::Pulse, it->Sink, std::nullopt, it->Name};
-            else
-                want = {Kind::PortAudio, "", *guid, ""};
-        } else if (env == EnvChoice::Pulse || FServerUp) {
-            want = {Kind::Pulse, "", std::nullopt, "default output"};
-        } else if (FPaReady && !FDevices.empty()) {
-            want.What = Kind::PortAudio;
-        } else {
-            want.What = Kind::Null;
-        }
-    }
-    // The device already chosen stays, even while the null pace stands in for it.
-    if (FBackend && want == FTarget)
-        return DS_OK;
-    if (FBackend && FTarget.What == Kind::Test && !guid && want.What == Kind::Null)
-        return DS_OK; // a test device keeps running until Reset
-    StopLocked();
-    StartLocked(want, nullptr);
-    return DS_OK;
+    ApplyFormatLocked(format);
 }
 
 void Engine::ApplyFormatLocked(const OutputFormat& format)
@@ -386,296 +244,70 @@ void Engine::ApplyFormatLocked(const OutputFormat& format)
     FFormatGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
-bool Engine::Retryable(const Target& target) const
-{
-    return target.What == Kind::Pulse || target.What == Kind::PortAudio || (target.What == Kind::Test && FTestFactory);
-}
-
-std::unique_ptr<Backend> Engine::MakeBackendLocked(const Target& target)
-{
-    switch (target.What) {
-    case Kind::Pulse:
-        return pulse::MakeBackend(target.Sink, target.Description);
-    case Kind::PortAudio: {
-        if (FStopsPending.load(std::memory_order_acquire) > 0)
-            return nullptr;
-        RefreshDevicesLocked();
-        if (!FPaReady)
-            return nullptr;
-        int index = -1;
-        if (target.Guid) {
-            for (const DeviceInfo& d : FDevices)
-                if (d.Sink.empty() && SameGuid(d.Guid, *target.Guid))
-                    index = d.PaIndex;
-        } else {
-            index = portaudio::DefaultOutput();
-            if (index < 0 && !FDevices.empty())
-                index = FDevices.front().PaIndex;
-        }
-        return index >= 0 ? portaudio::MakeBackend(index) : nullptr;
-    }
-    case Kind::Manual:
-        return MakeManualBackend();
-    case Kind::Test:
-        return FTestFactory ? FTestFactory() : nullptr;
-    default:
-        return MakeNullBackend();
-    }
-}
-
-// Starts `backend`, already opened in `format`, as the one that renders.
-void Engine::RunLocked(std::unique_ptr<Backend> backend, const OutputFormat& format)
-{
-    ApplyFormatLocked(format);
-    const uint64_t token = FNextToken++;
-    FStartNs.store(NowNs(), std::memory_order_release);
-    FFirstRenderNs.store(0, std::memory_order_release);
-    FLastRenderNs.store(0, std::memory_order_release);
-    FActiveToken.store(token, std::memory_order_release);
-    FLeadFrames.store(backend->FramesPerRender(format), std::memory_order_release);
-    backend->Start(*this, token);
-    FBackend = std::move(backend);
-}
-
-void Engine::StartLocked(Target target, std::unique_ptr<Backend> backend)
-{
-    if (!backend)
-        backend = MakeBackendLocked(target);
-    OutputFormat format = FRequested;
-    std::string error = "the sound device is gone";
-    Kind running = target.What;
-    std::string line = SilentLine;
-    if (backend && backend->Open(format, error)) {
-        if (running == Kind::PortAudio || running == Kind::Pulse)
-            line = "DuoDeck sound output: " + backend->Name();
-    } else {
-        // A device that cannot be opened leaves the null backend in its place; the supervisor tries
-        // it again where it can.
-        line = "DuoDeck sound output: " + error + ", playing silently at real-time pace";
-        FLostName = backend ? backend->Name() : "";
-        FRescan = true;
-        running = Kind::Null;
-        if (!Retryable(target))
-            target = Target::Only(Kind::Null);
-        backend = MakeNullBackend();
-        format = FRequested;
-        backend->Open(format, error);
-    }
-    RunLocked(std::move(backend), format);
-    FKind = running;
-    FTarget = std::move(target);
-    ++FTargetGeneration;
-    if (running == Kind::Null || running == Kind::PortAudio || running == Kind::Pulse)
-        Announce(line);
-    if (FBackend->Watched() || running != FTarget.What)
-        StartSupervisor();
-}
-
-// Takes the running backend out of the mix: after this no render of it mixes anything. A render
-// under way (a device's, or a manual pull on another thread) never waits, so neither does this for
-// long.
-std::unique_ptr<Backend> Engine::DetachLocked()
+// After this no render mixes anything. A render under way (a device's, or a manual pull on another
+// thread) never waits, so neither does this for long.
+void Engine::DetachLocked()
 {
     FActiveToken.store(0, std::memory_order_seq_cst);
     while (FRendering.test(std::memory_order_seq_cst))
         std::this_thread::yield();
-    return std::move(FBackend);
+    FKind = nullptr;
 }
 
-std::unique_ptr<Backend> Engine::StopLocked()
-{
-    StopSupervisor();
-    std::unique_ptr<Backend> backend = DetachLocked();
-    if (backend) {
-        if (backend->Watched())
-            StopWithin(backend);
-        else
-            backend->Stop();
-    }
-    FKind = Kind::None;
-    FTarget = {};
-    ++FTargetGeneration;
-    ReclaimLocked(true);
-    return backend;
-}
-
-// Stops a device on a thread of its own and waits at most StopDeadlineMs. A device that does not
-// let go in time (a stream stuck on a vanished server or card) is abandoned: its thread deletes it
-// if its stop ever returns, and `backend` comes back empty.
-bool Engine::StopWithin(std::unique_ptr<Backend>& backend)
-{
-    struct PendingStop {
-        std::mutex Lock;
-        std::condition_variable Done;
-        bool Stopped = false;
-        bool Abandoned = false;
-        Backend* Device = nullptr;
-    };
-    const std::string name = backend->Name();
-    auto pending = std::make_shared<PendingStop>();
-    pending->Device = backend.get();
-    FStopsPending.fetch_add(1, std::memory_order_acq_rel);
-    std::thread([this, pending] {
-        pending->Device->Stop();
-        std::unique_lock l(pending->Lock);
-        pending->Stopped = true;
-        if (pending->Abandoned) {
-            l.unlock();
-            delete pending->Device;
-            FStopsPending.fetch_sub(1, std::memory_order_acq_rel);
-        } else {
-            pending->Done.notify_all();
-        }
-    }).detach();
-    std::unique_lock l(pending->Lock);
-    if (pending->Done.wait_for(l, std::chrono::milliseconds(StopDeadlineMs), [&] { return pending->Stopped; })) {
-        FStopsPending.fetch_sub(1, std::memory_order_acq_rel);
-        return true;
-    }
-    pending->Abandoned = true;
-    (void)backend.release();
-    Announce("DuoDeck sound output: " + name + " does not stop; left behind");
-    return false;
-}
-
-void Engine::RequestFormat(const OutputFormat& format)
+void Engine::Deactivate()
 {
     std::lock_guard lock(FLock);
-    FRequested = format;
-    if (!FBackend) {
-        ApplyFormatLocked(format);
-        return;
-    }
-    if (format == FFormat)
-        return;
-    Target target = FTarget;
-    const bool onTarget = FKind == target.What;
-    std::unique_ptr<Backend> backend = StopLocked();
-    if (!onTarget)
-        backend.reset(); // the null pace that stood in for the device
-    StartLocked(std::move(target), std::move(backend));
+    DetachLocked();
+    ReclaimLocked(true);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Supervisor: one thread while a device is in use or stood in for.
-
-void Engine::StartSupervisor()
+void Engine::Activate(uint64_t token, const OutputFormat& format, uint32_t lead, const char* kind,
+                      bool keepTrialTimes)
 {
-    FWatchStop.store(false, std::memory_order_release);
-    FSupervisor = std::thread([this] { SupervisorLoop(); });
-}
-
-void Engine::StopSupervisor()
-{
-    if (!FSupervisor.joinable())
-        return;
-    {
-        std::lock_guard wl(FWatchLock);
-        FWatchStop.store(true, std::memory_order_release);
-    }
-    FWatchWake.notify_all();
-    FSupervisor.join();
-}
-
-void Engine::SupervisorLoop()
-{
-    int64_t nextTry = 0;
-    std::unique_lock wl(FWatchLock);
-    while (!FWatchStop.load(std::memory_order_acquire)) {
-        FWatchWake.wait_for(wl, timescale::Real(SupervisorPollMs));
-        if (FWatchStop.load(std::memory_order_acquire))
-            break;
-        wl.unlock();
-        Supervise(nextTry);
-        wl.lock();
-    }
-}
-
-void Engine::Supervise(int64_t& nextTry)
-{
-    // Never wait for the API lock: its holder may be joining this thread.
-    std::unique_lock lock(FLock, std::try_to_lock);
-    if (!lock.owns_lock() || !FBackend)
-        return;
+    std::lock_guard lock(FLock);
+    DetachLocked();
+    ReclaimLocked(true);
+    ApplyFormatLocked(format);
     const int64_t now = NowNs();
-    if (FKind == FTarget.What) {
-        if (FBackend->Watched() && StalledLocked(now)) {
-            HandOverLocked();
-            nextTry = now + timescale::Real(RetryMs).count();
-        }
-        return;
-    }
-    if (now < nextTry || !Retryable(FTarget))
-        return;
-    nextTry = now + timescale::Real(RetryMs).count();
-    TryTargetAgain(lock);
+    FStartNs.store(now, std::memory_order_release);
+    FFirstRenderNs.store(keepTrialTimes ? FTrialFirstNs.load() : 0, std::memory_order_release);
+    FLastRenderNs.store(keepTrialTimes ? FTrialLastNs.load() : 0, std::memory_order_release);
+    FFrames.store(keepTrialTimes ? FTrialFrames.load() : 0, std::memory_order_release);
+    if (FLastPlayingNs.load(std::memory_order_relaxed) < now)
+        FLastPlayingNs.store(now, std::memory_order_release); // a new device is not idle at once
+    FLeadFrames.store(lead, std::memory_order_release);
+    FKind = kind;
+    FActiveToken.store(token, std::memory_order_seq_cst);
+    if (keepTrialTimes)
+        FTrialToken.store(0, std::memory_order_release);
 }
 
-bool Engine::StalledLocked(int64_t now) const
+void Engine::SetTrial(uint64_t token)
 {
-    if (FBackend->Failed())
-        return true;
-    const int64_t first = FFirstRenderNs.load(std::memory_order_acquire);
-    const int64_t last = FLastRenderNs.load(std::memory_order_acquire);
-    if (first == 0 || last - first < timescale::Real(RunningMs).count())
-        return now - FStartNs.load(std::memory_order_acquire) > timescale::Real(StartGraceMs).count();
-    return now - last > timescale::Real(StallMs).count();
+    FTrialFirstNs.store(0, std::memory_order_release);
+    FTrialLastNs.store(0, std::memory_order_release);
+    FTrialFrames.store(0, std::memory_order_release);
+    FTrialToken.store(token, std::memory_order_release);
 }
 
-// The device went silent: the null pace takes over, so cursors, refills, the end of a song and a
-// recording go on. The device is kept as the target.
-void Engine::HandOverLocked()
+Engine::RenderTimes Engine::Times() const
 {
-    std::unique_ptr<Backend> gone = DetachLocked();
-    const std::string name = gone->Name();
-    StopWithin(gone);
-    FRescan = true;
-    std::unique_ptr<Backend> null = MakeNullBackend();
-    OutputFormat format = FFormat;
-    std::string error;
-    null->Open(format, error);
-    RunLocked(std::move(null), format);
-    FKind = Kind::Null;
-    if (!Retryable(FTarget))
-        FTarget = Target::Only(Kind::Null);
-    FLostName = name;
-    Announce("DuoDeck sound output: " + name + " stopped responding, playing silently at real-time pace");
+    return {FStartNs.load(std::memory_order_acquire), FFirstRenderNs.load(std::memory_order_acquire),
+            FLastRenderNs.load(std::memory_order_acquire), FFrames.load(std::memory_order_acquire)};
 }
 
-// Opens the target device again; when it answers, it takes over from the null pace. A server
-// connection may take up to a second to fail, so it is opened without the API lock.
-void Engine::TryTargetAgain(std::unique_lock<std::mutex>& lock)
+Engine::RenderTimes Engine::TrialTimes() const
 {
-    const Target target = FTarget;
-    const uint64_t generation = FTargetGeneration;
-    OutputFormat format = FFormat;
-    // Until the device answers, the next look at the devices reads them afresh.
-    FRescan = true;
-    std::unique_ptr<Backend> candidate = MakeBackendLocked(target);
-    if (!candidate)
-        return;
-    std::string error;
-    bool opened;
-    if (target.What == Kind::Pulse) {
-        lock.unlock();
-        opened = candidate->Open(format, error);
-        while (!lock.try_lock()) {
-            if (FWatchStop.load(std::memory_order_acquire))
-                return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    } else {
-        opened = candidate->Open(format, error);
-    }
-    if (!opened || generation != FTargetGeneration || FKind == FTarget.What || !(format == FFormat))
-        return;
-    DetachLocked()->Stop(); // the null pace that stood in
-    RunLocked(std::move(candidate), format);
-    FKind = target.What;
-    FRescan = false;
-    // A default device may come back as another one (the library's default moved).
-    const std::string name = FBackend->Name();
-    Announce("DuoDeck sound output: " + name + (name == FLostName ? " is back" : ""));
+    return {0, FTrialFirstNs.load(std::memory_order_acquire), FTrialLastNs.load(std::memory_order_acquire),
+            FTrialFrames.load(std::memory_order_acquire)};
+}
+
+void Engine::RestartClock()
+{
+    FFirstRenderNs.store(0, std::memory_order_release);
+    FLastRenderNs.store(0, std::memory_order_release);
+    FFrames.store(0, std::memory_order_release);
+    FStartNs.store(NowNs(), std::memory_order_release);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -725,7 +357,16 @@ void Engine::ReclaimLocked(bool renderStopped)
 
 bool Engine::Render(uint64_t token, void* out, uint32_t frames)
 {
-    // Flag first, token second, both sequentially consistent: StopLocked stores the token before it
+    if (token != 0 && token == FTrialToken.load(std::memory_order_acquire)) {
+        const int64_t now = NowNs();
+        if (FTrialFirstNs.load(std::memory_order_relaxed) == 0)
+            FTrialFirstNs.store(now, std::memory_order_release);
+        else
+            FTrialFrames.fetch_add(frames, std::memory_order_relaxed);
+        FTrialLastNs.store(now, std::memory_order_release);
+        return false;
+    }
+    // Flag first, token second, both sequentially consistent: DetachLocked stores the token before it
     // looks at the flag, so either it waits for this render or this render sees the new token.
     if (FRendering.test_and_set(std::memory_order_seq_cst))
         return false;
@@ -739,7 +380,14 @@ bool Engine::Render(uint64_t token, void* out, uint32_t frames)
     const int64_t now = NowNs();
     if (FFirstRenderNs.load(std::memory_order_relaxed) == 0)
         FFirstRenderNs.store(now, std::memory_order_release);
+    else
+        FFrames.fetch_add(frames, std::memory_order_relaxed);
     FLastRenderNs.store(now, std::memory_order_release);
+    for (const SoundBuffer* buffer : set.Items)
+        if (buffer->Playing()) {
+            FLastPlayingNs.store(now, std::memory_order_relaxed);
+            break;
+        }
     const uint32_t period = std::min(format.PeriodFrames(), RenderScratch::MaxOutFrames);
     auto* dst = static_cast<uint8_t*>(out);
     while (frames > 0) {

@@ -1,24 +1,21 @@
-// The in-process mixing engine behind DSound.h: one per process. It owns the backend (the sound
-// server, a PortAudio device, the null sink or the manual test backend), the set of secondary
-// buffers it mixes, the supervisor that puts the null pace in place of a silent device and moves
-// back when the device answers again, and the loopback ring of the final mix.
-// API calls run on any thread under the engine's own lock (a leaf lock, never held across a
-// render). Render runs on the backend's thread and takes no lock, allocates nothing, logs nothing.
+// The in-process mixing engine behind DSound.h: one per process. It owns the set of secondary
+// buffers it mixes, the render entry the output devices call, the loopback ring of the final mix,
+// and the supervisor (Supervisor.h) that chooses, watches and replaces the devices.
+// API calls run on any thread; the engine's own lock (FLock) guards the buffer sets and the format
+// and is a leaf: nothing slow runs under it, and it is never held across a render. Render runs on
+// the device's thread and takes no lock, allocates nothing, logs nothing.
 #pragma once
 
 #include "platform/dsound/DSound.h"
 #include "platform/dsound/DSoundBackend.h"
+#include "platform/dsound/Supervisor.h"
 
 #include <atomic>
-#include <cstring>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace dsound {
@@ -26,14 +23,6 @@ namespace dsound {
 class SoundBuffer;
 class LoopbackRing;
 struct RenderScratch;
-
-// One output device as listed to DirectSoundEnumerateA (after the default entry).
-struct DeviceInfo {
-    std::string Name;
-    GUID Guid;
-    int PaIndex = -1;   // PortAudio device index, or -1 for a sound-server sink
-    std::string Sink{}; // the server's name of the sink, empty for a PortAudio device
-};
 
 // Reads the engine's final mix. One reader at a time; Read and Available from one thread.
 class LoopbackReader {
@@ -59,7 +48,7 @@ private:
     OutputFormat FFormat;
 };
 
-class Engine {
+class Engine final : public MixSource {
 public:
     static Engine& Instance();
 
@@ -76,62 +65,57 @@ public:
     // The same into the caller's memory (frames * the output block align bytes); false when the
     // manual backend is not the active one. For benchmarks: no allocation.
     static bool PullInto(void* out, uint32_t frames);
-    // Stops the backend (waiting at most StopDeadlineMs for a device that does not let go), forgets
-    // the device list and every test setting, restores the default format. Every buffer and device
-    // object must have been released before.
+    // Stops the devices (waiting at most StopDeadlineMs for one that does not let go), forgets every
+    // test setting, restores the default format. Every buffer and device object must have been
+    // released before.
     static void Reset();
     // Null when a reader is already open.
     static std::unique_ptr<LoopbackReader> OpenLoopback();
 
     OutputFormat Format();
+    // The kind of the device rendering now: "pulse", "portaudio", "null", "manual", "test" or "none".
     std::string BackendName();
+    // Underflows the devices reported since the last Reset.
+    uint64_t Underflows();
     // Real milliseconds a device's stop may take before it is abandoned on a thread of its own.
-    static constexpr int StopDeadlineMs = 400;
+    static constexpr int StopDeadlineMs = Supervisor::StopDeadlineMs;
 
     // Frames of one engine period at the output rate; readable from any thread without the lock.
     uint32_t PeriodFrames() const;
-    // How far the write cursor leads the play cursor, in output frames: the backend's largest render.
+    // How far the write cursor leads the play cursor, in output frames: the device's largest render.
     uint32_t LeadFrames() const { return FLeadFrames.load(std::memory_order_acquire); }
     uint32_t OutputRate() const { return FOutputRate.load(std::memory_order_acquire); }
 
     // Render thread entry. Writes `frames` frames of the output format to `out`. A call from a
-    // backend that is no longer the active one (or that overlaps another render) writes nothing and
-    // returns false: the backend outputs silence of its own format.
-    bool Render(uint64_t token, void* out, uint32_t frames);
+    // device that is not the active one (a device on trial, a replaced one, or one that overlaps
+    // another render) writes nothing and returns false: the device outputs silence of its format.
+    bool Render(uint64_t token, void* out, uint32_t frames) override;
 
     // --- used by DirectSoundEnumerateA / DirectSoundCreate / the buffers ---
     std::vector<DeviceInfo> Devices();
-    // Chooses and starts the backend for `guid` (null: the default device).
+    // Chooses and starts the device for `guid` (null: the default device).
     HRESULT OpenDevice(const GUID* guid);
-    // Asks for an output format; the engine restarts the backend in the format it really gets.
+    // Asks for an output format; the engine restarts the device in the format it really gets.
     void RequestFormat(const OutputFormat& format);
     void AddBuffer(SoundBuffer* buffer);
     // Takes the buffer out of the mix and deletes it once no render can still see it.
     void RemoveBuffer(SoundBuffer* buffer);
     void SetMasterGain(float left, float right);
+    // A buffer started playing: a device paused for idleness is woken. Any thread, no lock.
+    void NotePlaying();
+
+    static int64_t NowNs();
 
 private:
+    friend class Supervisor;
     Engine();
     ~Engine() = delete;
-    enum class Kind { None, Null, Manual, Test, PortAudio, Pulse };
-    // The device the engine means to play on; while it does not answer, the null backend runs in
-    // its place (FKind says which runs).
-    struct Target {
-        Kind What = Kind::None;
-        std::string Sink;         // Pulse: the sink, empty for the server's default
-        std::optional<GUID> Guid; // PortAudio: the device chosen by GUID; none for the default
-        std::string Description;  // Pulse: the sink's description
-        static Target Only(Kind what)
-        {
-            Target t;
-            t.What = what;
-            return t;
-        }
-        bool operator==(const Target& o) const
-        {
-            return What == o.What && Sink == o.Sink && Guid.has_value() == o.Guid.has_value() &&
-                   (!Guid || std::memcmp(&*Guid, &*o.Guid, sizeof(GUID)) == 0);
-        }
+
+    // When the active (or trial) device started and rendered, steady-clock ns (0: not yet), and
+    // the frames it rendered after its first render (a server fills a new stream's buffer at once).
+    struct RenderTimes {
+        int64_t Start = 0, First = 0, Last = 0;
+        uint64_t Frames = 0;
     };
     struct BufferSet {
         std::vector<SoundBuffer*> Items;
@@ -142,64 +126,48 @@ private:
         uint64_t Epoch = 0;
     };
 
-    void StartLocked(Target target, std::unique_ptr<Backend> backend);
-    std::unique_ptr<Backend> StopLocked();
-    std::unique_ptr<Backend> DetachLocked();
-    std::unique_ptr<Backend> MakeBackendLocked(const Target& target);
-    bool Retryable(const Target& target) const;
-    void RunLocked(std::unique_ptr<Backend> backend, const OutputFormat& format);
-    bool StopWithin(std::unique_ptr<Backend>& backend);
+    // --- for the supervisor ---
+    uint64_t NewToken() { return FNextToken.fetch_add(1, std::memory_order_relaxed); }
+    // Makes `token`'s renders the ones that mix, in `format`; `kind` names the device. With
+    // `keepTrialTimes` the device's render times so far (as a trial) count as its own.
+    void Activate(uint64_t token, const OutputFormat& format, uint32_t lead, const char* kind, bool keepTrialTimes);
+    // No render mixes after this returns; one under way has finished.
+    void Deactivate();
+    // Renders with `token` are only timed (0: none).
+    void SetTrial(uint64_t token);
+    RenderTimes Times() const;
+    RenderTimes TrialTimes() const;
+    // The active device starts afresh (woken from idleness): its times start again.
+    void RestartClock();
+    int64_t LastPlayingNs() const { return FLastPlayingNs.load(std::memory_order_acquire); }
+    bool LoopbackListening() const { return FLoopbackOpen.load(std::memory_order_acquire); }
+    void ApplyFormat(const OutputFormat& format);
+
     void ApplyFormatLocked(const OutputFormat& format);
-    void Announce(const std::string& line);
+    void DetachLocked();
     void PublishLocked(BufferSet* set, SoundBuffer* removed);
     void ReclaimLocked(bool renderStopped);
-    void RefreshDevicesLocked();
-    void ShutdownPortAudioLocked();
-    void StartSupervisor();
-    void StopSupervisor();
-    void SupervisorLoop();
-    void Supervise(int64_t& nextTry);
-    bool StalledLocked(int64_t now) const;
-    void HandOverLocked();
-    void TryTargetAgain(std::unique_lock<std::mutex>& lock);
-    void ResetLocked();
     void MixBlock(uint8_t* out, uint32_t frames, const BufferSet& set);
 
-    std::mutex FLock; // guards everything below down to the render-side section
-    std::unique_ptr<Backend> FBackend;
-    Kind FKind = Kind::None;
-    Target FTarget;
-    uint64_t FTargetGeneration = 0;
-    bool FForceManual = false;
-    std::unique_ptr<Backend> FPendingTest;
-    std::function<std::unique_ptr<Backend>()> FTestFactory;
-    bool FPaReady = false;
-    bool FServerUp = false;
-    bool FDevicesRead = false;
-    bool FRescan = false;
-    std::vector<DeviceInfo> FDevices;
-    OutputFormat FRequested;
+    std::mutex FLock; // guards the buffer sets, the format and FKind
+    const char* FKind = nullptr;
     std::vector<Retired> FRetired;
-    std::string FLastAnnounce;
-    std::string FLostName; // the device the null pace stands in for
-    uint64_t FNextToken = 1;
-
-    // The supervisor never waits for FLock: the lock's holder may be joining it.
-    std::thread FSupervisor;
-    std::mutex FWatchLock;
-    std::condition_variable FWatchWake;
-    std::atomic<bool> FWatchStop{false};
-    // Device stops still running on their own threads; the PortAudio library is left alone meanwhile.
-    std::atomic<int> FStopsPending{0};
+    std::atomic<uint64_t> FNextToken{1};
 
     // Shared with the render thread.
     std::atomic<BufferSet*> FSet;
     std::atomic<uint64_t> FRenderEpoch{0}; // odd while a render runs
     std::atomic<uint64_t> FActiveToken{0};
+    std::atomic<uint64_t> FTrialToken{0};
     std::atomic_flag FRendering = ATOMIC_FLAG_INIT;
-    std::atomic<int64_t> FStartNs{0};       // when the running backend was started
-    std::atomic<int64_t> FFirstRenderNs{0}; // 0 until its first render
+    std::atomic<int64_t> FStartNs{0};
+    std::atomic<int64_t> FFirstRenderNs{0};
     std::atomic<int64_t> FLastRenderNs{0};
+    std::atomic<uint64_t> FFrames{0};
+    std::atomic<int64_t> FTrialFirstNs{0};
+    std::atomic<uint64_t> FTrialFrames{0};
+    std::atomic<int64_t> FTrialLastNs{0};
+    std::atomic<int64_t> FLastPlayingNs{0};
     std::atomic<uint32_t> FOutputRate{44100};
     std::atomic<uint32_t> FLeadFrames{441};
     std::atomic<float> FMasterLeft{1.0f};
@@ -207,11 +175,14 @@ private:
     std::atomic<uint32_t> FFormatGeneration{0};
     std::atomic<bool> FLoopbackOpen{false};
 
-    // Render side: written only while no backend runs.
+    // Render side: written only while no device renders.
     OutputFormat FFormat;
     std::unique_ptr<RenderScratch> FScratch;
     std::vector<float> FMix;
     std::unique_ptr<LoopbackRing> FLoopback;
+
+    // Last: it stops the devices before the render side goes (never, in practice: see Instance).
+    Supervisor FSupervisor;
 
     friend class LoopbackReader;
 };

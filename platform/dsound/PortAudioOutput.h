@@ -1,24 +1,18 @@
-// PortAudio as seen by the engine: library start and stop with a quiet console, the list of output
-// devices, and the backend that plays through one of them. Called on API threads under the
-// engine's lock; the backend's stream callback is the render thread.
+// PortAudio (ALSA direct, JACK) as a driver of the engine. The library is started by the first
+// listing or device and shut down with the last device of that start: its device list is fixed
+// while it runs, so a listing made while no device is open reads the devices afresh. Driver calls
+// may be slow (the library probes every card) and are made without engine locks; a stream's
+// callback is the render thread.
 #pragma once
 
 #include "platform/dsound/DSoundBackend.h"
-#include "platform/dsound/DSoundEngine.h"
 
 #include <memory>
-#include <vector>
 
 namespace dsound::portaudio {
 
-// Initialises the library once (its probing output on stderr is swallowed). False when it fails.
-bool Startup();
-// Terminates the library; every stream must be closed before.
-void Shutdown();
-// Every device with output channels, in the library's order, with name-based GUIDs.
-std::vector<DeviceInfo> OutputDevices();
-// The library's default output device, or -1.
-int DefaultOutput();
-std::unique_ptr<Backend> MakeBackend(int deviceIndex);
+// Devices: every device with output channels, in the library's order; Id is the device's name,
+// with "#n" for the n-th further device of the same name. Make(""): the library's default output.
+std::unique_ptr<Driver> MakeDriver();
 
 } // namespace dsound::portaudio

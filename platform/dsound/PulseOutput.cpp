@@ -2,6 +2,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -11,10 +12,12 @@ namespace dsound::pulse {
 
 namespace {
 
-// The server's buffer for our stream: two engine periods, the rest of the latency is the sink's.
-constexpr uint32_t TargetPeriods = 2;
-
 using Clock = std::chrono::steady_clock;
+
+uint32_t TargetFrames(const OutputFormat& format)
+{
+    return std::max<uint32_t>(4, format.Rate * TargetLatencyMs / 1000);
+}
 
 // One connection to the server on a threaded main loop of its own. The main loop's lock guards every
 // call into the library; callbacks run on the loop's thread with that lock held.
@@ -131,9 +134,15 @@ public:
 
     pa_context* Context() const { return FContext; }
     pa_stream*& Stream() { return FStream; }
-    // True once the server connection or the stream has failed; read by the supervisor.
-    bool Failed() const { return FFailed.load(std::memory_order_acquire); }
-    void MarkFailed() { FFailed.store(true, std::memory_order_release); }
+    // Why the connection or the stream failed (the library's sentence, a static string); null while
+    // it has not. Written on the loop's thread, read by the supervisor.
+    const char* Failure() const { return FFailure.load(std::memory_order_acquire); }
+    void MarkFailed() { MarkFailed(pa_strerror(pa_context_errno(FContext))); }
+    void MarkFailed(const char* why)
+    {
+        const char* none = nullptr;
+        FFailure.compare_exchange_strong(none, why ? why : "failed", std::memory_order_acq_rel);
+    }
 
 private:
     static void ContextState(pa_context* c, void* user)
@@ -149,6 +158,7 @@ private:
             return;
         pa_stream_set_write_callback(FStream, nullptr, nullptr);
         pa_stream_set_state_callback(FStream, nullptr, nullptr);
+        pa_stream_set_underflow_callback(FStream, nullptr, nullptr);
         if (pa_stream_get_state(FStream) == PA_STREAM_READY || pa_stream_get_state(FStream) == PA_STREAM_CREATING)
             pa_stream_disconnect(FStream);
         pa_stream_unref(FStream);
@@ -159,23 +169,18 @@ private:
     pa_context* FContext = nullptr;
     pa_stream* FStream = nullptr;
     bool FRunning = false;
-    std::atomic<bool> FFailed{false};
-};
-
-struct SinkList {
-    std::string Default;
-    std::vector<DeviceInfo> Items;
+    std::atomic<const char*> FFailure{nullptr};
 };
 
 class PulseBackend final : public Backend {
 public:
-    PulseBackend(std::string sink, std::string description)
-        : FSink(std::move(sink)), FDescription(std::move(description))
-    {
-    }
+    explicit PulseBackend(std::string sink) : FSink(std::move(sink)) {}
     ~PulseBackend() override { Stop(); }
 
-    std::string Name() const override { return "sound server (" + FDescription + ")"; }
+    std::string Name() const override
+    {
+        return "sound server (" + (FSink.empty() ? std::string("default output") : FDescription) + ")";
+    }
 
     bool Open(OutputFormat& format, std::string& error) override
     {
@@ -185,16 +190,23 @@ public:
             FConnection.reset();
             return false;
         }
+        if (!FSink.empty() && !FindSink()) {
+            error = "the sound server has no sink " + FSink;
+            FConnection.reset();
+            return false;
+        }
         // The server converts rate and channels itself, so the requested format stands.
         FFormat = format;
         return true;
     }
 
-    void Start(Engine& engine, uint64_t token) override
+    bool Start(MixSource& source, uint64_t token, std::string& error) override
     {
-        if (!FConnection)
-            return;
-        FEngine = &engine;
+        if (!FConnection) {
+            error = "not connected";
+            return false;
+        }
+        FSource = &source;
         FToken = token;
         Connection::Lock lock(*FConnection);
         pa_sample_spec sampleFormat{};
@@ -209,25 +221,27 @@ public:
         stream = pa_stream_new_with_proplist(FConnection->Context(), "DuoDeck mix", &sampleFormat, nullptr, props);
         pa_proplist_free(props);
         if (!stream) {
-            FConnection->MarkFailed();
-            return;
+            error = pa_strerror(pa_context_errno(FConnection->Context()));
+            return false;
         }
         pa_stream_set_state_callback(stream, &PulseBackend::StreamState, this);
         pa_stream_set_write_callback(stream, &PulseBackend::WriteRequest, this);
+        pa_stream_set_underflow_callback(stream, &PulseBackend::Underflow, this);
         const uint32_t align = FFormat.BlockAlign();
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<uint32_t>(-1);
-        attr.tlength = TargetPeriods * FFormat.PeriodFrames() * align;
+        // With ADJUST_LATENCY tlength is the whole latency, the sink's included; the sink gets
+        // (tlength - 2 minreq) / 2 of it. A quarter as minreq is what well-kept clients ask for.
+        attr.tlength = TargetFrames(FFormat) * align;
+        attr.minreq = TargetFrames(FFormat) / 4 * align;
         attr.prebuf = static_cast<uint32_t>(-1);
-        // One request per engine period: each wake-up of the render thread costs more than the mix.
-        attr.minreq = FFormat.PeriodFrames() * align;
         attr.fragsize = static_cast<uint32_t>(-1);
-        // ADJUST_LATENCY: tlength is the whole latency, the sink's included, not just our buffer.
-        const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
-                                                          PA_STREAM_INTERPOLATE_TIMING);
-        if (pa_stream_connect_playback(stream, FSink.empty() ? nullptr : FSink.c_str(), &attr, flags, nullptr,
-                                       nullptr) < 0)
-            FConnection->MarkFailed();
+        if (pa_stream_connect_playback(stream, FSink.empty() ? nullptr : FSink.c_str(), &attr,
+                                       PA_STREAM_ADJUST_LATENCY, nullptr, nullptr) < 0) {
+            error = pa_strerror(pa_context_errno(FConnection->Context()));
+            return false;
+        }
+        return true;
     }
 
     void Stop() override
@@ -238,20 +252,62 @@ public:
         FConnection.reset();
     }
 
-    bool Failed() const override { return FConnection && FConnection->Failed(); }
-
-    // The server asks for up to its whole target buffer at once.
-    uint32_t FramesPerRender(const OutputFormat& format) const override
+    std::string Failure() const override
     {
-        return TargetPeriods * format.PeriodFrames();
+        const char* why = FConnection ? FConnection->Failure() : nullptr;
+        return why ? why : "";
+    }
+
+    uint32_t FramesPerRender(const OutputFormat& format) const override { return TargetFrames(format); }
+    uint64_t Underflows() const override { return FUnderflows.load(std::memory_order_relaxed); }
+
+    // Corked, the stream asks for nothing and the sink may idle and suspend; uncorked, it asks for
+    // its whole buffer and plays once that is there.
+    void SetIdle(bool idle) override
+    {
+        if (!FConnection)
+            return;
+        Connection::Lock lock(*FConnection);
+        if (pa_stream* s = FConnection->Stream(); s && pa_stream_get_state(s) == PA_STREAM_READY) {
+            if (pa_operation* op = pa_stream_cork(s, idle ? 1 : 0, nullptr, nullptr))
+                pa_operation_unref(op);
+        }
     }
 
 private:
+    // The sink's description for the console line; false when the server has no such sink.
+    bool FindSink()
+    {
+        Connection::Lock lock(*FConnection);
+        FDescription.clear();
+        bool found = false;
+        struct Seen {
+            std::string* Description;
+            bool* Found;
+        } seen{&FDescription, &found};
+        FConnection->Finish(pa_context_get_sink_info_by_name(
+            FConnection->Context(), FSink.c_str(),
+            [](pa_context*, const pa_sink_info* info, int eol, void* user) {
+                auto* s = static_cast<Seen*>(user);
+                if (eol || !info)
+                    return;
+                *s->Found = true;
+                *s->Description = info->description ? info->description : info->name;
+            },
+            &seen));
+        return found;
+    }
+
     static void StreamState(pa_stream* s, void* user)
     {
         const pa_stream_state_t state = pa_stream_get_state(s);
         if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
             static_cast<PulseBackend*>(user)->FConnection->MarkFailed();
+    }
+
+    static void Underflow(pa_stream*, void* user)
+    {
+        static_cast<PulseBackend*>(user)->FUnderflows.fetch_add(1, std::memory_order_relaxed);
     }
 
     // The render thread: the main loop's own, with its lock held. Fills exactly what the server
@@ -264,13 +320,17 @@ private:
         while (bytes >= align) {
             size_t n = std::min(bytes, most) / align * align;
             void* data = nullptr;
-            if (pa_stream_begin_write(s, &data, &n) < 0 || !data || n < align)
+            if (pa_stream_begin_write(s, &data, &n) < 0)
                 return;
+            if (!data || n < align) {
+                pa_stream_cancel_write(s);
+                return;
+            }
             n = n / align * align;
             const auto frames = static_cast<uint32_t>(n / align);
             bool rendered = false;
             try {
-                rendered = self->FEngine && self->FEngine->Render(self->FToken, data, frames);
+                rendered = self->FSource && self->FSource->Render(self->FToken, data, frames);
             } catch (...) {
             }
             if (!rendered)
@@ -285,50 +345,63 @@ private:
     std::string FDescription;
     std::unique_ptr<Connection> FConnection;
     OutputFormat FFormat;
-    Engine* FEngine = nullptr;
+    MixSource* FSource = nullptr;
     uint64_t FToken = 0;
+    std::atomic<uint64_t> FUnderflows{0};
+};
+
+struct SinkList {
+    std::string Default;
+    std::vector<DeviceInfo> Items;
+};
+
+class PulseDriver final : public Driver {
+public:
+    const char* Kind() const override { return "pulse"; }
+
+    std::optional<std::vector<DeviceInfo>> Devices() override
+    {
+        Connection connection;
+        std::string error;
+        if (!connection.Open(error))
+            return std::nullopt;
+        SinkList list;
+        Connection::Lock lock(connection);
+        pa_context* c = connection.Context();
+        connection.Finish(pa_context_get_server_info(
+            c,
+            [](pa_context*, const pa_server_info* info, void* user) {
+                if (info && info->default_sink_name)
+                    static_cast<SinkList*>(user)->Default = info->default_sink_name;
+            },
+            &list));
+        connection.Finish(pa_context_get_sink_info_list(
+            c,
+            [](pa_context*, const pa_sink_info* info, int eol, void* user) {
+                if (eol || !info || !info->name)
+                    return;
+                auto* l = static_cast<SinkList*>(user);
+                DeviceInfo d;
+                d.Name = info->description ? info->description : info->name;
+                d.Id = info->name;
+                d.Guid = NameGuid("sink:" + d.Id, 0);
+                if (d.Id == l->Default)
+                    l->Items.insert(l->Items.begin(), d);
+                else
+                    l->Items.push_back(d);
+            },
+            &list));
+        return list.Items;
+    }
+
+    std::unique_ptr<Backend> Make(const std::string& id) override { return std::make_unique<PulseBackend>(id); }
 };
 
 } // namespace
 
-std::optional<std::vector<DeviceInfo>> Sinks()
+std::unique_ptr<Driver> MakeDriver()
 {
-    Connection connection;
-    std::string error;
-    if (!connection.Open(error))
-        return std::nullopt;
-    SinkList list;
-    Connection::Lock lock(connection);
-    pa_context* c = connection.Context();
-    connection.Finish(pa_context_get_server_info(
-        c,
-        [](pa_context*, const pa_server_info* info, void* user) {
-            if (info && info->default_sink_name)
-                static_cast<SinkList*>(user)->Default = info->default_sink_name;
-        },
-        &list));
-    connection.Finish(pa_context_get_sink_info_list(
-        c,
-        [](pa_context*, const pa_sink_info* info, int eol, void* user) {
-            if (eol || !info || !info->name)
-                return;
-            auto* l = static_cast<SinkList*>(user);
-            DeviceInfo d;
-            d.Name = info->description ? info->description : info->name;
-            d.Sink = info->name;
-            d.Guid = NameGuid("sink:" + d.Sink, 0);
-            if (d.Sink == l->Default)
-                l->Items.insert(l->Items.begin(), d);
-            else
-                l->Items.push_back(d);
-        },
-        &list));
-    return list.Items;
-}
-
-std::unique_ptr<Backend> MakeBackend(const std::string& sink, const std::string& description)
-{
-    return std::make_unique<PulseBackend>(sink, description);
+    return std::make_unique<PulseDriver>();
 }
 
 } // namespace dsound::pulse

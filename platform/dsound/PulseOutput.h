@@ -1,27 +1,25 @@
-// The desktop's sound server as seen by the engine, spoken to with its own asynchronous client
-// library (PipeWire serves the same protocol). Called on API threads under the engine's lock, or by
-// the engine's supervisor; the server connection's own thread is the render thread.
+// The desktop's sound server as a driver of the engine, spoken to with its own asynchronous client
+// library (PipeWire serves the same protocol). Each backend holds one connection on a threaded main
+// loop of its own, whose thread is the render thread. Driver calls may take up to ConnectTimeoutMs
+// and are made without engine locks.
 #pragma once
 
 #include "platform/dsound/DSoundBackend.h"
-#include "platform/dsound/DSoundEngine.h"
 
 #include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
 namespace dsound::pulse {
 
 // How long a server may take to accept a connection before it counts as absent.
 constexpr int ConnectTimeoutMs = 1000;
+// The whole latency asked of the server (our buffer and the sink's), ms: a knob is heard within
+// about this plus one engine period. The server fetches a quarter of it at a time, which leaves the
+// sink about 6 ms of its own: well clear of its minimum, so other streams keep their timing.
+constexpr int TargetLatencyMs = 25;
 
-// The server's sinks, its default sink first, with name-based GUIDs; nothing when no server answers
-// within ConnectTimeoutMs. Never starts a server.
-std::optional<std::vector<DeviceInfo>> Sinks();
-
-// Plays into `sink` (empty: the server's default sink, following it when the user changes it).
-// `description` names the sink on the console line.
-std::unique_ptr<Backend> MakeBackend(const std::string& sink, const std::string& description);
+// Devices: the server's sinks, its default sink first, with name-based GUIDs; nothing when no server
+// answers within ConnectTimeoutMs (never starts one). Make(""): the server's default sink, followed
+// when the user changes it.
+std::unique_ptr<Driver> MakeDriver();
 
 } // namespace dsound::pulse

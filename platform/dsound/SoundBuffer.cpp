@@ -173,6 +173,7 @@ HRESULT SoundBuffer::Play(DWORD reserved, DWORD /*priority*/, DWORD flags)
         return DSERR_INVALIDPARAM;
     FLooping.store((flags & DSBPLAY_LOOPING) != 0, std::memory_order_relaxed);
     FPlaying.store(true, std::memory_order_release);
+    FEngine.NotePlaying();
     return DS_OK;
 }
 

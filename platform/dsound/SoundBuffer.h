@@ -16,6 +16,8 @@ struct SRC_STATE_tag;
 
 namespace dsound {
 
+class Engine;
+
 // Scratch memory of the render thread, allocated once by the engine.
 struct RenderScratch {
     static constexpr uint32_t MaxOutFrames = 1024; // at least one period at 100 kHz
@@ -59,6 +61,8 @@ public:
     // count (1 or 2) with volume and pan applied, to `mix`; advances the play cursor by the frames
     // consumed. Does nothing while stopped. frames <= RenderScratch::MaxOutFrames.
     void Mix(float* mix, uint32_t frames, const OutputFormat& out, RenderScratch& scratch);
+    // Any thread.
+    bool Playing() const { return FPlaying.load(std::memory_order_relaxed); }
 
 private:
     // The play cursor packed with a generation that every Stop and SetCurrentPosition bumps, so a

@@ -84,20 +84,23 @@ namespace {
 
 // A device that starts calling back after `delayMs` (program time), calls back for `periods`
 // periods (-1: for ever) and then stops, as an unplugged one does; its stop takes `stopMs` (real).
+// With `rate` it opens at that rate whatever is asked.
 class StallingBackend final : public dsound::Backend {
 public:
-    explicit StallingBackend(int periods, double delayMs = 0, int stopMs = 0)
-        : FPeriods(periods), FDelayMs(delayMs), FStopMs(stopMs)
+    explicit StallingBackend(int periods, double delayMs = 0, int stopMs = 0, uint32_t rate = 0)
+        : FPeriods(periods), FDelayMs(delayMs), FStopMs(stopMs), FRate(rate)
     {
     }
     ~StallingBackend() override { Stop(); }
     std::string Name() const override { return "stalling test device"; }
     bool Open(dsound::OutputFormat& format, std::string&) override
     {
+        if (FRate)
+            format.Rate = FRate;
         FFormat = format;
         return true;
     }
-    void Start(Engine& engine, uint64_t token) override
+    bool Start(dsound::MixSource& engine, uint64_t token, std::string&) override
     {
         FThread = std::thread([this, &engine, token] {
             std::this_thread::sleep_for(timescale::Real(FDelayMs));
@@ -107,6 +110,7 @@ public:
                 std::this_thread::sleep_for(timescale::Real(10));
             }
         });
+        return true;
     }
     void Stop() override
     {
@@ -120,6 +124,7 @@ private:
     int FPeriods;
     double FDelayMs;
     int FStopMs;
+    uint32_t FRate;
     dsound::OutputFormat FFormat;
     std::thread FThread;
     std::atomic<bool> FStop{false};
@@ -174,8 +179,8 @@ TEST(Supervisor, ASilentDeviceIsReplacedByTheNullBackendAndCursorsGoOn)
     Engine::Reset();
 }
 
-// The device stalls, is tried again, comes back slowly (within the start grace) and keeps the sound;
-// the cursor never stops, and each change is one console line.
+// The device stalls, is tried again, comes back slowly (within the start grace) in another format
+// and keeps the sound in that format; the cursor never stops, and each change is one console line.
 TEST(Supervisor, TheDeviceIsTriedAgainAndTheSoundMovesBackWhenItAnswers)
 {
     timescale::Scope fast(10);
@@ -185,7 +190,7 @@ TEST(Supervisor, TheDeviceIsTriedAgainAndTheSoundMovesBackWhenItAnswers)
         ++made;
         if (made == 1)
             return std::make_unique<StallingBackend>(30);
-        return std::make_unique<StallingBackend>(-1, 1500); // slow to start, then steady
+        return std::make_unique<StallingBackend>(-1, 1500, 0, 48000); // slow to start, then steady
     });
     testing::internal::CaptureStderr();
     ComPtr<IDirectSound> ds;
@@ -207,6 +212,7 @@ TEST(Supervisor, TheDeviceIsTriedAgainAndTheSoundMovesBackWhenItAnswers)
     }));
     std::this_thread::sleep_for(timescale::Real(4000)); // past the start grace
     EXPECT_EQ(Engine::Instance().BackendName(), "test");
+    EXPECT_EQ(Engine::Instance().Format().Rate, 48000u);
     EXPECT_EQ(made, 2);
     EXPECT_GT(PlayCursor(b.Get()), last);
     b.Reset();
@@ -215,7 +221,7 @@ TEST(Supervisor, TheDeviceIsTriedAgainAndTheSoundMovesBackWhenItAnswers)
     const std::string console = testing::internal::GetCapturedStderr();
     EXPECT_EQ(CountLines(console, "stopped responding"), 1) << console;
     EXPECT_EQ(CountLines(console, "is back"), 1) << console;
-    EXPECT_EQ(CountLines(console, "\n"), 2) << console;
+    EXPECT_EQ(CountLines(console, "\n"), 3) << console;
 }
 
 // Close never waits for a device that will not let go.

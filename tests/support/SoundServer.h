@@ -41,6 +41,14 @@ public:
     std::string Address() const;
     // Why the last start failed, if it did, then each process's own console output so far.
     std::string Log() const;
+    // Its processes (for their CPU time).
+    std::vector<pid_t> Pids() const
+    {
+        std::vector<pid_t> pids;
+        for (const Process& p : FProcesses)
+            pids.push_back(p.Pid);
+        return pids;
+    }
 
 private:
     struct Process {
