@@ -169,6 +169,7 @@ std::unique_ptr<LoopbackReader> Engine::OpenLoopback()
     Engine& e = Instance();
     if (e.FLoopbackOpen.exchange(true, std::memory_order_acq_rel))
         return nullptr;
+    e.FSupervisor.NotePlaying(); // a paused stream must run for the recording
     return std::unique_ptr<LoopbackReader>(new LoopbackReader(e));
 }
 

@@ -198,10 +198,10 @@ HRESULT Supervisor::Open(const GUID* guid)
         return DS_OK;
     Retired retired;
     RetireAllLocked(retired);
-    StopAll(retired);
+    StopAllLocked(retired);
     FTarget = want;
     BringUpLocked(retired);
-    StopAll(retired);
+    StopAllLocked(retired);
     return DS_OK;
 }
 
@@ -217,9 +217,9 @@ void Supervisor::RequestFormat(const OutputFormat& format)
         return;
     Retired retired;
     RetireAllLocked(retired);
-    StopAll(retired);
+    StopAllLocked(retired);
     BringUpLocked(retired);
-    StopAll(retired);
+    StopAllLocked(retired);
 }
 
 void Supervisor::Reset()
@@ -235,7 +235,7 @@ void Supervisor::Reset()
     Retired retired;
     RetireAllLocked(retired);
     FTarget = {};
-    StopAll(retired);
+    StopAllLocked(retired);
     if (FUnderflows > 0)
         std::fprintf(stderr, "%s%llu underflows\n", Prefix, static_cast<unsigned long long>(FUnderflows));
     FUnderflows = 0;
@@ -389,11 +389,12 @@ void Supervisor::RetireAllLocked(Retired& retired)
 
 // Stops and deletes devices on threads of their own, all at once, and waits at most StopDeadlineMs:
 // a device that does not let go in time (a stream stuck on a vanished server or card) is left to its
-// thread, which deletes it if its stop ever returns.
-void Supervisor::StopAll(Retired& retired)
+// thread, which deletes it if its stop ever returns. Returns the names of those left behind. Needs
+// no lock.
+std::vector<std::string> Supervisor::StopAll(Retired& retired)
 {
     if (retired.empty())
-        return;
+        return {};
     struct Pending {
         std::mutex Lock;
         std::condition_variable Done;
@@ -427,12 +428,18 @@ void Supervisor::StopAll(Retired& retired)
     }
     retired.clear();
     std::unique_lock l(pending->Lock);
-    if (pending->Done.wait_for(l, std::chrono::milliseconds(StopDeadlineMs), [&] { return pending->Left == 0; }))
-        return;
-    l.unlock();
+    pending->Done.wait_for(l, std::chrono::milliseconds(StopDeadlineMs), [&] { return pending->Left == 0; });
+    std::vector<std::string> left;
     for (size_t i = 0; i < names.size(); ++i)
         if (!finished[i]->load())
-            Announce(Prefix + names[i] + " does not stop; left behind");
+            left.push_back(names[i]);
+    return left;
+}
+
+void Supervisor::StopAllLocked(Retired& retired)
+{
+    for (const std::string& name : StopAll(retired))
+        Announce(Prefix + name + " does not stop; left behind");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -460,8 +467,10 @@ void Supervisor::Loop(std::shared_ptr<Run> run)
         }
         if (!retired.empty()) {
             control.unlock();
-            StopAll(retired);
+            const std::vector<std::string> left = StopAll(retired);
             control.lock();
+            for (const std::string& name : left)
+                Announce(Prefix + name + " does not stop; left behind");
         }
     }
 }

@@ -108,7 +108,8 @@ private:
     void Loop(std::shared_ptr<Run> run);
     void TickLocked(std::unique_lock<std::mutex>& control, const std::shared_ptr<Run>& run, Retired& retired);
     void TryTarget(std::unique_lock<std::mutex>& control, const std::shared_ptr<Run>& run, Retired& retired);
-    void StopAll(Retired& retired);
+    static std::vector<std::string> StopAll(Retired& retired);
+    void StopAllLocked(Retired& retired);
     void Announce(const std::string& line);
 
     Engine& FEngine;
