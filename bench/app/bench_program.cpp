@@ -478,16 +478,22 @@ void BM_PlayingThenRecording(benchmark::State& state)
 
 // ---- Through a sound server --------------------------------------------------------------------------
 
-// The stream latency the server reports for its only playback stream (its buffer plus the sink's), ms.
-double ServerLatencyMs(const std::string& address)
+// What `pactl list <what>` says about the server at `address`.
+std::string PactlList(const std::string& address, const QString& what)
 {
     QProcess pactl;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("PULSE_SERVER", QString::fromStdString(address));
     pactl.setProcessEnvironment(environment);
-    pactl.start("pactl", {"list", "sink-inputs"});
+    pactl.start("pactl", {"list", what});
     pactl.waitForFinished(5000);
-    const std::string text = pactl.readAllStandardOutput().toStdString();
+    return pactl.readAllStandardOutput().toStdString();
+}
+
+// The stream latency the server reports for its only playback stream (its buffer plus the sink's), ms.
+double ServerLatencyMs(const std::string& address)
+{
+    const std::string text = PactlList(address, "sink-inputs");
     double ms = 0;
     const std::regex field("(Buffer|Sink) Latency: ([0-9]+) usec");
     for (auto it = std::sregex_iterator(text.begin(), text.end(), field); it != std::sregex_iterator(); ++it)
@@ -498,13 +504,7 @@ double ServerLatencyMs(const std::string& address)
 // The configured latency of the test sink, ms: what the streams on it have asked it for.
 double SinkConfiguredLatencyMs(const std::string& address)
 {
-    QProcess pactl;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("PULSE_SERVER", QString::fromStdString(address));
-    pactl.setProcessEnvironment(environment);
-    pactl.start("pactl", {"list", "sinks"});
-    pactl.waitForFinished(5000);
-    const std::string text = pactl.readAllStandardOutput().toStdString();
+    const std::string text = PactlList(address, "sinks");
     std::smatch m;
     const std::regex field("configured ([0-9]+) usec");
     return std::regex_search(text, m, field) ? std::stod(m[1]) / 1000.0 : -1;
@@ -604,9 +604,8 @@ void BM_SoundServer(benchmark::State& state)
                 QProcessEnvironment pe = QProcessEnvironment::systemEnvironment();
                 pe.insert("PULSE_SERVER", QString::fromStdString(server.Address()));
                 pacat.setProcessEnvironment(pe);
-                pacat.start("pacat", {"--raw", "--format=s16le", "--rate=44100", "--channels=2",
-                                      "--latency-msec=25", "--process-time-msec=6",
-                                      QString::fromStdString(mixFile.string())});
+                pacat.start("pacat", {"--raw", "--format=s16le", "--rate=44100", "--channels=2", "--latency-msec=25",
+                                      "--process-time-msec=6", QString::fromStdString(mixFile.string())});
                 pacat.waitForStarted(5000);
             }
             PlayBoth();
@@ -615,8 +614,8 @@ void BM_SoundServer(benchmark::State& state)
             const double serverBefore = ServerCpuSeconds(server);
             const auto start = Clock::now();
             shares[run] = Stretch(program, seconds);
-            serverShare[run] = (ServerCpuSeconds(server) - serverBefore) /
-                               std::chrono::duration<double>(Clock::now() - start).count();
+            serverShare[run] =
+                (ServerCpuSeconds(server) - serverBefore) / std::chrono::duration<double>(Clock::now() - start).count();
             if (run == 0) {
                 pacat.kill();
                 pacat.waitForFinished(5000);

@@ -262,8 +262,7 @@ void Engine::Deactivate()
     ReclaimLocked(true);
 }
 
-void Engine::Activate(uint64_t token, const OutputFormat& format, uint32_t lead, const char* kind,
-                      bool keepTrialTimes)
+void Engine::Activate(uint64_t token, const OutputFormat& format, uint32_t lead, const char* kind, bool keepTrialTimes)
 {
     std::lock_guard lock(FLock);
     DetachLocked();
@@ -356,15 +355,25 @@ void Engine::ReclaimLocked(bool renderStopped)
 // ---------------------------------------------------------------------------------------------
 // Render thread
 
+namespace {
+
+// A render's time and frames, for the supervisor; the first render's frames do not count.
+void Stamp(std::atomic<int64_t>& first, std::atomic<int64_t>& last, std::atomic<uint64_t>& frames, int64_t now,
+           uint32_t n)
+{
+    if (first.load(std::memory_order_relaxed) == 0)
+        first.store(now, std::memory_order_release);
+    else
+        frames.fetch_add(n, std::memory_order_relaxed);
+    last.store(now, std::memory_order_release);
+}
+
+} // namespace
+
 bool Engine::Render(uint64_t token, void* out, uint32_t frames)
 {
     if (token != 0 && token == FTrialToken.load(std::memory_order_acquire)) {
-        const int64_t now = NowNs();
-        if (FTrialFirstNs.load(std::memory_order_relaxed) == 0)
-            FTrialFirstNs.store(now, std::memory_order_release);
-        else
-            FTrialFrames.fetch_add(frames, std::memory_order_relaxed);
-        FTrialLastNs.store(now, std::memory_order_release);
+        Stamp(FTrialFirstNs, FTrialLastNs, FTrialFrames, NowNs(), frames);
         return false;
     }
     // Flag first, token second, both sequentially consistent: DetachLocked stores the token before it
@@ -379,11 +388,7 @@ bool Engine::Render(uint64_t token, void* out, uint32_t frames)
     FRenderEpoch.fetch_add(1, std::memory_order_seq_cst);
     const BufferSet& set = *FSet.load(std::memory_order_seq_cst);
     const int64_t now = NowNs();
-    if (FFirstRenderNs.load(std::memory_order_relaxed) == 0)
-        FFirstRenderNs.store(now, std::memory_order_release);
-    else
-        FFrames.fetch_add(frames, std::memory_order_relaxed);
-    FLastRenderNs.store(now, std::memory_order_release);
+    Stamp(FFirstRenderNs, FLastRenderNs, FFrames, now, frames);
     for (const SoundBuffer* buffer : set.Items)
         if (buffer->Playing()) {
             FLastPlayingNs.store(now, std::memory_order_relaxed);

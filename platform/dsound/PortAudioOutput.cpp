@@ -79,8 +79,8 @@ public:
                 continue;
             const std::string name = info->name ? info->name : "";
             const int occurrence = seen[name]++;
-            list.push_back({name, NameGuid(name, occurrence),
-                            occurrence ? name + "#" + std::to_string(occurrence) : name});
+            list.push_back(
+                {name, NameGuid(name, occurrence), occurrence ? name + "#" + std::to_string(occurrence) : name});
             if (indexes)
                 indexes->push_back(i);
         }

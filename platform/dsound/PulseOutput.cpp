@@ -236,8 +236,8 @@ public:
         attr.minreq = TargetFrames(FFormat) / 4 * align;
         attr.prebuf = static_cast<uint32_t>(-1);
         attr.fragsize = static_cast<uint32_t>(-1);
-        if (pa_stream_connect_playback(stream, FSink.empty() ? nullptr : FSink.c_str(), &attr,
-                                       PA_STREAM_ADJUST_LATENCY, nullptr, nullptr) < 0) {
+        if (pa_stream_connect_playback(stream, FSink.empty() ? nullptr : FSink.c_str(), &attr, PA_STREAM_ADJUST_LATENCY,
+                                       nullptr, nullptr) < 0) {
             error = pa_strerror(pa_context_errno(FConnection->Context()));
             return false;
         }

@@ -475,8 +475,7 @@ void Supervisor::Loop(std::shared_ptr<Run> run)
     }
 }
 
-void Supervisor::TickLocked(std::unique_lock<std::mutex>& control, const std::shared_ptr<Run>& run,
-                            Retired& retired)
+void Supervisor::TickLocked(std::unique_lock<std::mutex>& control, const std::shared_ptr<Run>& run, Retired& retired)
 {
     const int64_t now = Engine::NowNs();
     if ((FState == State::Starting || FState == State::Running) && FDevice && FDevice->Watched()) {
@@ -530,8 +529,7 @@ void Supervisor::TickLocked(std::unique_lock<std::mutex>& control, const std::sh
 }
 
 // Opens the target again as a trial, without FControl: a connect may take a second.
-void Supervisor::TryTarget(std::unique_lock<std::mutex>& control, const std::shared_ptr<Run>& run,
-                           Retired& retired)
+void Supervisor::TryTarget(std::unique_lock<std::mutex>& control, const std::shared_ptr<Run>& run, Retired& retired)
 {
     const Target target = FTarget;
     const OutputFormat format = FRequested;

@@ -13,10 +13,10 @@
 //   StandIn   the null pace renders in the target's place, so cursors, refills and a recording go
 //             on. Every RetryMs the target is opened again as a trial: it renders silence while the
 //             null pace keeps time, and takes over (in whatever format it came back in) only once it
-//             has rendered at no less than half of real time for RunningMs; a trial that has not within StartGraceMs is dropped. The
-//             default target is resolved afresh at each try, so a server that answers late or a
-//             PortAudio device after a server goes is found. A target that cannot be made again
-//             (the null device itself, a one-off test device) is not retried.
+//             has rendered at no less than half of real time for RunningMs; a trial that has not within StartGraceMs is
+//             dropped. The default target is resolved afresh at each try, so a server that answers late or a PortAudio
+//             device after a server goes is found. A target that cannot be made again (the null device itself, a
+//             one-off test device) is not retried.
 // Rules: API calls and the supervisor's thread share FControl, held for decisions and token swaps
 // only; opening, starting and stopping devices and reading device lists run outside it on the
 // supervisor's thread (on an API thread they run under FControl, never under the engine's lock).

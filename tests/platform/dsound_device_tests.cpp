@@ -11,25 +11,6 @@
 using namespace dstest;
 using dsound::Engine;
 
-namespace {
-
-struct Listed {
-    std::vector<std::string> Names;
-    std::vector<GUID> Guids;
-};
-
-BOOL Collect(GUID* guid, const char* description, const char*, void* context)
-{
-    auto* l = static_cast<Listed*>(context);
-    if (guid) {
-        l->Names.push_back(description);
-        l->Guids.push_back(*guid);
-    }
-    return 1;
-}
-
-} // namespace
-
 TEST(PortAudioDevice, ListedDevicesHaveStableGuidsAndPlay)
 {
     testsupport::TempDir home;
@@ -45,10 +26,10 @@ TEST(PortAudioDevice, ListedDevicesHaveStableGuidsAndPlay)
     setenv("DUODECK_AUDIO_BACKEND", "portaudio", 1);
     Engine::Reset();
 
-    Listed first, second;
-    ASSERT_EQ(DSoundLibrary().DirectSoundEnumerateA(&Collect, &first), DS_OK);
+    ListedDevices first, second;
+    ASSERT_EQ(DSoundLibrary().DirectSoundEnumerateA(&ListedDevices::Collect, &first), DS_OK);
     Engine::Reset(); // reads the list afresh
-    ASSERT_EQ(DSoundLibrary().DirectSoundEnumerateA(&Collect, &second), DS_OK);
+    ASSERT_EQ(DSoundLibrary().DirectSoundEnumerateA(&ListedDevices::Collect, &second), DS_OK);
     ASSERT_EQ(first.Names, second.Names);
     for (size_t i = 0; i < first.Guids.size(); ++i)
         EXPECT_EQ(std::memcmp(&first.Guids[i], &second.Guids[i], sizeof(GUID)), 0) << first.Names[i];

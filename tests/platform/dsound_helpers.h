@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace dstest {
@@ -63,6 +64,37 @@ inline DWORD PlayCursor(IDirectSoundBuffer* b)
     return play;
 }
 
+// The devices DirectSoundEnumerateA lists after its default entry.
+struct ListedDevices {
+    std::vector<std::string> Names;
+    std::vector<GUID> Guids;
+
+    static BOOL Collect(GUID* guid, const char* description, const char*, void* context)
+    {
+        auto* l = static_cast<ListedDevices*>(context);
+        if (guid) {
+            l->Names.push_back(description);
+            l->Guids.push_back(*guid);
+        }
+        return 1;
+    }
+};
+
+// A playing looping 16-bit buffer on `device` holding `samples` (interleaved).
+inline ComPtr<IDirectSoundBuffer> PlayingBuffer(IDirectSound* device, const std::vector<int16_t>& samples, DWORD rate,
+                                                WORD channels)
+{
+    WAVEFORMATEX f = Pcm(rate, channels, 16);
+    DSBUFFERDESC d = Desc(&f, static_cast<DWORD>(samples.size() * 2));
+    ComPtr<IDirectSoundBuffer> b;
+    EXPECT_EQ(device->CreateSoundBuffer(&d, b.Put(), nullptr), DS_OK);
+    if (!b)
+        return b;
+    Write(b.Get(), 0, samples.data(), static_cast<DWORD>(samples.size() * 2));
+    EXPECT_EQ(b->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
+    return b;
+}
+
 // A device on the manual backend, reset before and after each test.
 class ManualDevice : public ::testing::Test {
 protected:
@@ -82,15 +114,7 @@ protected:
     // A playing 16-bit buffer holding `samples` (interleaved, `channels` channels).
     ComPtr<IDirectSoundBuffer> Playing(const std::vector<int16_t>& samples, DWORD rate, WORD channels)
     {
-        WAVEFORMATEX f = Pcm(rate, channels, 16);
-        DSBUFFERDESC d = Desc(&f, static_cast<DWORD>(samples.size() * 2));
-        ComPtr<IDirectSoundBuffer> b;
-        EXPECT_EQ(FDevice->CreateSoundBuffer(&d, b.Put(), nullptr), DS_OK);
-        if (!b)
-            return b;
-        Write(b.Get(), 0, samples.data(), static_cast<DWORD>(samples.size() * 2));
-        EXPECT_EQ(b->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
-        return b;
+        return PlayingBuffer(FDevice.Get(), samples, rate, channels);
     }
 
     ComPtr<IDirectSound> FDevice;

@@ -37,13 +37,6 @@ template <class F> bool WaitFor(F done, std::chrono::milliseconds limit)
     return true;
 }
 
-BOOL Collect(GUID* guid, const char* description, const char*, void* context)
-{
-    if (guid)
-        static_cast<std::vector<std::string>*>(context)->push_back(description);
-    return 1;
-}
-
 double Db(double level, double reference)
 {
     return 20 * std::log10(level / reference);
@@ -83,14 +76,7 @@ protected:
     ComPtr<IDirectSoundBuffer> Tone(double hz, double level)
     {
         // One second holds a whole number of cycles of both tones, so the loop is seamless.
-        const auto samples = testsupport::SineS16(Rate, Rate, 2, hz, level);
-        WAVEFORMATEX f = Pcm(Rate, 2, 16);
-        DSBUFFERDESC d = Desc(&f, static_cast<DWORD>(samples.size() * 2));
-        ComPtr<IDirectSoundBuffer> b;
-        EXPECT_EQ(FDevice->CreateSoundBuffer(&d, b.Put(), nullptr), DS_OK);
-        Write(b.Get(), 0, samples.data(), d.dwBufferBytes);
-        EXPECT_EQ(b->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
-        return b;
+        return PlayingBuffer(FDevice.Get(), testsupport::SineS16(Rate, Rate, 2, hz, level), Rate, 2);
     }
 
     // Seconds from now until the low tone is steadily on the monitor; negative when it is not
@@ -126,10 +112,10 @@ protected:
 
 TEST_P(ServerPlayback, BothTonesComeOutAtTheirLevelsWithoutAGapOrAClick)
 {
-    std::vector<std::string> names;
-    ASSERT_EQ(DSoundLibrary().DirectSoundEnumerateA(&Collect, &names), DS_OK);
-    ASSERT_FALSE(names.empty());
-    EXPECT_EQ(names.front(), "DuoDeckTest"); // the server's sinks, its default first
+    ListedDevices listed;
+    ASSERT_EQ(DSoundLibrary().DirectSoundEnumerateA(&ListedDevices::Collect, &listed), DS_OK);
+    ASSERT_FALSE(listed.Names.empty());
+    EXPECT_EQ(listed.Names.front(), "DuoDeckTest"); // the server's sinks, its default first
     Play();
     EXPECT_EQ(Engine::Instance().BackendName(), "pulse");
 
@@ -264,8 +250,7 @@ int Lines(const std::string& text, const std::string& part)
 
 bool Pactl(const SoundServer& server, const std::string& arguments)
 {
-    return std::system(("PULSE_SERVER=" + server.Address() + " pactl " + arguments + " >/dev/null 2>&1").c_str()) ==
-           0;
+    return std::system(("PULSE_SERVER=" + server.Address() + " pactl " + arguments + " >/dev/null 2>&1").c_str()) == 0;
 }
 
 } // namespace
@@ -314,25 +299,6 @@ INSTANTIATE_TEST_SUITE_P(Servers, ServerPlayback,
                          ::testing::Values(SoundServer::Kind::PulseAudio, SoundServer::Kind::PipeWire),
                          [](const auto& info) { return std::string(SoundServer::Name(info.param)); });
 
-namespace {
-
-struct Listed {
-    std::vector<std::string> Names;
-    std::vector<GUID> Guids;
-};
-
-BOOL CollectWithGuid(GUID* guid, const char* description, const char*, void* context)
-{
-    auto* l = static_cast<Listed*>(context);
-    if (guid) {
-        l->Names.push_back(description);
-        l->Guids.push_back(*guid);
-    }
-    return 1;
-}
-
-} // namespace
-
 // The desktop's server does not answer at start, so the device chosen is a PortAudio one: an ALSA
 // device that plays into a second server. That server dies; both servers come back. The chosen
 // device is tried again (not the desktop's server that now answers) and is heard again.
@@ -363,8 +329,8 @@ TEST(PortAudioThroughServer, ADeviceWhoseServerDiesAndReturnsIsBack)
         }
     } restore{oldHome};
 
-    Listed listed;
-    ASSERT_EQ(DSoundLibrary().DirectSoundEnumerateA(&CollectWithGuid, &listed), DS_OK);
+    ListedDevices listed;
+    ASSERT_EQ(DSoundLibrary().DirectSoundEnumerateA(&ListedDevices::Collect, &listed), DS_OK);
     const auto it = std::find(listed.Names.begin(), listed.Names.end(), "duodeckpulse");
     if (it == listed.Names.end())
         GTEST_SKIP() << "PortAudio does not offer the ALSA device of the sound server's plugin here "
@@ -375,13 +341,8 @@ TEST(PortAudioThroughServer, ADeviceWhoseServerDiesAndReturnsIsBack)
     ASSERT_EQ(DSoundLibrary().DirectSoundCreate(&guid, ds.Put(), nullptr), DS_OK);
     ASSERT_EQ(Engine::Instance().BackendName(), "portaudio");
     ASSERT_EQ(ds->SetCooperativeLevel(GetDesktopWindow(), DSSCL_PRIORITY), DS_OK);
-    const auto samples = testsupport::SineS16(Rate, Rate, 2, LowHz, LowLevel);
-    WAVEFORMATEX f = Pcm(Rate, 2, 16);
-    DSBUFFERDESC d = Desc(&f, static_cast<DWORD>(samples.size() * 2));
-    ComPtr<IDirectSoundBuffer> tone;
-    ASSERT_EQ(ds->CreateSoundBuffer(&d, tone.Put(), nullptr), DS_OK);
-    Write(tone.Get(), 0, samples.data(), d.dwBufferBytes);
-    ASSERT_EQ(tone->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
+    ComPtr<IDirectSoundBuffer> tone =
+        PlayingBuffer(ds.Get(), testsupport::SineS16(Rate, Rate, 2, LowHz, LowLevel), Rate, 2);
 
     const auto heardOn = [&](SoundServer& server, double seconds) {
         MonitorRecorder monitor(server.Address());
