@@ -253,7 +253,43 @@ bool Pactl(const SoundServer& server, const std::string& arguments)
     return std::system(("PULSE_SERVER=" + server.Address() + " pactl " + arguments + " >/dev/null 2>&1").c_str()) == 0;
 }
 
+// Whether the server has a corked playback stream.
+bool Corked(const SoundServer& server)
+{
+    const std::string command = "PULSE_SERVER=" + server.Address() + " pactl list sink-inputs 2>/dev/null";
+    FILE* out = popen(command.c_str(), "r");
+    if (!out)
+        return false;
+    std::string text;
+    char chunk[512];
+    while (size_t n = fread(chunk, 1, sizeof chunk, out))
+        text.append(chunk, n);
+    pclose(out);
+    return text.find("Corked: yes") != std::string::npos;
+}
+
 } // namespace
+
+// With nothing playing for a while the stream is corked, so the sink can idle; a song started
+// then is heard at once.
+TEST_P(ServerPlayback, NothingPlayingCorksTheStreamAndPlayWakesIt)
+{
+    if (GetParam() == SoundServer::Kind::PipeWire)
+        GTEST_SKIP() << "the same client code as on PulseAudio: tested there";
+    Play();
+    ASSERT_GE(SecondsUntilHeard(2), 0);
+    ASSERT_EQ(FLow->Stop(), DS_OK);
+    ASSERT_EQ(FHigh->Stop(), DS_OK);
+    EXPECT_FALSE(Corked(FServer));
+    EXPECT_TRUE(WaitFor([&] { return Corked(FServer); }, std::chrono::seconds(8)));
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(FLow->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
+    const double heard = SecondsUntilHeard(2);
+    EXPECT_GE(heard, 0) << "no sound after the stream was corked";
+    EXPECT_LT(heard, 0.5);
+    EXPECT_FALSE(Corked(FServer));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
 
 // A sink that takes the stream and does not play it (suspended; a Bluetooth sink that will not
 // start): the song goes on at its pace on the null pace, and the sound is back soon after the sink.
