@@ -9,7 +9,7 @@
 // mix into the server at the same latency; the latency the server reports for the stream and the
 // sink's own configured latency (which a good neighbour leaves above its minimum); the time from a
 // frequency knob move to the changed pitch on the sink's monitor; and the underflows the program
-// counted (its closing console line).
+// counted (its closing console line) beside pacat's.
 // Each stretch lasts DUODECK_BENCH_SECONDS seconds (60 unless set; 30 at most through the server).
 // Run under xvfb-run.
 #include "bench/ProcessCpu.h"
@@ -589,7 +589,7 @@ void BM_SoundServer(benchmark::State& state)
     for (auto _ : state) {
         Share shares[2];
         double serverShare[2] = {0, 0};
-        double latency = 0, pitch = -1, sinkLatency = -1, underflows = 0;
+        double latency = 0, pitch = -1, sinkLatency = -1, underflows = 0, pacatUnderflows = 0;
         for (int run = 0; run < 2; ++run) {
             QProcessEnvironment environment;
             environment.insert("DUODECK_AUDIO_BACKEND", run ? "pulse" : "null");
@@ -604,8 +604,9 @@ void BM_SoundServer(benchmark::State& state)
                 QProcessEnvironment pe = QProcessEnvironment::systemEnvironment();
                 pe.insert("PULSE_SERVER", QString::fromStdString(server.Address()));
                 pacat.setProcessEnvironment(pe);
-                pacat.start("pacat", {"--raw", "--format=s16le", "--rate=44100", "--channels=2", "--latency-msec=25",
-                                      "--process-time-msec=6", QString::fromStdString(mixFile.string())});
+                pacat.start("pacat",
+                            {"-v", "--raw", "--format=s16le", "--rate=44100", "--channels=2", "--latency-msec=25",
+                             "--process-time-msec=6", QString::fromStdString(mixFile.string())});
                 pacat.waitForStarted(5000);
             }
             PlayBoth();
@@ -619,6 +620,10 @@ void BM_SoundServer(benchmark::State& state)
             if (run == 0) {
                 pacat.kill();
                 pacat.waitForFinished(5000);
+                // Its verbose output says "Stream underrun." at each one.
+                const std::string said = pacat.readAllStandardError().toStdString();
+                for (size_t at = said.find("underrun"); at != std::string::npos; at = said.find("underrun", at + 1))
+                    ++pacatUnderflows;
             } else {
                 latency = ServerLatencyMs(server.Address());
                 sinkLatency = SinkConfiguredLatencyMs(server.Address());
@@ -644,6 +649,7 @@ void BM_SoundServer(benchmark::State& state)
         state.counters["sink_latency_ms"] = sinkLatency;
         state.counters["knob_to_sound_ms"] = pitch;
         state.counters["underflows"] = underflows;
+        state.counters["pacat_underflows"] = pacatUnderflows;
         state.counters["stretch_s"] = seconds;
     }
 }
