@@ -149,7 +149,7 @@ Supervisor::Opened Supervisor::OpenTarget(const Target& target, const OutputForm
         }
         if (target.From)
             opened.Error = error;
-        opened.Device = std::move(device); // stopped by the caller, off any lock
+        // A device that did not open holds no stream: dropped here.
     }
     return opened;
 }
@@ -298,7 +298,6 @@ void Supervisor::BringUpLocked(Retired& retired)
                          false);
         if (opened.Device->Start(FEngine, token, error)) {
             FDevice = std::move(opened.Device);
-            FDeviceKind = opened.From->Kind();
             FState = FDevice->Watched() ? State::Starting : State::Running;
             FIdle = false;
             FCorked.store(false, std::memory_order_release);
@@ -337,7 +336,6 @@ void Supervisor::StandInLocked(const OutputFormat& format)
         // Nothing to go back to: the null pace is the device now.
         FTarget = {FNull.get(), ""};
         FDevice = std::move(FStandIn);
-        FDeviceKind = FNull->Kind();
         FState = State::Running;
     }
     StartThreadLocked();
@@ -360,7 +358,6 @@ void Supervisor::TakeTrialLocked(Retired& retired)
     FEngine.Activate(FTrialToken, FTrialFormat, FTrial->FramesPerRender(FTrialFormat), FTrialKind, true);
     retired.push_back(std::move(FStandIn));
     FDevice = std::move(FTrial);
-    FDeviceKind = FTrialKind;
     FTrialToken = 0;
     FState = State::Running;
     FIdle = false;

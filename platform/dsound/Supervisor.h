@@ -125,7 +125,6 @@ private:
     uint64_t FGeneration = 0; // bumped whenever the target or the devices are replaced
     OutputFormat FRequested;
     std::unique_ptr<Backend> FDevice;  // the target's device, rendering (Starting, Running)
-    const char* FDeviceKind = "";      // its driver's Kind
     std::unique_ptr<Backend> FStandIn; // the null pace (StandIn)
     std::unique_ptr<Backend> FTrial;   // the target opened again, rendering silence (StandIn)
     const char* FTrialKind = "";
