@@ -6,17 +6,19 @@
 //   Off       no device (before the first DirectSoundCreate, after Reset).
 //   Starting  the target's device renders but has not yet rendered for RunningMs; a server may hold
 //             a new stream back, so it counts as stalled only after StartGraceMs.
-//   Running   the device has rendered for RunningMs. Once silent for StallMs, slower than half of
-//             real time over PaceWindowMs (a sink that takes the stream and does not play it), or
-//             failed, its place goes to the null pace (StandIn). While nothing plays for IdleMs and no recording
-//             listens, the device is told it is idle (a server stream is corked) and not watched.
+//   Running   the device has rendered for RunningMs. Once silent for StallMs, slower than half
+//             of real time over PaceWindowMs (a sink that takes the stream and does not play it),
+//             or failed, its place goes to the null pace (StandIn). While nothing plays for IdleMs
+//             and no recording listens, the device is told it is idle (a server stream is corked)
+//             and not watched.
 //   StandIn   the null pace renders in the target's place, so cursors, refills and a recording go
 //             on. Every RetryMs the target is opened again as a trial: it renders silence while the
 //             null pace keeps time, and takes over (in whatever format it came back in) only once it
-//             has rendered at no less than half of real time for RunningMs; a trial that has not within StartGraceMs is
-//             dropped. The default target is resolved afresh at each try, so a server that answers late or a PortAudio
-//             device after a server goes is found. A target that cannot be made again (the null device itself, a
-//             one-off test device) is not retried.
+//             has rendered at no less than half of real time for RunningMs; a trial that has not
+//             within StartGraceMs is dropped. The default target is resolved afresh at each try,
+//             so a server that answers late, or a PortAudio device after a server goes, is found. A
+//             target that cannot be made again (the null device, a one-off test device) is not
+//             retried: the null pace becomes the device.
 // Rules: API calls and the supervisor's thread share FControl, held for decisions and token swaps
 // only; opening, starting and stopping devices and reading device lists run outside it on the
 // supervisor's thread (on an API thread they run under FControl, never under the engine's lock).
