@@ -4,6 +4,7 @@
 #include "app/Unit1.h"
 
 #include "app/KeyTable.h"
+#include "assets/Skin.h"
 #include "decks/TempoAnalyser.h"
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
@@ -68,6 +69,8 @@ void TFormMain::CreateDecks()
     FormChannel2->SetTempoSource(TempoAnalyser);
     FormChannel->SetOtherDeck(FormChannel2);
     FormChannel2->SetOtherDeck(FormChannel);
+    BtnKeylockLeft->OnClick = [this](QObject*) { ToggleKeylock(BtnKeylockLeft, FormChannel); };
+    BtnKeylockRight->OnClick = [this](QObject*) { ToggleKeylock(BtnKeylockRight, FormChannel2); };
     BtnSyncLeft->OnClick = [](QObject*) { FormChannel->Sync(); };
     BtnSyncRight->OnClick = [](QObject*) { FormChannel2->Sync(); };
     auto* playlistWatch = new QTimer(this);
@@ -122,6 +125,16 @@ void TFormMain::ToggleLoop(TImgBtn* button, bool& loop)
     loop = !loop;
     // Loop on shows the hover look of loop off; the button's own hover and pressed looks stay.
     const QPixmap look = loop ? ImgBtn1->PicUp() : ImgBtn1->Picture();
+    button->SetPicture(look);
+    button->SetPic(look);
+}
+
+void TFormMain::ToggleKeylock(TImgBtn* button, TDeckController* deck)
+{
+    deck->SetKeylock(!deck->Keylock());
+    // Lit while on: the on look stays under the pointer too.
+    const QPixmap look =
+        QPixmap::fromImage(artwork::LoadForScreen(deck->Keylock() ? artwork::KeylockOn : artwork::KeylockOff));
     button->SetPicture(look);
     button->SetPic(look);
 }

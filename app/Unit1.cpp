@@ -189,8 +189,17 @@ void TFormMain::CreateControls()
                          "Sync the left song's tempo and beats to the right one's (Z)", artwork::BtnSync);
     BtnSyncRight = Button(this, "BtnSyncRight", {249, 37, 24, 10},
                           "Sync the right song's tempo and beats to the left one's (M)", artwork::BtnSync);
-    LabelTempoLeft = TempoReadout(this, "LabelTempoLeft", {74, 50, 75, 10}, QColor(255, 154, 31));
-    LabelTempoRight = TempoReadout(this, "LabelTempoRight", {249, 50, 75, 10}, QColor(39, 196, 255));
+    LabelTempoLeft = TempoReadout(this, "LabelTempoLeft", {86, 50, 63, 10}, QColor(255, 154, 31));
+    LabelTempoRight = TempoReadout(this, "LabelTempoRight", {249, 50, 63, 10}, QColor(39, 196, 255));
+    const QPixmap keylockOff = Picture(artwork::KeylockOff);
+    const QPixmap keylockOn = Picture(artwork::KeylockOn);
+    const QPixmap keylockDown = Picture(artwork::KeylockDown);
+    BtnKeylockLeft =
+        Button(this, "BtnKeylockLeft", {75, 50, 10, 10}, "Keylock left: the speed changes the tempo, the key stays",
+               keylockOff, keylockOn, keylockDown);
+    BtnKeylockRight =
+        Button(this, "BtnKeylockRight", {313, 50, 10, 10}, "Keylock right: the speed changes the tempo, the key stays",
+               keylockOff, keylockOn, keylockDown);
 
     BtnMin = Button(this, "BtnMin", {355, 11, 14, 14}, "Min", artwork::BtnMin);
     BtnClose = Button(this, "BtnClose", {368, 11, 14, 14}, "Close", artwork::BtnClose);

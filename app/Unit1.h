@@ -95,6 +95,9 @@ public:
     TImgBtn* BtnSyncRight = nullptr;
     QLabel* LabelTempoLeft = nullptr;
     QLabel* LabelTempoRight = nullptr;
+    // Each deck's keylock switch, at the outer end of its tempo readout.
+    TImgBtn* BtnKeylockLeft = nullptr;
+    TImgBtn* BtnKeylockRight = nullptr;
     // Finds the tempo of the decks' songs first and of the playlists' songs in the background.
     TTempoAnalyser* TempoAnalyser = nullptr;
     TImgBtn* BtnMin = nullptr;
@@ -204,6 +207,7 @@ private:
     QByteArray NextExisting(const TDeckSide& side, bool select);
     void StopDeck(const TDeckSide& side);
     void ToggleLoop(TImgBtn* button, bool& loop);
+    void ToggleKeylock(TImgBtn* button, TDeckController* deck);
     void MoveCrossfader(int x);
     void MoveFrequencyKnob(QLabel* knob, const TKnobDrag& drag, TDeckController* deck, int y);
     // Wheel notches over a frequency knob: one speed step each, down (towards the knob's faster end)

@@ -290,6 +290,16 @@ void TDeckController::Bend(double bend)
     FChannel->SetFrequency(static_cast<uint32_t>(std::lround(hz)));
 }
 
+bool TDeckController::Keylock() const
+{
+    return FChannel->Keylock();
+}
+
+void TDeckController::SetKeylock(bool on)
+{
+    FChannel->SetKeylock(on);
+}
+
 bool TDeckController::StepTempo(double share)
 {
     if (FEditFileName.empty())

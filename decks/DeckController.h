@@ -100,6 +100,9 @@ public:
     // is nearest the song's own rate), and when both play brings its beats onto the other's over
     // the next ticks. False, and the display says why, when it cannot.
     bool Sync();
+    // Keylock: the speed changes the tempo only, the song keeps its key. Kept across songs.
+    bool Keylock() const;
+    void SetKeylock(bool on);
     // Whether Sync is still bringing the beats together.
     bool Aligning() const { return FAligning; }
     // Seconds by which this deck's beats come after the other deck's (negative: before); none

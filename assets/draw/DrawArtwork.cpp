@@ -435,6 +435,17 @@ void LoopArrow(QPainter& p, const QRectF& r, const QColor& c)
     p.fillPath(head, c);
 }
 
+// A padlock: the key kept while the tempo changes.
+void Padlock(QPainter& p, const QRectF& r, const QColor& c)
+{
+    p.setPen(QPen(c, 1.3, Qt::SolidLine, Qt::FlatCap));
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRectF(r.left() + 2.6, r.top() + 0.8, r.width() - 5.2, 6.4), 0, 180 * 16);
+    p.drawLine(QPointF(r.left() + 2.6, r.top() + 4), QPointF(r.left() + 2.6, r.top() + 5));
+    p.drawLine(QPointF(r.right() - 2.6, r.top() + 4), QPointF(r.right() - 2.6, r.top() + 5));
+    p.fillRect(QRectF(r.left() + 1.5, r.top() + 4.8, r.width() - 3, r.height() - 5.3), c);
+}
+
 // A round window button with a symbol.
 void RoundButton(const QString& name, const std::function<void(QPainter&, const QColor&)>& symbol,
                  const QColor& hoverFill)
@@ -526,6 +537,17 @@ void DrawButtons()
         QPainter p(&image);
         p.setRenderHint(QPainter::Antialiasing, true);
         LoopArrow(p, QRectF(0, 0, 10, 10), colour);
+        p.end();
+        Save(image, name);
+    }
+    // Keylock, in the deck's tempo readout: off, on (also the hover look of off) and pressed.
+    for (const auto& [name, colour] :
+         {std::pair{"btn_keylock_off", idle.darker(130)}, std::pair{"btn_keylock_on", QColor("#ffffff")},
+          std::pair{"btn_keylock_down", idle.darker(200)}}) {
+        QImage image = Transparent(10, 10);
+        QPainter p(&image);
+        p.setRenderHint(QPainter::Antialiasing, true);
+        Padlock(p, QRectF(0, 0, 10, 10), colour);
         p.end();
         Save(image, name);
     }

@@ -144,3 +144,31 @@ TEST_F(DeckPanel, TheWheelOverAFrequencyKnobAndTheTempoKeysReachTheirDeck)
     form->BtnSyncRight->OnClick(form->BtnSyncRight);
     EXPECT_EQ(form->LabelTempoRight->text(), "no song");
 }
+
+// The keylock switch turns its own deck's keylock on and off, is lit while on, and the setting
+// reaches the buffer of the next song the deck plays.
+TEST_F(DeckPanel, TheKeylockSwitchIsLitWhileOnAndReachesTheNextSong)
+{
+    const QImage off = form->BtnKeylockLeft->Picture().toImage();
+    form->BtnKeylockLeft->OnClick(form->BtnKeylockLeft);
+    EXPECT_TRUE(FormChannel->Keylock());
+    EXPECT_FALSE(FormChannel2->Keylock());
+    EXPECT_NE(form->BtnKeylockLeft->Picture().toImage(), off);
+    EXPECT_EQ(form->BtnKeylockLeft->Pic().toImage(), form->BtnKeylockLeft->Picture().toImage());
+
+    // 12 % faster, the tone keeps its 440 Hz; without keylock it rises to 493 Hz.
+    testsupport::WriteWavS16(dir.file("a.wav"), 44100, 2, testsupport::SineS16(44100 * 3, 44100, 2, 440));
+    FormChannel->LoadAndPlay(dir.file("a.wav").string());
+    FormChannel->Channel()->SetFrequency(49392);
+    const auto pitch = [] {
+        dsound::Engine::PullS16(4410);
+        std::vector<float> out;
+        for (int16_t sample : dsound::Engine::PullS16(22050))
+            out.push_back(sample / 32768.0f);
+        return testsupport::ZeroCrossingHz(out, 2, 0, 44100);
+    };
+    EXPECT_NEAR(pitch(), 440, 2);
+    form->BtnKeylockLeft->OnClick(form->BtnKeylockLeft);
+    EXPECT_NEAR(pitch(), 440 * 1.12, 3);
+    EXPECT_EQ(form->BtnKeylockLeft->Picture().toImage(), off);
+}
