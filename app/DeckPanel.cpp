@@ -154,10 +154,20 @@ void TFormMain::PlayDeck(const TDeckSide& side)
         side.Deck->Resume(); // started and not stopped
         return;
     }
+    QByteArray path = SelectedEntry(side);
+    if (path.isEmpty())
+        return;
+    if (!Exists(path))
+        path = NextExisting(side, false); // Play leaves the selection alone
+    if (Exists(path))
+        LoadDeck(side, path);
+}
+
+QByteArray TFormMain::SelectedEntry(const TDeckSide& side)
+{
     TFlatListBox* box = side.List.Box;
     if (!box || box->Items().Count() == 0)
-        return;
-    // The first selected entry; with none selected, the first entry.
+        return {};
     int index = 0;
     for (int i = 0; i < box->Items().Count(); ++i)
         if (box->Selected(i)) {
@@ -165,13 +175,9 @@ void TFormMain::PlayDeck(const TDeckSide& side)
             break;
         }
     if (index >= side.List.Paths->size())
-        return;
+        return {};
     *side.List.Index = index;
-    QByteArray path = side.List.Paths->at(index);
-    if (!Exists(path))
-        path = NextExisting(side, false); // Play leaves the selection alone
-    if (Exists(path))
-        LoadDeck(side, path);
+    return side.List.Paths->at(index);
 }
 
 void TFormMain::AdvancePlaylist(const TDeckSide& side)
@@ -256,64 +262,11 @@ void TFormMain::QueuePlaylistTempos()
             }
 }
 
-void TFormMain::WheelTempo(TDeckController* deck, QWheelEvent* event)
-{
-    // Some mice turn Shift+wheel into a sideways turn.
-    const QPoint angle = event->angleDelta();
-    FWheelRest += angle.y() != 0 ? angle.y() : angle.x();
-    const int notches = FWheelRest / 120;
-    FWheelRest -= notches * 120;
-    const bool fine = event->modifiers() & Qt::ShiftModifier;
-    for (int i = 0; i < std::abs(notches); ++i)
-        deck->StepTempo((notches < 0 ? 1 : -1) * (fine ? TDeckController::kFineStep : TDeckController::kStep));
-}
-
-void TFormMain::keyPressEvent(QKeyEvent* event)
-{
-    const bool fine = event->modifiers() & Qt::ShiftModifier;
-    for (const TKeyBinding& k : KeyTable) {
-        if (k.Key != event->key())
-            continue;
-        TDeckController* deck = k.RightDeck ? static_cast<TDeckController*>(FormChannel2) : FormChannel;
-        if (!deck)
-            return;
-        switch (k.Action) {
-        case TKeyAction::TempoStep:
-            deck->StepTempo(fine ? k.FineAmount : k.Amount); // held: one step per repeat
-            break;
-        case TKeyAction::Nudge:
-            if (!event->isAutoRepeat())
-                deck->Nudge(1, fine ? k.FineAmount : k.Amount);
-            break;
-        case TKeyAction::Sync:
-            if (!event->isAutoRepeat())
-                deck->Sync();
-            break;
-        }
-        return;
-    }
-    QWidget::keyPressEvent(event);
-}
-
-void TFormMain::keyReleaseEvent(QKeyEvent* event)
-{
-    for (const TKeyBinding& k : KeyTable)
-        if (k.Key == event->key() && k.Action == TKeyAction::Nudge && !event->isAutoRepeat()) {
-            if (TDeckController* deck = k.RightDeck ? static_cast<TDeckController*>(FormChannel2) : FormChannel)
-                deck->Nudge(0, 0);
-            return;
-        }
-    QWidget::keyReleaseEvent(event);
-}
-
 bool TFormMain::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() == QEvent::Wheel && (watched == ImgFrequenceLeft || watched == ImgFrequenceRight)) {
-        TDeckController* deck = watched == ImgFrequenceLeft ? static_cast<TDeckController*>(FormChannel) : FormChannel2;
-        if (deck)
-            WheelTempo(deck, static_cast<QWheelEvent*>(event));
+    if (event->type() == QEvent::Wheel && watched->isWidgetType() &&
+        WheelKnob(static_cast<QLabel*>(watched), static_cast<QWheelEvent*>(event)))
         return true;
-    }
     // The second press of a double click comes as a double-click event: it is a press like the first.
     const auto type = event->type() == QEvent::MouseButtonDblClick ? QEvent::MouseButtonPress : event->type();
     if (ShellEvent(watched, event))
@@ -322,51 +275,58 @@ bool TFormMain::eventFilter(QObject* watched, QEvent* event)
         return QWidget::eventFilter(watched, event);
     const QPoint p = static_cast<QMouseEvent*>(event)->position().toPoint();
 
-    struct Knob {
-        QLabel* image;
-        TKnobDrag* drag;
-        bool vertical;
-    };
-    const Knob knobs[] = {{ImgVolumeLeft, &VolumeLeftDrag, true},       {ImgVolumeRight, &VolumeRightDrag, true},
-                          {ImgFrequenceLeft, &FrequenceLeftDrag, true}, {ImgFrequenceRight, &FrequenceRightDrag, true},
-                          {ImgJinduLeft, &JinduLeftDrag, false},        {ImgJinduRight, &JinduRightDrag, false},
-                          {ImgVolumeBoth, &VolumeBothDrag, false}};
-    const Knob* knob = nullptr;
-    for (const auto& k : knobs)
-        if (k.image == watched)
-            knob = &k;
+    const TKnob* knob = KnobOf(watched);
     if (!knob)
         return QWidget::eventFilter(watched, event);
 
-    const int coordinate = knob->vertical ? p.y() : p.x();
+    const int coordinate = knob->Vertical ? p.y() : p.x();
     if (type == QEvent::MouseButtonPress) {
-        knob->drag->Dragging = true;
-        knob->drag->Anchor = coordinate;
+        knob->Drag->Dragging = true;
+        knob->Drag->Anchor = coordinate;
         return true;
     }
     if (type == QEvent::MouseButtonRelease) {
-        knob->drag->Dragging = false;
-        if (knob->image == ImgJinduLeft)
+        knob->Drag->Dragging = false;
+        if (knob->Image == ImgJinduLeft)
             FormChannel->SeekDragEnd();
-        else if (knob->image == ImgJinduRight)
+        else if (knob->Image == ImgJinduRight)
             FormChannel2->SeekDragEnd();
         return true;
     }
-    if (!knob->drag->Dragging)
-        return true;
-    if (knob->image == ImgVolumeLeft)
+    if (knob->Drag->Dragging)
+        DragKnob(knob->Image, coordinate);
+    return true;
+}
+
+const TFormMain::TKnob* TFormMain::KnobOf(const QObject* object)
+{
+    FKnobs = {{{ImgVolumeLeft, &VolumeLeftDrag, true},
+               {ImgVolumeRight, &VolumeRightDrag, true},
+               {ImgFrequenceLeft, &FrequenceLeftDrag, true},
+               {ImgFrequenceRight, &FrequenceRightDrag, true},
+               {ImgJinduLeft, &JinduLeftDrag, false},
+               {ImgJinduRight, &JinduRightDrag, false},
+               {ImgVolumeBoth, &VolumeBothDrag, false}}};
+    for (const TKnob& knob : FKnobs)
+        if (knob.Image == object)
+            return &knob;
+    return nullptr;
+}
+
+void TFormMain::DragKnob(QLabel* knob, int coordinate)
+{
+    if (knob == ImgVolumeLeft)
         FormChannel->VolumeDrag(coordinate);
-    else if (knob->image == ImgVolumeRight)
+    else if (knob == ImgVolumeRight)
         FormChannel2->VolumeDrag(coordinate);
-    else if (knob->image == ImgFrequenceLeft)
+    else if (knob == ImgFrequenceLeft)
         MoveFrequencyKnob(ImgFrequenceLeft, FrequenceLeftDrag, FormChannel, coordinate);
-    else if (knob->image == ImgFrequenceRight)
+    else if (knob == ImgFrequenceRight)
         MoveFrequencyKnob(ImgFrequenceRight, FrequenceRightDrag, FormChannel2, coordinate);
-    else if (knob->image == ImgJinduLeft)
+    else if (knob == ImgJinduLeft)
         FormChannel->SeekDrag(coordinate);
-    else if (knob->image == ImgJinduRight)
+    else if (knob == ImgJinduRight)
         FormChannel2->SeekDrag(coordinate);
     else
         MoveCrossfader(coordinate);
-    return true;
 }

@@ -1,5 +1,7 @@
-// The main window's keys: one row per key, what it does to which deck. Shift makes a tempo step
-// or a nudge the fine one. Read by the main window's key handlers (UI thread).
+// The keys of both windows: one row per key, what it does to which deck or to the mixer. The left
+// hand plays the left deck, the right hand the right one; of each pair of keys the left one goes
+// down (slower, quieter, back, to the left) and the right one up. Shift makes a step the fine one.
+// Read by the main window's key handler (UI thread); the help document lists the same keys.
 #pragma once
 
 #include "decks/DeckController.h"
@@ -7,28 +9,74 @@
 #include <Qt>
 
 enum class TKeyAction {
-    TempoStep, // one step of speed: Amount is the share of the song's rate (negative: slower)
-    Nudge,     // faster (Amount > 0) or slower while the key is held
-    Sync,      // the deck's Sync button
+    PlayPause,        // the deck's Play button, or its Pause button while it plays
+    Stop,             // the deck's Stop button
+    Load,             // the first selected entry of the deck's playlist, loaded without playing
+    Cue,              // the deck's headphones switch
+    Sync,             // the deck's Sync button
+    Keylock,          // the deck's keylock switch
+    TempoStep,        // Amount: share of the song's rate
+    Nudge,            // Amount: share of the song's rate, while the key is held
+    Seek,             // Amount: pixels of the position knob
+    Volume,           // Amount: pixels of the volume knob (negative: up, louder)
+    Crossfader,       // Amount: pixels of the crossfader (negative: to the left)
+    CrossfaderCentre, //
+    Record,           // the Record button
+    PauseRecording,   // the recording's Pause button
 };
+
+enum class TKeyTarget { Left, Right, Mixer };
 
 struct TKeyBinding {
     int Key;
-    bool RightDeck;
+    TKeyTarget Target;
     TKeyAction Action;
     double Amount;     // plain
     double FineAmount; // with Shift
 };
 
+namespace keys {
+// Tempo steps and nudges as shares of the song's rate; the knobs' steps in their pixels.
+constexpr double kTempo = TDeckController::kStep, kFineTempo = TDeckController::kFineStep;
+constexpr double kNudge = TDeckController::kNudge, kFineNudge = TDeckController::kFineNudge;
+constexpr double kSeekPx = 4, kFineSeekPx = 1, kVolumePx = 8, kFineVolumePx = 1, kFaderPx = 8, kFineFaderPx = 1;
+using enum TKeyAction;
+using enum TKeyTarget;
+} // namespace keys
+
 inline constexpr TKeyBinding KeyTable[] = {
-    {Qt::Key_Q, false, TKeyAction::TempoStep, -TDeckController::kStep, -TDeckController::kFineStep},
-    {Qt::Key_W, false, TKeyAction::TempoStep, +TDeckController::kStep, +TDeckController::kFineStep},
-    {Qt::Key_A, false, TKeyAction::Nudge, -TDeckController::kNudge, -TDeckController::kFineNudge},
-    {Qt::Key_S, false, TKeyAction::Nudge, +TDeckController::kNudge, +TDeckController::kFineNudge},
-    {Qt::Key_Z, false, TKeyAction::Sync, 0, 0},
-    {Qt::Key_O, true, TKeyAction::TempoStep, -TDeckController::kStep, -TDeckController::kFineStep},
-    {Qt::Key_P, true, TKeyAction::TempoStep, +TDeckController::kStep, +TDeckController::kFineStep},
-    {Qt::Key_K, true, TKeyAction::Nudge, -TDeckController::kNudge, -TDeckController::kFineNudge},
-    {Qt::Key_L, true, TKeyAction::Nudge, +TDeckController::kNudge, +TDeckController::kFineNudge},
-    {Qt::Key_M, true, TKeyAction::Sync, 0, 0},
+    // The left deck.
+    {Qt::Key_F, keys::Left, keys::PlayPause, 0, 0},
+    {Qt::Key_D, keys::Left, keys::Stop, 0, 0},
+    {Qt::Key_G, keys::Left, keys::Load, 0, 0},
+    {Qt::Key_Z, keys::Left, keys::Sync, 0, 0},
+    {Qt::Key_X, keys::Left, keys::Keylock, 0, 0},
+    {Qt::Key_Q, keys::Left, keys::TempoStep, -keys::kTempo, -keys::kFineTempo},
+    {Qt::Key_W, keys::Left, keys::TempoStep, +keys::kTempo, +keys::kFineTempo},
+    {Qt::Key_A, keys::Left, keys::Nudge, -keys::kNudge, -keys::kFineNudge},
+    {Qt::Key_S, keys::Left, keys::Nudge, +keys::kNudge, +keys::kFineNudge},
+    {Qt::Key_E, keys::Left, keys::Seek, -keys::kSeekPx, -keys::kFineSeekPx},
+    {Qt::Key_R, keys::Left, keys::Seek, +keys::kSeekPx, +keys::kFineSeekPx},
+    {Qt::Key_1, keys::Left, keys::Volume, +keys::kVolumePx, +keys::kFineVolumePx},
+    {Qt::Key_2, keys::Left, keys::Volume, -keys::kVolumePx, -keys::kFineVolumePx},
+    // The right deck.
+    {Qt::Key_J, keys::Right, keys::PlayPause, 0, 0},
+    {Qt::Key_K, keys::Right, keys::Stop, 0, 0},
+    {Qt::Key_H, keys::Right, keys::Load, 0, 0},
+    {Qt::Key_M, keys::Right, keys::Sync, 0, 0},
+    {Qt::Key_Comma, keys::Right, keys::Keylock, 0, 0},
+    {Qt::Key_O, keys::Right, keys::TempoStep, -keys::kTempo, -keys::kFineTempo},
+    {Qt::Key_P, keys::Right, keys::TempoStep, +keys::kTempo, +keys::kFineTempo},
+    {Qt::Key_L, keys::Right, keys::Nudge, -keys::kNudge, -keys::kFineNudge},
+    {Qt::Key_Semicolon, keys::Right, keys::Nudge, +keys::kNudge, +keys::kFineNudge},
+    {Qt::Key_U, keys::Right, keys::Seek, -keys::kSeekPx, -keys::kFineSeekPx},
+    {Qt::Key_I, keys::Right, keys::Seek, +keys::kSeekPx, +keys::kFineSeekPx},
+    {Qt::Key_9, keys::Right, keys::Volume, +keys::kVolumePx, +keys::kFineVolumePx},
+    {Qt::Key_0, keys::Right, keys::Volume, -keys::kVolumePx, -keys::kFineVolumePx},
+    // The mixer and the recording.
+    {Qt::Key_V, keys::Mixer, keys::Crossfader, -keys::kFaderPx, -keys::kFineFaderPx},
+    {Qt::Key_N, keys::Mixer, keys::Crossfader, +keys::kFaderPx, +keys::kFineFaderPx},
+    {Qt::Key_B, keys::Mixer, keys::CrossfaderCentre, 0, 0},
+    {Qt::Key_F9, keys::Mixer, keys::Record, 0, 0},
+    {Qt::Key_F10, keys::Mixer, keys::PauseRecording, 0, 0},
 };

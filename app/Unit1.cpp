@@ -195,11 +195,11 @@ void TFormMain::CreateControls()
     const QPixmap keylockOn = Picture(artwork::KeylockOn);
     const QPixmap keylockDown = Picture(artwork::KeylockDown);
     BtnKeylockLeft =
-        Button(this, "BtnKeylockLeft", {75, 50, 10, 10}, "Keylock left: the speed changes the tempo, the key stays",
+        Button(this, "BtnKeylockLeft", {75, 50, 10, 10}, "Keylock left: the speed changes the tempo, the key stays (X)",
                keylockOff, keylockOn, keylockDown);
     BtnKeylockRight =
-        Button(this, "BtnKeylockRight", {313, 50, 10, 10}, "Keylock right: the speed changes the tempo, the key stays",
-               keylockOff, keylockOn, keylockDown);
+        Button(this, "BtnKeylockRight", {313, 50, 10, 10},
+               "Keylock right: the speed changes the tempo, the key stays (,)", keylockOff, keylockOn, keylockDown);
 
     BtnMin = Button(this, "BtnMin", {355, 11, 14, 14}, "Min", artwork::BtnMin);
     BtnClose = Button(this, "BtnClose", {368, 11, 14, 14}, "Close", artwork::BtnClose);
@@ -271,6 +271,7 @@ void TFormMain::FormCreate()
 
     // 9. The left and then the right deck controller, each given this window and the mixer.
     CreateDecks();
+    RouteKeys();
 }
 
 void TFormMain::showEvent(QShowEvent* event)

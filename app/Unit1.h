@@ -11,6 +11,8 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <array>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -140,6 +142,9 @@ public:
     void BtnCloseClick();
     void BtnHelpClick();
 
+    // The key table's action for `event` from either window; false for a key it does not hold.
+    bool KeyEvent(QKeyEvent* event);
+
 protected:
     void showEvent(QShowEvent* event) override;
     // Window shell (WindowShell.cpp): dragging by the bare surface, and the close sequence.
@@ -151,8 +156,6 @@ protected:
     // Mouse handling of the seven knobs, and the wheel over the frequency knobs.
     bool eventFilter(QObject* watched, QEvent* event) override;
     // The keys of KeyTable.
-    void keyPressEvent(QKeyEvent* event) override;
-    void keyReleaseEvent(QKeyEvent* event) override;
 
 private:
     // One deck's view of the panel and of the unit-level playlist state.
@@ -212,11 +215,28 @@ private:
     void MoveFrequencyKnob(QLabel* knob, const TKnobDrag& drag, TDeckController* deck, int y);
     // Wheel notches over a frequency knob: one speed step each, down (towards the knob's faster end)
     // for faster.
-    void WheelTempo(TDeckController* deck, QWheelEvent* event);
+    // Knobs: the image, its drag state, and whether it moves up and down.
+    struct TKnob {
+        QLabel* Image;
+        TKnobDrag* Drag;
+        bool Vertical;
+    };
+    const TKnob* KnobOf(const QObject* object);
+    // Moves `knob` as a drag to `coordinate` (knob pixels from the anchor) does.
+    void DragKnob(QLabel* knob, int coordinate);
+    // Moves `knob` by `pixels`, as a drag by that much and its release do.
+    void StepKnob(QLabel* knob, int pixels);
+    // One notch of the wheel over a knob: a step, with Shift a fine one. False over anything else.
+    bool WheelKnob(QLabel* knob, QWheelEvent* event);
+    void RouteKeys();
+    // The first selected entry of the side's playlist, or with none selected the first entry; empty
+    // without one.
+    QByteArray SelectedEntry(const TDeckSide& side);
     // Asks for the tempo of every playlist song not asked for yet (added or dropped since).
     void QueuePlaylistTempos();
     QSet<QByteArray> FTempoQueued;
     int FWheelRest = 0; // eighths of a degree short of a whole notch
+    std::array<TKnob, 7> FKnobs{};
 
     QByteArray FExeFolderOverride;
     bool FShown = false;

@@ -68,9 +68,24 @@ void TDeckController::LoadAndPlay(const std::string& path)
     btnBrowseClick(); // a failed open raises here and skips the rest
     ApplyVolumeKnob();
     FChannel->Play();
+    ShowFrequencyKnob();
+    FTimer1.start();
+}
+
+void TDeckController::Load(const std::string& path)
+{
+    FTimer1.stop();
+    FOpenDialogFileName = path;
+    btnBrowseClick();
+    ApplyVolumeKnob();
+    ShowFrequencyKnob();
+    SetLeft(FWidgets.PositionKnob, FKnobMin);
+}
+
+void TDeckController::ShowFrequencyKnob()
+{
     // Opening leaves the stored frequency at 44100, so the knob lands at 84 whatever the file's rate.
     SetTop(FWidgets.FrequencyKnob, static_cast<int>(FChannel->Frequency() * 120u / 100000u + 32u));
-    FTimer1.start();
 }
 
 void TDeckController::btnBrowseClick()

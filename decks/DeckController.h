@@ -51,6 +51,8 @@ public:
     ~TDeckController() override;
 
     void LoadAndPlay(const std::string& path);
+    // Opens the song ready to play from its start, without playing it.
+    void Load(const std::string& path);
     void Resume();
     void buttonPauseClick();
     void buttonStopClick();
@@ -129,6 +131,7 @@ protected:
 private:
     void FormCreate();
     void FormDestroy();
+    void ShowFrequencyKnob();
     void btnBrowseClick();
     void SongEnded();
     void trackVolumeChange(int position);

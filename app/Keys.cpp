@@ -1,0 +1,164 @@
+// The keys of both windows and the wheel over the knobs: each key does what its button does, or
+// moves its knob as a drag by so many pixels does. UI thread only.
+#include "app/KeyTable.h"
+#include "app/Unit1.h"
+
+#include "decks/unitChannel.h"
+#include "playlist/UnitList.h"
+#include "decks/unitChannel2.h"
+#include "mixer/MxDSMixerChannel.h"
+#include "widgets/ImgBtn.h"
+
+#include <QCoreApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QWheelEvent>
+
+#include <cmath>
+
+namespace {
+
+void Click(TImgBtn* button)
+{
+    if (button->OnClick)
+        button->OnClick(button);
+}
+
+// Sees every key of the application first, so that the keys work from both windows whichever widget
+// has the focus; a dialog's keys stay the dialog's.
+class TKeyRouter : public QObject {
+public:
+    explicit TKeyRouter(TFormMain* form) : QObject(form), FForm(form) {}
+
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if ((event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease) || !watched->isWidgetType())
+            return false;
+        const QWidget* window = static_cast<QWidget*>(watched)->window();
+        return (window == FForm || (FormList && window == FormList)) && FForm->KeyEvent(static_cast<QKeyEvent*>(event));
+    }
+
+private:
+    TFormMain* FForm;
+};
+
+} // namespace
+
+void TFormMain::RouteKeys()
+{
+    QCoreApplication::instance()->installEventFilter(new TKeyRouter(this));
+}
+
+void TFormMain::StepKnob(QLabel* knob, int pixels)
+{
+    const TKnob* k = KnobOf(knob);
+    if (!k || pixels == 0)
+        return;
+    const int anchor = std::exchange(k->Drag->Anchor, 0);
+    DragKnob(knob, pixels);
+    k->Drag->Anchor = anchor;
+    if (knob == ImgJinduLeft)
+        FormChannel->SeekDragEnd();
+    else if (knob == ImgJinduRight)
+        FormChannel2->SeekDragEnd();
+}
+
+bool TFormMain::WheelKnob(QLabel* knob, QWheelEvent* event)
+{
+    const TKnob* k = KnobOf(knob);
+    if (!k)
+        return false;
+    // Some mice turn Shift+wheel into a sideways turn.
+    const QPoint angle = event->angleDelta();
+    FWheelRest += angle.y() != 0 ? angle.y() : angle.x();
+    const int notches = FWheelRest / 120;
+    FWheelRest -= notches * 120;
+    const bool fine = event->modifiers() & Qt::ShiftModifier;
+    if (knob == ImgFrequenceLeft || knob == ImgFrequenceRight) {
+        // Up is the knob's top: slower. The tempo's own steps, finer than the knob's pixels.
+        TDeckController* deck = knob == ImgFrequenceLeft ? static_cast<TDeckController*>(FormChannel) : FormChannel2;
+        for (int i = 0; i < std::abs(notches); ++i)
+            deck->StepTempo((notches < 0 ? 1 : -1) * (fine ? keys::kFineTempo : keys::kTempo));
+        return true;
+    }
+    // Up: louder, later in the song, to the right.
+    const double step = k->Vertical             ? -(fine ? keys::kFineVolumePx : keys::kVolumePx)
+                        : knob == ImgVolumeBoth ? (fine ? keys::kFineFaderPx : keys::kFaderPx)
+                                                : (fine ? keys::kFineSeekPx : keys::kSeekPx);
+    StepKnob(knob, static_cast<int>(notches * step));
+    return true;
+}
+
+bool TFormMain::KeyEvent(QKeyEvent* event)
+{
+    const TKeyBinding* binding = nullptr;
+    for (const TKeyBinding& k : KeyTable)
+        if (k.Key == event->key())
+            binding = &k;
+    if (!binding || !FormChannel || !FormChannel2)
+        return false;
+    const bool right = binding->Target == TKeyTarget::Right;
+    const TDeckSide side = right ? RightSide() : LeftSide();
+    TDeckController* deck = side.Deck;
+    const bool repeat = event->isAutoRepeat();
+    if (event->type() == QEvent::KeyRelease) {
+        if (binding->Action == TKeyAction::Nudge && !repeat)
+            deck->Nudge(0, 0);
+        return true;
+    }
+    const double amount = event->modifiers() & Qt::ShiftModifier ? binding->FineAmount : binding->Amount;
+    // Switches act once per press; steps repeat while the key is held.
+    switch (binding->Action) {
+    case TKeyAction::PlayPause:
+        if (!repeat)
+            Click(deck->Channel()->State() == csPlaying ? (right ? BtnPauseRight : BtnPauseLeft)
+                                                        : (right ? BtnPlayRight : BtnPlayLeft));
+        break;
+    case TKeyAction::Stop:
+        if (!repeat)
+            Click(right ? btnStopRight : BtnStopLeft);
+        break;
+    case TKeyAction::Load:
+        if (const QByteArray path = SelectedEntry(side); !repeat && !path.isEmpty())
+            deck->Load(path.toStdString());
+        break;
+    case TKeyAction::Cue:
+        break;
+    case TKeyAction::Sync:
+        if (!repeat)
+            Click(right ? BtnSyncRight : BtnSyncLeft);
+        break;
+    case TKeyAction::Keylock:
+        if (!repeat)
+            Click(right ? BtnKeylockRight : BtnKeylockLeft);
+        break;
+    case TKeyAction::TempoStep:
+        deck->StepTempo(amount);
+        break;
+    case TKeyAction::Nudge:
+        if (!repeat)
+            deck->Nudge(1, amount);
+        break;
+    case TKeyAction::Seek:
+        StepKnob(side.PositionKnob, static_cast<int>(amount));
+        break;
+    case TKeyAction::Volume:
+        StepKnob(right ? ImgVolumeRight : ImgVolumeLeft, static_cast<int>(amount));
+        break;
+    case TKeyAction::Crossfader:
+        StepKnob(ImgVolumeBoth, static_cast<int>(amount));
+        break;
+    case TKeyAction::CrossfaderCentre:
+        StepKnob(ImgVolumeBoth, 192 - ImgVolumeBoth->x());
+        break;
+    case TKeyAction::Record:
+        if (!repeat)
+            Click(BtnRecord);
+        break;
+    case TKeyAction::PauseRecording:
+        if (!repeat)
+            Click(BtnPause);
+        break;
+    }
+    return true;
+}
