@@ -97,7 +97,8 @@ QLabel* TempoReadout(QWidget* owner, const char* name, QRect geometry, const QCo
     label->setGeometry(geometry);
     label->setAlignment(Qt::AlignCenter);
     QFont font("DejaVu Sans Condensed");
-    font.setPixelSize(9);
+    // 8 pixels, so that the longest message ("no steady beat") fits beside the keylock switch.
+    font.setPixelSize(8);
     font.setBold(true);
     label->setFont(font);
     QPalette palette = label->palette();
