@@ -1,5 +1,6 @@
 #include "platform/dsound/DSoundEngine.h"
 
+#include "platform/dsound/CueOutput.h"
 #include "platform/dsound/LoopbackRing.h"
 #include "platform/dsound/PortAudioOutput.h"
 #include "platform/dsound/PulseOutput.h"
@@ -135,7 +136,8 @@ Engine& Engine::Instance()
 
 Engine::Engine()
     : FSet(new BufferSet), FScratch(std::make_unique<RenderScratch>()), FMix(RenderScratch::MaxOutFrames * 2),
-      FLoopback(std::make_unique<LoopbackRing>(LoopbackBytes))
+      FLoopback(std::make_unique<LoopbackRing>(LoopbackBytes)), FCueMix(FMix.size()),
+      FCue(std::make_unique<CueOutput>(*this))
 {
 }
 
@@ -209,6 +211,7 @@ void Engine::Reset()
 
 void Engine::ResetLocked()
 {
+    FCue->Choose({});
     StopLocked();
     ShutdownPortAudioLocked();
     FDevicesRead = false;
@@ -725,6 +728,8 @@ void Engine::ReclaimLocked(bool renderStopped)
 
 bool Engine::Render(uint64_t token, void* out, uint32_t frames)
 {
+    if (token & CueOutput::TokenBit)
+        return FCue->Render(token, out, frames);
     // Flag first, token second, both sequentially consistent: StopLocked stores the token before it
     // looks at the flag, so either it waits for this render or this render sees the new token.
     if (FRendering.test_and_set(std::memory_order_seq_cst))
@@ -753,14 +758,37 @@ bool Engine::Render(uint64_t token, void* out, uint32_t frames)
     return true;
 }
 
+namespace {
+
+void ToOutputFormat(const float* mix, uint8_t* out, uint32_t samples, uint16_t bits)
+{
+    if (bits == 16) {
+        auto* o = reinterpret_cast<int16_t*>(out);
+        for (uint32_t i = 0; i < samples; ++i) {
+            const float x = std::clamp(mix[i] * 32768.0f, -32768.0f, 32767.0f);
+            o[i] = static_cast<int16_t>(x + std::copysign(0.5f, x)); // nearest, halves away from zero
+        }
+    } else {
+        for (uint32_t i = 0; i < samples; ++i) {
+            const float x = std::clamp(mix[i] * 128.0f, -128.0f, 127.0f);
+            out[i] = static_cast<uint8_t>(static_cast<int>(x + std::copysign(0.5f, x)) + 128);
+        }
+    }
+}
+
+} // namespace
+
 void Engine::MixBlock(uint8_t* out, uint32_t frames, const BufferSet& set)
 {
     const OutputFormat& format = FFormat;
     const uint32_t samples = frames * format.Channels;
     float* mix = FMix.data();
     std::fill(mix, mix + samples, 0.0f);
+    float* cue = FCue->Wanted() ? FCueMix.data() : nullptr;
+    if (cue)
+        std::fill(cue, cue + samples, 0.0f);
     for (SoundBuffer* buffer : set.Items)
-        buffer->Mix(mix, frames, format, *FScratch);
+        buffer->Mix(mix, cue, frames, format, *FScratch);
 
     const float left = FMasterLeft.load(std::memory_order_acquire);
     const float right = FMasterRight.load(std::memory_order_acquire);
@@ -776,20 +804,12 @@ void Engine::MixBlock(uint8_t* out, uint32_t frames, const BufferSet& set)
         }
     }
 
-    if (format.Bits == 16) {
-        auto* o = reinterpret_cast<int16_t*>(out);
-        for (uint32_t i = 0; i < samples; ++i) {
-            const float x = std::clamp(mix[i] * 32768.0f, -32768.0f, 32767.0f);
-            o[i] = static_cast<int16_t>(x + std::copysign(0.5f, x)); // nearest, halves away from zero
-        }
-    } else {
-        for (uint32_t i = 0; i < samples; ++i) {
-            const float x = std::clamp(mix[i] * 128.0f, -128.0f, 127.0f);
-            out[i] = static_cast<uint8_t>(static_cast<int>(x + std::copysign(0.5f, x)) + 128);
-        }
-    }
+    ToOutputFormat(mix, out, samples, format.Bits);
+    // The loopback (the recording) takes the room mix; split mode then rewrites the device's block.
     if (FLoopbackOpen.load(std::memory_order_acquire))
         FLoopback->Write(out, size_t(samples) * format.Bits / 8, format.BlockAlign());
+    if (FCue->Process(mix, cue, frames, format))
+        ToOutputFormat(mix, out, samples, format.Bits);
 }
 
 } // namespace dsound

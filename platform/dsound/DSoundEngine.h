@@ -25,6 +25,7 @@ namespace dsound {
 
 class SoundBuffer;
 class LoopbackRing;
+class CueOutput;
 struct RenderScratch;
 
 // One output device as listed to DirectSoundEnumerateA (after the default entry).
@@ -85,6 +86,8 @@ public:
 
     OutputFormat Format();
     std::string BackendName();
+    // The headphones output (DuoDeck's extension): its device, the cue/room blend and its level.
+    CueOutput& Headphones() { return *FCue; }
     // Real milliseconds a device's stop may take before it is abandoned on a thread of its own.
     static constexpr int StopDeadlineMs = 400;
 
@@ -212,6 +215,8 @@ private:
     std::unique_ptr<RenderScratch> FScratch;
     std::vector<float> FMix;
     std::unique_ptr<LoopbackRing> FLoopback;
+    std::vector<float> FCueMix;
+    std::unique_ptr<CueOutput> FCue;
 
     friend class LoopbackReader;
 };

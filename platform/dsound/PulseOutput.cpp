@@ -169,8 +169,8 @@ struct SinkList {
 
 class PulseBackend final : public Backend {
 public:
-    PulseBackend(std::string sink, std::string description)
-        : FSink(std::move(sink)), FDescription(std::move(description))
+    PulseBackend(std::string sink, std::string description, bool headphones)
+        : FSink(std::move(sink)), FDescription(std::move(description)), FHeadphones(headphones)
     {
     }
     ~PulseBackend() override { Stop(); }
@@ -203,10 +203,11 @@ public:
         sampleFormat.channels = static_cast<uint8_t>(FFormat.Channels);
         pa_proplist* props = pa_proplist_new();
         pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "music");
-        pa_proplist_sets(props, PA_PROP_MEDIA_NAME, "DuoDeck mix");
+        const char* name = FHeadphones ? "DuoDeck headphones" : "DuoDeck mix";
+        pa_proplist_sets(props, PA_PROP_MEDIA_NAME, name);
         pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, "duodeck");
         pa_stream*& stream = FConnection->Stream();
-        stream = pa_stream_new_with_proplist(FConnection->Context(), "DuoDeck mix", &sampleFormat, nullptr, props);
+        stream = pa_stream_new_with_proplist(FConnection->Context(), name, &sampleFormat, nullptr, props);
         pa_proplist_free(props);
         if (!stream) {
             FConnection->MarkFailed();
@@ -224,7 +225,8 @@ public:
         attr.fragsize = static_cast<uint32_t>(-1);
         // ADJUST_LATENCY: tlength is the whole latency, the sink's included, not just our buffer.
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
-                                                          PA_STREAM_INTERPOLATE_TIMING);
+                                                          PA_STREAM_INTERPOLATE_TIMING |
+                                                          (FHeadphones ? PA_STREAM_DONT_MOVE : 0));
         if (pa_stream_connect_playback(stream, FSink.empty() ? nullptr : FSink.c_str(), &attr, flags, nullptr,
                                        nullptr) < 0)
             FConnection->MarkFailed();
@@ -283,6 +285,7 @@ private:
 
     std::string FSink;
     std::string FDescription;
+    bool FHeadphones;
     std::unique_ptr<Connection> FConnection;
     OutputFormat FFormat;
     Engine* FEngine = nullptr;
@@ -326,9 +329,9 @@ std::optional<std::vector<DeviceInfo>> Sinks()
     return list.Items;
 }
 
-std::unique_ptr<Backend> MakeBackend(const std::string& sink, const std::string& description)
+std::unique_ptr<Backend> MakeBackend(const std::string& sink, const std::string& description, bool headphones)
 {
-    return std::make_unique<PulseBackend>(sink, description);
+    return std::make_unique<PulseBackend>(sink, description, headphones);
 }
 
 } // namespace dsound::pulse

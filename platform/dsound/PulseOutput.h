@@ -21,7 +21,8 @@ constexpr int ConnectTimeoutMs = 1000;
 std::optional<std::vector<DeviceInfo>> Sinks();
 
 // Plays into `sink` (empty: the server's default sink, following it when the user changes it).
-// `description` names the sink on the console line.
-std::unique_ptr<Backend> MakeBackend(const std::string& sink, const std::string& description);
+// `description` names the sink on the console line. A headphones stream is named so, and is never
+// moved to another sink by the server (it would play the cue to the room).
+std::unique_ptr<Backend> MakeBackend(const std::string& sink, const std::string& description, bool headphones = false);
 
 } // namespace dsound::pulse
