@@ -236,6 +236,8 @@ void TFormMain::FormCreate()
 
     // 9. The left and then the right deck controller, each given this window and the mixer.
     CreateDecks();
+    // Beyond that: the headphones, their switches and their output kept in the data folder.
+    CreateHeadphones();
 }
 
 void TFormMain::showEvent(QShowEvent* event)

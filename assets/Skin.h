@@ -48,6 +48,9 @@ inline constexpr TButtonLooks BtnHelp{":/pictures/btn_help_normal.png", ":/pictu
 inline constexpr const char* LoopOff = ":/pictures/btn_loop_off.png";
 inline constexpr const char* LoopOn = ":/pictures/btn_loop_on.png";
 inline constexpr const char* LoopDown = ":/pictures/btn_loop_down.png";
+inline constexpr const char* CueOff = ":/pictures/btn_cue_off.png";
+inline constexpr const char* CueOn = ":/pictures/btn_cue_on.png";
+inline constexpr const char* CueDown = ":/pictures/btn_cue_down.png";
 inline constexpr const char* RecordIdle = ":/pictures/btn_record_idle.png";
 inline constexpr const char* RecordActive = ":/pictures/btn_record_active.png";
 inline constexpr const char* RecPauseRunning = ":/pictures/btn_recpause_running.png";
