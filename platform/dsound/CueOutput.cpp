@@ -43,8 +43,8 @@ int64_t NowNs()
 }
 
 // Stops `device` on a thread of its own and waits at most Engine::StopDeadlineMs; a device that
-// does not let go in time is left to that thread, which deletes it when its stop returns.
-void StopWithin(std::unique_ptr<Backend> device)
+// does not let go in time is left to that thread, which deletes it when its stop returns (false).
+bool StopWithin(std::unique_ptr<Backend> device)
 {
     struct Pending {
         std::mutex Lock;
@@ -63,10 +63,12 @@ void StopWithin(std::unique_ptr<Backend> device)
         pending->Done.notify_all();
     }).detach();
     std::unique_lock l(pending->Lock);
-    if (pending->Done.wait_for(l, std::chrono::milliseconds(Engine::StopDeadlineMs), [&] { return pending->Stopped; }))
+    if (pending->Done.wait_for(l, std::chrono::milliseconds(Engine::StopDeadlineMs), [&] { return pending->Stopped; })) {
         delete raw;
-    else
-        pending->Abandoned = true;
+        return true;
+    }
+    pending->Abandoned = true;
+    return false;
 }
 
 template <class T> void ToDevice(const float* in, T* out, uint32_t frames, uint16_t channels)
@@ -140,8 +142,16 @@ void CueOutput::Choose(const CueTarget& target)
     }
 }
 
+void CueOutput::UseTestDevice(std::function<std::unique_ptr<Backend>()> make)
+{
+    std::lock_guard lock(FLock);
+    FTestDevice = std::move(make);
+}
+
 std::unique_ptr<Backend> CueOutput::MakeDeviceLocked()
 {
+    if (FTestDevice)
+        return FTestDevice();
     if (FChosen.What == CueTarget::Kind::Sink)
         return pulse::MakeBackend(FChosen.Sink, FChosen.Description, true);
     if (!FPaStarted)
@@ -186,6 +196,9 @@ void CueOutput::StartDeviceLocked()
         return;
     FPrimed = false;
     FIntegral = 0;
+    FPhase = 0;
+    FInPos = FInLength = 0;
+    std::fill(std::begin(FTaps), std::end(FTaps), 0.0f);
     FCorrection.store(1, std::memory_order_relaxed);
     FFirstRenderNs.store(0, std::memory_order_release);
     FLastRenderNs.store(0, std::memory_order_release);
@@ -205,10 +218,10 @@ void CueOutput::StopDeviceLocked()
     FActiveToken.store(0, std::memory_order_seq_cst);
     while (FRendering.test(std::memory_order_seq_cst))
         std::this_thread::yield();
-    if (FDevice)
-        StopWithin(std::move(FDevice));
+    // The library stays up while a stream it holds may still be stopping.
+    const bool stopped = !FDevice || StopWithin(std::move(FDevice));
     FDevice.reset();
-    if (FPaStarted) {
+    if (FPaStarted && stopped) {
         portaudio::Shutdown();
         FPaStarted = false;
     }
@@ -311,6 +324,34 @@ long CueOutput::ReadRing(void* user, float** data)
     return static_cast<long>(frames);
 }
 
+// The clock trim alone (the device runs at the ring's rate, the step within 1 %): a four-point cubic
+// (Catmull-Rom) between the ring's frames costs a tenth of the windowed-sinc converter, and loses
+// little (at worst -0.7 dB at 10 kHz, -3.5 dB at 15 kHz, half a frame off the grid).
+void CueOutput::Trim(float* out, uint32_t frames, double step)
+{
+    for (uint32_t i = 0; i < frames; ++i) {
+        const float mu = static_cast<float>(FPhase);
+        for (uint32_t c = 0; c < 2; ++c) {
+            const float xm1 = FTaps[c], x0 = FTaps[2 + c], x1 = FTaps[4 + c], x2 = FTaps[6 + c];
+            const float c1 = 0.5f * (x1 - xm1);
+            const float c2 = xm1 - 2.5f * x0 + 2.0f * x1 - 0.5f * x2;
+            const float c3 = 0.5f * (x2 - xm1) + 1.5f * (x0 - x1);
+            out[2 * i + c] = ((c3 * mu + c2) * mu + c1) * mu + x0;
+        }
+        for (FPhase += step; FPhase >= 1.0; FPhase -= 1.0) {
+            if (FInPos == FInLength) {
+                float* unused;
+                FInLength = static_cast<uint32_t>(ReadRing(this, &unused));
+                FInPos = 0;
+            }
+            std::memmove(FTaps, FTaps + 2, 6 * sizeof(float));
+            FTaps[6] = FIn[2 * FInPos];
+            FTaps[7] = FIn[2 * FInPos + 1];
+            ++FInPos;
+        }
+    }
+}
+
 bool CueOutput::Render(uint64_t token, void* out, uint32_t frames)
 {
     // As in Engine::Render: a device being stopped never renders alongside its successor.
@@ -360,7 +401,11 @@ void CueOutput::RenderLocked(void* out, uint32_t frames)
     const size_t align = FDeviceFormat.BlockAlign();
     while (frames > 0) {
         const uint32_t want = std::min(frames, ChunkFrames);
-        long got = src_callback_read(FSrc, ratio, want, FOut);
+        long got = want;
+        if (FDeviceFormat.Rate == ringRate)
+            Trim(FOut, want, 1.0 / ratio);
+        else
+            got = src_callback_read(FSrc, ratio, want, FOut);
         if (got <= 0) {
             std::fill(FOut, FOut + 2 * want, 0.0f);
             got = want;

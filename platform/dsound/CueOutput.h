@@ -12,6 +12,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,6 +41,9 @@ public:
 
     // Tokens handed to a headphones device carry this bit, so Engine::Render sends them here.
     static constexpr uint64_t TokenBit = uint64_t(1) << 63;
+
+    // Test seam: a chosen sink or device is then made by `make` (null: as usual). Any thread.
+    void UseTestDevice(std::function<std::unique_ptr<Backend>()> make);
 
     // Stops the device in use (waiting at most Engine::StopDeadlineMs) and opens the new one.
     void Choose(const CueTarget& target);
@@ -74,12 +78,14 @@ private:
     void StopDeviceLocked();
     void WatchLoop();
     void RenderLocked(void* out, uint32_t frames);
+    void Trim(float* out, uint32_t frames, double step);
     static long ReadRing(void* self, float** data);
 
     Engine& FEngine;
     std::mutex FLock; // API and watch thread; never taken by a render
     CueTarget FChosen;
     std::unique_ptr<Backend> FDevice;
+    std::function<std::unique_ptr<Backend>()> FTestDevice;
     bool FPaStarted = false;
     uint64_t FNextToken = 1;
     int64_t FDeviceStartNs = 0;
@@ -114,6 +120,11 @@ private:
     static constexpr uint32_t ChunkFrames = 256;
     float FIn[ChunkFrames * 2] = {};
     float FOut[ChunkFrames * 2] = {};
+    // The trim's four stereo taps (the frame before, the two around the phase, the one after), its
+    // phase between the middle two, and what is left of the last read from the ring.
+    float FTaps[8] = {};
+    double FPhase = 0;
+    uint32_t FInPos = 0, FInLength = 0;
 };
 
 } // namespace dsound

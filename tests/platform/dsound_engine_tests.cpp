@@ -13,22 +13,6 @@
 using namespace dstest;
 using dsound::Engine;
 
-namespace {
-
-// Waits (real time) until `done` holds; false after `limit`.
-template <class F> bool WaitFor(F done, std::chrono::milliseconds limit = std::chrono::milliseconds(5000))
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-} // namespace
-
 TEST(LoopbackRing, ReadsInTwoRegionsAcrossTheEndAndDropsWhenFull)
 {
     dsound::LoopbackRing ring(16);

@@ -7,10 +7,24 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace dstest {
+
+// Waits (real time) until `done` holds; false after `limit`.
+template <class F> bool WaitFor(F done, std::chrono::milliseconds limit = std::chrono::milliseconds(5000))
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 constexpr DWORD ChannelFlags = 0x000180E0;
 

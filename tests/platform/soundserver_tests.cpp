@@ -24,17 +24,6 @@ constexpr int Rate = 44100;
 constexpr double LowHz = 441, HighHz = 1000;
 constexpr double LowLevel = 8000, HighLevel = 4000;
 
-template <class F> bool WaitFor(F done, std::chrono::milliseconds limit)
-{
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 BOOL Collect(GUID* guid, const char* description, const char*, void* context)
 {
     if (guid)
