@@ -260,7 +260,6 @@ void BM_EngineTwoKeylockedBuffers(benchmark::State& state)
 
 } // namespace
 
-
 // --- Headphones ---------------------------------------------------------------------------------
 // A headphones device for the benchmarks: renders when asked (Pull), or on a thread of its own at
 // `rate` times (1 + skew) frames per second of program time, as a device with its own clock would.

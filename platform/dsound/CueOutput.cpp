@@ -63,7 +63,8 @@ bool StopWithin(std::unique_ptr<Backend> device)
         pending->Done.notify_all();
     }).detach();
     std::unique_lock l(pending->Lock);
-    if (pending->Done.wait_for(l, std::chrono::milliseconds(Engine::StopDeadlineMs), [&] { return pending->Stopped; })) {
+    if (pending->Done.wait_for(l, std::chrono::milliseconds(Engine::StopDeadlineMs),
+                               [&] { return pending->Stopped; })) {
         delete raw;
         return true;
     }
@@ -244,9 +245,8 @@ void CueOutput::WatchLoop()
                 const int64_t last = FLastRenderNs.load(std::memory_order_acquire);
                 const bool running = first != 0 && last - first >= timescale::Real(RunningMs).count();
                 const bool stalled =
-                    FDevice->Failed() ||
-                    (running ? now - last > timescale::Real(StallMs).count()
-                             : now - FDeviceStartNs > timescale::Real(StartGraceMs).count());
+                    FDevice->Failed() || (running ? now - last > timescale::Real(StallMs).count()
+                                                  : now - FDeviceStartNs > timescale::Real(StartGraceMs).count());
                 if (stalled) {
                     const std::string name = FDevice->Name();
                     StopDeviceLocked();
@@ -390,8 +390,7 @@ void CueOutput::RenderLocked(void* out, uint32_t frames)
         FSmoothedFill.store(smoothed, std::memory_order_relaxed);
         const double error = (smoothed - FTarget) / std::max<uint32_t>(FTarget, 1);
         FIntegral = std::clamp(FIntegral + IntegralGain * error * dt, -MaxCorrection, MaxCorrection);
-        const double correction =
-            1.0 + std::clamp(ProportionalGain * error + FIntegral, -MaxCorrection, MaxCorrection);
+        const double correction = 1.0 + std::clamp(ProportionalGain * error + FIntegral, -MaxCorrection, MaxCorrection);
         FCorrection.store(correction, std::memory_order_relaxed);
         ratio /= correction;
     }

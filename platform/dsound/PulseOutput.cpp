@@ -224,9 +224,9 @@ public:
         attr.minreq = FFormat.PeriodFrames() * align;
         attr.fragsize = static_cast<uint32_t>(-1);
         // ADJUST_LATENCY: tlength is the whole latency, the sink's included, not just our buffer.
-        const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
-                                                          PA_STREAM_INTERPOLATE_TIMING |
-                                                          (FHeadphones ? PA_STREAM_DONT_MOVE : 0));
+        const auto flags =
+            static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
+                                           PA_STREAM_INTERPOLATE_TIMING | (FHeadphones ? PA_STREAM_DONT_MOVE : 0));
         if (pa_stream_connect_playback(stream, FSink.empty() ? nullptr : FSink.c_str(), &attr, flags, nullptr,
                                        nullptr) < 0)
             FConnection->MarkFailed();

@@ -75,8 +75,10 @@ TEST_F(Headphones, TheDialogsChoiceIsHeardAndKeptAndADamagedFileMeansTheDefaults
     EXPECT_EQ(dsound::Engine::Instance().Headphones().Chosen().What, dsound::CueTarget::Kind::Split);
     form.reset();
 
-    for (const char* damaged : {"\x01\xff[Headphones\nOutput=sink:\nBlend=250\nLevel=-3\n", "[Headphones]\nOutput=loud\n"}) {
-        testsupport::WriteBytes(dir.path() / SettingsFile, std::vector<uint8_t>(damaged, damaged + std::strlen(damaged)));
+    for (const char* damaged :
+         {"\x01\xff[Headphones\nOutput=sink:\nBlend=250\nLevel=-3\n", "[Headphones]\nOutput=loud\n"}) {
+        testsupport::WriteBytes(dir.path() / SettingsFile,
+                                std::vector<uint8_t>(damaged, damaged + std::strlen(damaged)));
         Open();
         EXPECT_EQ(form->Headphones(), THeadphonesSettings{}) << damaged;
         form.reset();
