@@ -7,6 +7,8 @@
 // "Keylocked/RubberBand" does the same for a buffer played with its key kept at +6 %, against the
 // stretcher alone with the engine's options on the same audio, and reports the delay the stretcher
 // adds (which the engine compensates) and the CPU share of one core per keylocked deck.
+// "Headphones…": the CPU the headphones add to two playing decks, the time from a cue switch to its
+// sound at the headphones device, and the drift between room and headphones on two clocks.
 #include "platform/dsound/CueOutput.h"
 #include "platform/dsound/DSound.h"
 #include "platform/dsound/DSoundEngine.h"
@@ -258,8 +260,6 @@ void BM_EngineTwoKeylockedBuffers(benchmark::State& state)
         benchmark::Counter(double(state.iterations()) * Period / Rate, benchmark::Counter::kIsRate);
 }
 
-} // namespace
-
 // --- Headphones ---------------------------------------------------------------------------------
 // A headphones device for the benchmarks: renders when asked (Pull), or on a thread of its own at
 // `rate` times (1 + skew) frames per second of program time, as a device with its own clock would.
@@ -435,6 +435,8 @@ void BM_HeadphonesDriftOverThreeMinutesClocks100ppmApart(benchmark::State& state
 {
     HeadphonesDrift(state, 100e-6, 120);
 }
+
+} // namespace
 
 BENCHMARK(BM_EngineOneBufferAtItsOwnRate);
 BENCHMARK(BM_EngineOneBufferAt47000);
