@@ -143,6 +143,14 @@ void CueOutput::Choose(const CueTarget& target)
     }
 }
 
+void CueOutput::Reset()
+{
+    Choose({});
+    SetBlend(0);
+    SetLevel(1);
+    UseTestDevice(nullptr);
+}
+
 void CueOutput::UseTestDevice(std::function<std::unique_ptr<Backend>()> make)
 {
     std::lock_guard lock(FLock);

@@ -47,6 +47,8 @@ public:
 
     // Stops the device in use (waiting at most Engine::StopDeadlineMs) and opens the new one.
     void Choose(const CueTarget& target);
+    // No headphones, the blend at the cue, full level, no test device (Engine::Reset).
+    void Reset();
     CueTarget Chosen();
     // 0 = the cue only .. 1 = the room only; the headphones' gain, 0..1.
     void SetBlend(float blend) { FBlend.store(blend, std::memory_order_release); }

@@ -211,7 +211,7 @@ void Engine::Reset()
 
 void Engine::ResetLocked()
 {
-    FCue->Choose({});
+    FCue->Reset();
     StopLocked();
     ShutdownPortAudioLocked();
     FDevicesRead = false;

@@ -319,6 +319,5 @@ TEST(Supervisor, HeadphonesThatStopAnsweringAreTriedAgainWhileTheRoomPlaysOn)
     b.Reset();
     ds.Reset();
     Engine::Reset();
-    phones.UseTestDevice(nullptr);
     unsetenv("DUODECK_AUDIO_BACKEND");
 }

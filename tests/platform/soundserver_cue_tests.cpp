@@ -29,6 +29,18 @@ double Db(double level, double reference)
     return 20 * std::log10(std::max(level, 1e-3) / reference);
 }
 
+// The headphones' level of a tone, in quarter-second slices (4 Hz wide): the rate trim may move a
+// tone by a fraction of a hertz, which a one-second reading (1 Hz wide) would take for a drop.
+double PhonesLevel(const std::vector<int16_t>& stereo, int channel, double hz)
+{
+    constexpr size_t Slice = Rate / 4 * 2;
+    double sum = 0;
+    int slices = 0;
+    for (size_t at = 0; at + Slice <= stereo.size(); at += Slice, ++slices)
+        sum += ToneLevel(std::vector<int16_t>(stereo.begin() + at, stereo.begin() + at + Slice), 2, channel, Rate, hz);
+    return slices ? sum / slices : 0;
+}
+
 class Headphones : public ::testing::Test {
 protected:
     void SetUp() override
@@ -77,8 +89,6 @@ protected:
         cue.SetBlend(0);
         cue.SetLevel(1);
         ASSERT_TRUE(WaitFor([&] { return cue.Playing(); }, std::chrono::milliseconds(3000)));
-        // The levels below are read in 1 Hz bins: a start-up trim of the rate would move a tone.
-        WaitFor([&] { return std::abs(cue.Correction() - 1) < 2e-4; }, std::chrono::milliseconds(3000));
     }
 
     // One second of a sink's monitor, after the last change has settled.
@@ -119,8 +129,8 @@ TEST_F(Headphones, TheCuedDeckIsHeardInThePhonesAtItsOwnLevelAndTheRoomAndRecord
     for (int ch = 0; ch < 2; ++ch) {
         EXPECT_NEAR(Db(ToneLevel(room, 2, ch, Rate, BHz), Level), 0, 1) << ch;
         EXPECT_LT(Db(ToneLevel(room, 2, ch, Rate, AHz), Level), -40) << ch;
-        EXPECT_NEAR(Db(ToneLevel(phones, 2, ch, Rate, AHz), Level), 0, 1) << ch;
-        EXPECT_LT(Db(ToneLevel(phones, 2, ch, Rate, BHz), Level), -40) << ch;
+        EXPECT_NEAR(Db(PhonesLevel(phones, ch, AHz), Level), 0, 1) << ch;
+        EXPECT_LT(Db(PhonesLevel(phones, ch, BHz), Level), -40) << ch;
         EXPECT_NEAR(Db(ToneLevel(recording, 2, ch, Rate, BHz), Level), 0, 1) << ch;
         EXPECT_LT(Db(ToneLevel(recording, 2, ch, Rate, AHz), Level), -40) << ch;
     }
@@ -128,8 +138,8 @@ TEST_F(Headphones, TheCuedDeckIsHeardInThePhonesAtItsOwnLevelAndTheRoomAndRecord
     // Halfway between cue and room: both, each at half.
     Engine::Instance().Headphones().SetBlend(0.5f);
     const auto both = Monitor("phones");
-    EXPECT_NEAR(Db(ToneLevel(both, 2, 0, Rate, AHz), Level / 2), 0, 1);
-    EXPECT_NEAR(Db(ToneLevel(both, 2, 0, Rate, BHz), Level / 2), 0, 1);
+    EXPECT_NEAR(Db(PhonesLevel(both, 0, AHz), Level / 2), 0, 1);
+    EXPECT_NEAR(Db(PhonesLevel(both, 0, BHz), Level / 2), 0, 1);
 }
 
 TEST_F(Headphones, SplitPutsTheCueOnTheLeftAndTheRoomOnTheRightButRecordsTheRoom)
@@ -176,7 +186,7 @@ TEST_F(Headphones, PhonesThatGoAwayLeaveTheRoomPlayingWithoutAGapAndComeBack)
     ASSERT_TRUE(FServer.AddSink("phones"));
     EXPECT_TRUE(WaitFor([&] { return cue.Playing(); }, std::chrono::milliseconds(3000)));
     const auto phones = Monitor("phones");
-    EXPECT_NEAR(Db(ToneLevel(phones, 2, 0, Rate, AHz), Level), 0, 1);
+    EXPECT_NEAR(Db(PhonesLevel(phones, 0, AHz), Level), 0, 1);
     const std::string console = testing::internal::GetCapturedStderr();
     EXPECT_NE(console.find("stopped responding"), std::string::npos) << "[" << console << "]";
 }
