@@ -4,6 +4,7 @@
 
 #include "platform/dsound/DSound.h"
 #include "platform/dsound/DSoundEngine.h"
+#include "tests/support/Fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -75,6 +76,20 @@ inline DWORD PlayCursor(IDirectSoundBuffer* b)
     DWORD play = ~0u;
     EXPECT_EQ(b->GetCurrentPosition(&play, nullptr), DS_OK);
     return play;
+}
+
+// A second of a `hz` tone at `level` (of 32767) in a looping 44.1 kHz 16-bit buffer of `device`,
+// playing. Whole cycles of a whole-hertz tone fill the second, so the loop is seamless.
+inline ComPtr<IDirectSoundBuffer> LoopingTone(IDirectSound* device, WORD channels, double hz, double level)
+{
+    const auto samples = testsupport::SineS16(44100, 44100, channels, hz, level);
+    WAVEFORMATEX f = Pcm(44100, channels, 16);
+    DSBUFFERDESC d = Desc(&f, static_cast<DWORD>(samples.size() * 2));
+    ComPtr<IDirectSoundBuffer> b;
+    EXPECT_EQ(device->CreateSoundBuffer(&d, b.Put(), nullptr), DS_OK);
+    Write(b.Get(), 0, samples.data(), d.dwBufferBytes);
+    EXPECT_EQ(b->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
+    return b;
 }
 
 // A device on the manual backend, reset before and after each test.

@@ -53,8 +53,8 @@ protected:
         unsetenv("DUODECK_AUDIO_BACKEND");
         Engine::Reset();
         ASSERT_EQ(DSoundLibrary().DirectSoundCreate(nullptr, FDevice.Put(), nullptr), DS_OK);
-        FA = Tone(AHz);
-        FB = Tone(BHz);
+        FA = LoopingTone(FDevice.Get(), 1, AHz, Level);
+        FB = LoopingTone(FDevice.Get(), 1, BHz, Level);
         // The crossfader fully to B; A cued.
         ASSERT_EQ(FA->SetVolume(-10000), DS_OK);
         ASSERT_EQ(FA->SetCue(1), DS_OK);
@@ -68,18 +68,6 @@ protected:
         FDevice.Reset();
         Engine::Reset();
         unsetenv("PULSE_SERVER");
-    }
-
-    ComPtr<IDirectSoundBuffer> Tone(double hz)
-    {
-        const auto samples = testsupport::SineS16(Rate, Rate, 1, hz, Level);
-        WAVEFORMATEX f = Pcm(Rate, 1, 16);
-        DSBUFFERDESC d = Desc(&f, static_cast<DWORD>(samples.size() * 2));
-        ComPtr<IDirectSoundBuffer> b;
-        EXPECT_EQ(FDevice->CreateSoundBuffer(&d, b.Put(), nullptr), DS_OK);
-        Write(b.Get(), 0, samples.data(), d.dwBufferBytes);
-        EXPECT_EQ(b->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
-        return b;
     }
 
     static void UsePhones()

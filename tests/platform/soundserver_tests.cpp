@@ -63,21 +63,8 @@ protected:
     {
         ASSERT_EQ(DSoundLibrary().DirectSoundCreate(nullptr, FDevice.Put(), nullptr), DS_OK);
         ASSERT_EQ(FDevice->SetCooperativeLevel(GetDesktopWindow(), DSSCL_PRIORITY), DS_OK);
-        FLow = Tone(LowHz, LowLevel);
-        FHigh = Tone(HighHz, HighLevel);
-    }
-
-    ComPtr<IDirectSoundBuffer> Tone(double hz, double level)
-    {
-        // One second holds a whole number of cycles of both tones, so the loop is seamless.
-        const auto samples = testsupport::SineS16(Rate, Rate, 2, hz, level);
-        WAVEFORMATEX f = Pcm(Rate, 2, 16);
-        DSBUFFERDESC d = Desc(&f, static_cast<DWORD>(samples.size() * 2));
-        ComPtr<IDirectSoundBuffer> b;
-        EXPECT_EQ(FDevice->CreateSoundBuffer(&d, b.Put(), nullptr), DS_OK);
-        Write(b.Get(), 0, samples.data(), d.dwBufferBytes);
-        EXPECT_EQ(b->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
-        return b;
+        FLow = LoopingTone(FDevice.Get(), 2, LowHz, LowLevel);
+        FHigh = LoopingTone(FDevice.Get(), 2, HighHz, HighLevel);
     }
 
     // Seconds from now until the low tone is steadily on the monitor; negative when it is not
