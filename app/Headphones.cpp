@@ -117,17 +117,24 @@ void TFormMain::ShowHeadphonesDialog()
     output->setObjectName("Output");
     output->addItem("None", "none");
     output->addItem("Split on the main output (left: headphones, right: room)", "split");
-    for (const dsound::DeviceInfo& d : dsound::Engine::Instance().Devices()) {
+    constexpr int NameRole = Qt::UserRole + 1;
+    const std::vector<dsound::DeviceInfo> devices = dsound::Engine::Instance().Devices();
+    for (const dsound::DeviceInfo& d : devices) {
+        // The room plays on the server's default sink, listed first: the cue must not go there.
+        if (!d.Sink.empty() && &d == &devices.front())
+            continue;
         char guid[39];
         GuidToString(d.Guid, guid);
         output->addItem(QString::fromStdString(d.Name),
                         d.Sink.empty() ? QString("device:") + guid : QString::fromStdString("sink:" + d.Sink));
+        output->setItemData(output->count() - 1, QString::fromStdString(d.Name), NameRole);
     }
     int at = output->findData(FHeadphones.Output);
     if (at < 0 && FHeadphones.Output != "none") {
         // The device kept from an earlier run is not there now; it stays chosen until changed.
         output->addItem(FHeadphones.Description + " (not found)", FHeadphones.Output);
         at = output->count() - 1;
+        output->setItemData(at, FHeadphones.Description, NameRole);
     }
     output->setCurrentIndex(std::max(at, 0));
     auto* blend = new QSlider(Qt::Horizontal, &dialog);
@@ -147,9 +154,9 @@ void TFormMain::ShowHeadphonesDialog()
     form->addRow(buttons);
     connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     // Every change is heard at once and kept.
-    const auto changed = [this, output, blend, level] {
+    const auto changed = [this, output, blend, level, NameRole] {
         FHeadphones.Output = output->currentData().toString();
-        FHeadphones.Description = output->currentText();
+        FHeadphones.Description = output->currentData(NameRole).toString();
         FHeadphones.Blend = blend->value();
         FHeadphones.Level = level->value();
         ApplyHeadphones();
