@@ -1,8 +1,9 @@
 // The headphones output: the cue mix (buffers with cue on, before their volume) blended with the
 // room mix, either on a device of its own or on the main device's left channel (split mode).
 // The engine's render thread hands every block of both mixes to Process; a headphones device reads
-// them from a lock-free ring on its own thread, through a resampler whose ratio follows the ring's
-// fill level, so a device with its own clock stays in time with the main one without drops.
+// them from a lock-free ring on its own thread, at a rate trimmed to keep the ring's fill at its
+// target (a cubic interpolation; the windowed-sinc converter where the device's rate differs), so a
+// device with its own clock stays in time with the main one without drops or repeats.
 // A watch thread of its own stops a headphones device that stops answering and tries it again
 // every second; the room never waits for it. Choose, SetBlend and SetLevel: any API thread.
 #pragma once
