@@ -273,6 +273,8 @@ void TFormMain::FormCreate()
     // 9. The left and then the right deck controller, each given this window and the mixer.
     CreateDecks();
     RouteKeys();
+    // Beyond that: the headphones, their switches and their output kept in the data folder.
+    CreateHeadphones();
 }
 
 void TFormMain::showEvent(QShowEvent* event)

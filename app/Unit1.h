@@ -3,6 +3,7 @@
 // playlist window and the deck controllers. UI thread only.
 #pragma once
 
+#include "app/Settings.h"
 #include "playlist/Playlist.h"
 
 #include <QByteArrayList>
@@ -17,6 +18,7 @@
 #include <functional>
 #include <memory>
 
+class QDialog;
 class QFileDialog;
 class QLabel;
 class TAudio;
@@ -108,6 +110,13 @@ public:
     TImgBtn* BtnRecord = nullptr;
     TImgBtn* BtnPause = nullptr;
     TImgBtn* BtnSave = nullptr;
+    // Headphones (Headphones.cpp): each deck's cue switch, lit while on, and the output's dialog
+    // (the window's right-click menu); tests run the dialog through HeadphonesDialogExecute.
+    TImgBtn* BtnCueLeft = nullptr;
+    TImgBtn* BtnCueRight = nullptr;
+    void ShowHeadphonesDialog();
+    std::function<void(QDialog* dialog)> HeadphonesDialogExecute;
+    const THeadphonesSettings& Headphones() const { return FHeadphones; }
     // Never visible: stores of the looks that handlers copy into visible buttons.
     TImgBtn* ImgBtn1 = nullptr; // Picture: loop off; PicUp: loop on
     TImgBtn* ImgBtn2 = nullptr; // Pic: recording; PicDown: not recording
@@ -237,6 +246,13 @@ private:
     QSet<QByteArray> FTempoQueued;
     int FWheelRest = 0; // eighths of a degree short of a whole notch
     std::array<TKnob, 7> FKnobs{};
+
+    // Headphones (Headphones.cpp).
+    void CreateHeadphones();
+    void ApplyHeadphones();
+    void ToggleCue(TImgBtn* button, TDeckController* deck);
+    THeadphonesSettings FHeadphones;
+    bool FSaidNoHeadphones = false;
 
     QByteArray FExeFolderOverride;
     bool FShown = false;

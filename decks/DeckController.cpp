@@ -466,3 +466,14 @@ void TDeckController::DrawLevels(QPainter& painter) const
         painter.fillRect(x - half, top - half, width, bottom - top + width, pen.brush());
     }
 }
+
+bool TDeckController::Cue() const
+{
+    return FChannel && FChannel->Cue();
+}
+
+void TDeckController::SetCue(bool on)
+{
+    if (FChannel)
+        FChannel->SetCue(on);
+}

@@ -112,6 +112,9 @@ public:
     std::optional<double> BeatLag();
 
     TMxDSMixerChannel* Channel() const { return FChannel.get(); }
+    // The headphones switch: the deck heard in the headphones before its volume, across songs.
+    bool Cue() const;
+    void SetCue(bool on);
     const TAnalysis* Analysis() const { return FAnalysis.get(); }
     QTimer& Timer1() { return FTimer1; }
     const QString& Caption() const { return FCaption; }

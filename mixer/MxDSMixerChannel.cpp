@@ -257,6 +257,7 @@ void TMxDSMixerChannel::CreateBuffer()
     SetVolume(FVolume);
     SetPan(FPan);
     SetKeylock(FKeylock);
+    SetCue(FCue);
 }
 
 void TMxDSMixerChannel::ReleaseBuffer()
@@ -619,6 +620,16 @@ void TMxDSMixerChannel::SetKeylock(bool on)
     FKeylock = on;
     if (FBuffer)
         DXCheck(FBuffer->SetKeylock(on));
+}
+
+void TMxDSMixerChannel::SetCue(bool on)
+{
+    Guard lock(FMutex, kOperationWaitMs);
+    if (!lock)
+        return;
+    FCue = on;
+    if (FBuffer)
+        DXCheck(FBuffer->SetCue(on));
 }
 
 void TMxDSMixerChannel::Fade(uint32_t timeMs, int32_t endVolume)

@@ -118,6 +118,9 @@ public:
     // songs.
     bool Keylock() const { return FKeylock; }
     void SetKeylock(bool on);
+    // With cue on, the channel is heard in the headphones before its volume. Kept across songs.
+    bool Cue() const { return FCue; }
+    void SetCue(bool on);
     // Moves the volume to `endVolume` over `timeMs`, one step per update period.
     void Fade(uint32_t timeMs, int32_t endVolume);
 
@@ -204,6 +207,7 @@ private:
     std::atomic<int32_t> FPan{0};
     std::atomic<uint32_t> FFrequency{44100};
     std::atomic<bool> FKeylock{false};
+    std::atomic<bool> FCue{false};
     bool FFading = false;
     uint32_t FFadeStartTick = 0, FFadeEndTick = 0;
     int32_t FFadeStartVolume = 0, FFadeEndVolume = 0;

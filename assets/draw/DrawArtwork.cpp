@@ -681,6 +681,27 @@ void DrawIcons(const QString& folder)
     }
 }
 
+// The headphones switch of each deck (12 x 10 on the title row): a headband and two ear cups, grey
+// while off, lit in the deck colour while on, darker while pressed.
+void DrawHeadphonesSwitch()
+{
+    for (const auto& [name, colour] : {std::pair{"btn_cue_off", QColor("#8e97a3")}, std::pair{"btn_cue_on", DeckA},
+                                       std::pair{"btn_cue_down", DeckA.darker(170)}}) {
+        QImage image = Transparent(12, 10);
+        QPainter p(&image);
+        p.setRenderHint(QPainter::Antialiasing, true);
+        p.setPen(QPen(colour, 1.3));
+        p.setBrush(Qt::NoBrush);
+        p.drawArc(QRectF(1.5, 1, 9, 10), 0, 180 * 16);
+        p.setPen(Qt::NoPen);
+        p.setBrush(colour);
+        p.drawRoundedRect(QRectF(0.5, 5, 3, 4.5), 1, 1);
+        p.drawRoundedRect(QRectF(8.5, 5, 3, 4.5), 1, 1);
+        p.end();
+        Save(image, name);
+    }
+}
+
 int main(int argc, char* argv[])
 {
     QGuiApplication app(argc, argv); // fonts need a GUI application (QT_QPA_PLATFORM=offscreen will do)
@@ -700,6 +721,7 @@ int main(int argc, char* argv[])
         DrawKnob("knob_position", 14, 10, QColor("#ff5a1f"), true);
         DrawKnob("knob_crossfader", 9, 20, QColor("#1a1c20"), true);
         DrawButtons();
+        DrawHeadphonesSwitch();
     }
     return 0;
 }

@@ -7,8 +7,12 @@
 // "Keylocked/RubberBand" does the same for a buffer played with its key kept at +6 %, against the
 // stretcher alone with the engine's options on the same audio, and reports the delay the stretcher
 // adds (which the engine compensates) and the CPU share of one core per keylocked deck.
+// "Headphones…": the CPU the headphones add to two playing decks, the time from a cue switch to its
+// sound at the headphones device, and the drift between room and headphones on two clocks.
+#include "platform/dsound/CueOutput.h"
 #include "platform/dsound/DSound.h"
 #include "platform/dsound/DSoundEngine.h"
+#include "platform/kernel/TimeScale.h"
 
 #include <benchmark/benchmark.h>
 #include <rubberband/RubberBandStretcher.h>
@@ -17,7 +21,12 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <numeric>
 #include <random>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -41,10 +50,14 @@ std::vector<int16_t> Music()
 // A manual-backend device with one playing buffer per entry of `frequencies`.
 class Scene {
 public:
-    explicit Scene(std::initializer_list<DWORD> frequencies, bool keylock = false)
+    // `manual` false: the null backend renders on its own thread at real-time pace.
+    explicit Scene(std::initializer_list<DWORD> frequencies, bool keylock = false, bool manual = true)
     {
         dsound::Engine::Reset();
-        dsound::Engine::UseManualBackend();
+        if (manual)
+            dsound::Engine::UseManualBackend();
+        else
+            setenv("DUODECK_AUDIO_BACKEND", "null", 1);
         DSoundLibrary().DirectSoundCreate(nullptr, FDevice.Put(), nullptr);
         FDevice->SetCooperativeLevel(GetDesktopWindow(), DSSCL_PRIORITY);
         const std::vector<int16_t> music = Music();
@@ -73,8 +86,10 @@ public:
         FBuffers.clear();
         FDevice.Reset();
         dsound::Engine::Reset();
+        unsetenv("DUODECK_AUDIO_BACKEND");
     }
     void RenderPeriod() { dsound::Engine::PullInto(FOut.data(), Period); }
+    IDirectSoundBuffer* Buffer(size_t i) const { return FBuffers[i].Get(); }
 
 private:
     ComPtr<IDirectSound> FDevice;
@@ -245,6 +260,184 @@ void BM_EngineTwoKeylockedBuffers(benchmark::State& state)
         benchmark::Counter(double(state.iterations()) * Period / Rate, benchmark::Counter::kIsRate);
 }
 
+// --- Headphones ---------------------------------------------------------------------------------
+// A headphones device for the benchmarks: renders when asked (Pull), or on a thread of its own at
+// `rate` times (1 + skew) frames per second of program time, as a device with its own clock would.
+class BenchPhones final : public dsound::Backend {
+public:
+    explicit BenchPhones(double skew, bool paced) : FSkew(skew), FPaced(paced) {}
+    ~BenchPhones() override { Stop(); }
+    std::string Name() const override { return "bench headphones"; }
+    bool Open(dsound::OutputFormat& format, std::string&) override
+    {
+        FFormat = format;
+        return true;
+    }
+    void Start(dsound::Engine& engine, uint64_t token) override
+    {
+        FEngine = &engine;
+        FToken = token;
+        Current = this;
+        if (!FPaced)
+            return;
+        FStop = false;
+        FThread = std::thread([this] {
+            std::vector<int16_t> block(size_t(Period) * 4);
+            auto next = std::chrono::steady_clock::now();
+            double owed = 0;
+            while (!FStop) {
+                next += timescale::Real(10);
+                std::this_thread::sleep_until(next);
+                owed += Period * (1 + FSkew);
+                const auto frames = static_cast<uint32_t>(owed);
+                owed -= frames;
+                FEngine->Render(FToken, block.data(), frames);
+                for (uint32_t i = 0; i < frames * 2 && FFirstHeardNs == 0; ++i)
+                    if (block[i] != 0)
+                        FFirstHeardNs = std::chrono::steady_clock::now().time_since_epoch().count();
+            }
+        });
+    }
+    void Stop() override
+    {
+        FStop = true;
+        if (FThread.joinable())
+            FThread.join();
+        if (Current == this)
+            Current = nullptr;
+    }
+    uint32_t FramesPerRender(const dsound::OutputFormat&) const override { return Period * 2; }
+    void Pull(int16_t* out) { FEngine->Render(FToken, out, Period); }
+
+    static inline std::atomic<BenchPhones*> Current{nullptr};
+    std::atomic<int64_t> FFirstHeardNs{0};
+
+private:
+    double FSkew;
+    bool FPaced;
+    dsound::OutputFormat FFormat;
+    dsound::Engine* FEngine = nullptr;
+    uint64_t FToken = 0;
+    std::atomic<bool> FStop{false};
+    std::thread FThread;
+};
+
+dsound::CueOutput& Phones()
+{
+    return dsound::Engine::Instance().Headphones();
+}
+
+void UseBenchPhones(double skew, bool paced)
+{
+    Phones().UseTestDevice([=] { return std::make_unique<BenchPhones>(skew, paced); });
+    Phones().Choose({dsound::CueTarget::Kind::Sink, "bench", "bench"});
+}
+
+// CPU of both decks' render with the headphones off and on (deck A cued; the headphones device's
+// own render included), in blocks of 100 periods alternately, on the thread's CPU clock.
+void BM_HeadphonesCpuOnAgainstOff(benchmark::State& state)
+{
+    Scene scene({0, 47000});
+    scene.Buffer(0)->SetCue(1);
+    std::vector<int16_t> phones(size_t(Period) * 2);
+    double off = 0, on = 0;
+    for (auto _ : state) {
+        Phones().Choose({});
+        double t0 = ThreadSeconds();
+        for (int i = 0; i < 100; ++i)
+            scene.RenderPeriod();
+        off += ThreadSeconds() - t0;
+        UseBenchPhones(0, false);
+        t0 = ThreadSeconds();
+        for (int i = 0; i < 100; ++i) {
+            scene.RenderPeriod();
+            BenchPhones::Current.load()->Pull(phones.data());
+        }
+        on += ThreadSeconds() - t0;
+    }
+    Phones().Choose({});
+    Phones().UseTestDevice(nullptr);
+    const double audio = double(state.iterations()) * 100 * Period / Rate;
+    state.counters["core_percent_off"] = 100 * off / audio;
+    state.counters["core_percent_on"] = 100 * on / audio;
+    state.counters["added_core_percent"] = 100 * (on - off) / audio;
+}
+
+// Real milliseconds from a deck's cue switch to its first sound handed to the headphones device
+// (whose own buffer comes on top: the sound server's stream holds 20 ms). The main output is the
+// null backend; the headphones device renders one period every 10 ms.
+void BM_HeadphonesCueSwitchToSound(benchmark::State& state)
+{
+    Scene scene({0}, false, false);
+    scene.Buffer(0)->SetVolume(-10000); // the room does not hear it
+    UseBenchPhones(0, true);
+    double sum = 0, worst = 0;
+    for (auto _ : state) {
+        scene.Buffer(0)->SetCue(0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        BenchPhones* device = BenchPhones::Current.load();
+        device->FFirstHeardNs = 0;
+        const int64_t t0 = std::chrono::steady_clock::now().time_since_epoch().count();
+        scene.Buffer(0)->SetCue(1);
+        while (device->FFirstHeardNs == 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        const double ms = (device->FFirstHeardNs - t0) / 1e6;
+        sum += ms;
+        worst = std::max(worst, ms);
+    }
+    Phones().Choose({});
+    Phones().UseTestDevice(nullptr);
+    state.counters["mean_ms"] = sum / double(state.iterations());
+    state.counters["worst_ms"] = worst;
+}
+
+// `seconds` of real time: the main output on the null backend, the headphones on a device whose
+// clock runs `skew` fast. The delay between room and headphones is the ring's fill (read every
+// 100 ms): reported are its mean over the first ten seconds after a settling minute and over the
+// last ten, their difference (the drift), the fill's standard deviation (the two threads' wake-up
+// jitter on this machine), the mean rate correction of the servo, and the frames of silence
+// played because the ring ran dry. (At a faster time scale the pacing threads' wake-ups on a loaded
+// machine, not the servo, would decide the result, so this runs in real time.)
+void HeadphonesDrift(benchmark::State& state, double skew, int seconds)
+{
+    for (auto _ : state) {
+        Scene scene({0, 47000}, false, false);
+        scene.Buffer(0)->SetCue(1);
+        UseBenchPhones(skew, true);
+        std::this_thread::sleep_for(std::chrono::seconds(60));
+        const uint64_t underrunsBefore = Phones().Underruns();
+        std::vector<double> fill;
+        double correction = 0;
+        for (int i = 0; i < seconds * 10; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            fill.push_back(Phones().Fill() * 1000 / Rate);
+            correction += Phones().Correction() - 1;
+        }
+        const auto mean = [](auto from, auto to) { return std::accumulate(from, to, 0.0) / double(to - from); };
+        const double all = mean(fill.begin(), fill.end());
+        double variance = 0;
+        for (double f : fill)
+            variance += (f - all) * (f - all);
+        const double first = mean(fill.begin(), fill.begin() + 100), last = mean(fill.end() - 100, fill.end());
+        state.counters["first_10s_ms"] = first;
+        state.counters["last_10s_ms"] = last;
+        state.counters["drift_ms"] = last - first;
+        state.counters["jitter_sd_ms"] = std::sqrt(variance / double(fill.size()));
+        state.counters["target_ms"] = Phones().TargetFill() * 1000.0 / Rate;
+        state.counters["mean_correction_ppm"] = correction / double(fill.size()) * 1e6;
+        state.counters["underrun_frames"] = double(Phones().Underruns() - underrunsBefore);
+        Phones().Choose({});
+        Phones().UseTestDevice(nullptr);
+    }
+}
+
+// Two minutes measured after the settling one; DUODECK_DRIFT_SECONDS sets another length.
+void BM_HeadphonesDriftClocks100ppmApart(benchmark::State& state)
+{
+    const char* seconds = std::getenv("DUODECK_DRIFT_SECONDS");
+    HeadphonesDrift(state, 100e-6, seconds ? std::max(20, std::atoi(seconds)) : 120);
+}
+
 } // namespace
 
 BENCHMARK(BM_EngineOneBufferAtItsOwnRate);
@@ -253,4 +446,7 @@ BENCHMARK(BM_EngineTwoBuffersOneOfEach);
 BENCHMARK(BM_ResampledEngineAgainstLibsamplerate)->MinTime(2.0);
 BENCHMARK(BM_KeylockedEngineAgainstRubberBand)->MinTime(2.0);
 BENCHMARK(BM_EngineTwoKeylockedBuffers);
+BENCHMARK(BM_HeadphonesCpuOnAgainstOff)->MinTime(2.0);
+BENCHMARK(BM_HeadphonesCueSwitchToSound)->Iterations(20)->UseRealTime();
+BENCHMARK(BM_HeadphonesDriftClocks100ppmApart)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 BENCHMARK_MAIN();

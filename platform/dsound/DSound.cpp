@@ -128,6 +128,8 @@ public:
     HRESULT SetCurrentPosition(DWORD) override { return DSERR_INVALIDCALL; }
     HRESULT SetKeylock(BOOL) override { return DSERR_CONTROLUNAVAIL; }
     HRESULT GetKeylock(BOOL*) override { return DSERR_CONTROLUNAVAIL; }
+    HRESULT SetCue(BOOL) override { return DSERR_CONTROLUNAVAIL; }
+    HRESULT GetCue(BOOL*) override { return DSERR_CONTROLUNAVAIL; }
     HRESULT SetFormat(const WAVEFORMATEX* format) override;
     HRESULT SetVolume(LONG volume) override
     {

@@ -172,6 +172,10 @@ public:
     // within a few tens of milliseconds, without a jump in position.
     virtual HRESULT SetKeylock(BOOL on) = 0;
     virtual HRESULT GetKeylock(BOOL* on) = 0;
+    // DuoDeck's extension: with cue on, the buffer's sound, before its volume and pan, is also sent
+    // to the headphones (the engine's cue mix), whether or not the room hears it.
+    virtual HRESULT SetCue(BOOL on) = 0;
+    virtual HRESULT GetCue(BOOL* on) = 0;
 };
 
 class IDirectSound : public IUnknownLike {

@@ -1,5 +1,6 @@
 #include "platform/dsound/DSoundEngine.h"
 
+#include "platform/dsound/CueOutput.h"
 #include "platform/dsound/LoopbackRing.h"
 #include "platform/dsound/SoundBuffer.h"
 #include "platform/kernel/TimeScale.h"
@@ -95,7 +96,8 @@ Engine& Engine::Instance()
 
 Engine::Engine()
     : FSet(new BufferSet), FScratch(std::make_unique<RenderScratch>()), FMix(RenderScratch::MaxOutFrames * 2),
-      FLoopback(std::make_unique<LoopbackRing>(LoopbackBytes)), FSupervisor(*this)
+      FLoopback(std::make_unique<LoopbackRing>(LoopbackBytes)), FCueMix(FMix.size()),
+      FCue(std::make_unique<CueOutput>(*this)), FSupervisor(*this)
 {
 }
 
@@ -157,6 +159,7 @@ std::vector<int16_t> Engine::PullS16(uint32_t frames)
 void Engine::Reset()
 {
     Engine& e = Instance();
+    e.FCue->Reset();
     e.FSupervisor.Reset();
     e.FMasterLeft.store(1.0f);
     e.FMasterRight.store(1.0f);
@@ -407,14 +410,37 @@ bool Engine::Render(uint64_t token, void* out, uint32_t frames)
     return true;
 }
 
+namespace {
+
+void ToOutputFormat(const float* mix, uint8_t* out, uint32_t samples, uint16_t bits)
+{
+    if (bits == 16) {
+        auto* o = reinterpret_cast<int16_t*>(out);
+        for (uint32_t i = 0; i < samples; ++i) {
+            const float x = std::clamp(mix[i] * 32768.0f, -32768.0f, 32767.0f);
+            o[i] = static_cast<int16_t>(x + std::copysign(0.5f, x)); // nearest, halves away from zero
+        }
+    } else {
+        for (uint32_t i = 0; i < samples; ++i) {
+            const float x = std::clamp(mix[i] * 128.0f, -128.0f, 127.0f);
+            out[i] = static_cast<uint8_t>(static_cast<int>(x + std::copysign(0.5f, x)) + 128);
+        }
+    }
+}
+
+} // namespace
+
 void Engine::MixBlock(uint8_t* out, uint32_t frames, const BufferSet& set)
 {
     const OutputFormat& format = FFormat;
     const uint32_t samples = frames * format.Channels;
     float* mix = FMix.data();
     std::fill(mix, mix + samples, 0.0f);
+    float* cue = FCue->Wanted() ? FCueMix.data() : nullptr;
+    if (cue)
+        std::fill(cue, cue + samples, 0.0f);
     for (SoundBuffer* buffer : set.Items)
-        buffer->Mix(mix, frames, format, *FScratch);
+        buffer->Mix(mix, cue, frames, format, *FScratch);
 
     const float left = FMasterLeft.load(std::memory_order_acquire);
     const float right = FMasterRight.load(std::memory_order_acquire);
@@ -430,20 +456,12 @@ void Engine::MixBlock(uint8_t* out, uint32_t frames, const BufferSet& set)
         }
     }
 
-    if (format.Bits == 16) {
-        auto* o = reinterpret_cast<int16_t*>(out);
-        for (uint32_t i = 0; i < samples; ++i) {
-            const float x = std::clamp(mix[i] * 32768.0f, -32768.0f, 32767.0f);
-            o[i] = static_cast<int16_t>(x + std::copysign(0.5f, x)); // nearest, halves away from zero
-        }
-    } else {
-        for (uint32_t i = 0; i < samples; ++i) {
-            const float x = std::clamp(mix[i] * 128.0f, -128.0f, 127.0f);
-            out[i] = static_cast<uint8_t>(static_cast<int>(x + std::copysign(0.5f, x)) + 128);
-        }
-    }
+    ToOutputFormat(mix, out, samples, format.Bits);
+    // The loopback (the recording) takes the room mix; split mode then rewrites the device's block.
     if (FLoopbackOpen.load(std::memory_order_acquire))
         FLoopback->Write(out, size_t(samples) * format.Bits / 8, format.BlockAlign());
+    if (FCue->Process(mix, cue, frames, format))
+        ToOutputFormat(mix, out, samples, format.Bits);
 }
 
 } // namespace dsound

@@ -22,6 +22,7 @@ namespace dsound {
 
 class SoundBuffer;
 class LoopbackRing;
+class CueOutput;
 struct RenderScratch;
 
 // Reads the engine's final mix. One reader at a time; Read and Available from one thread.
@@ -77,6 +78,8 @@ public:
     std::string BackendName();
     // Underflows the devices reported since the last Reset.
     uint64_t Underflows();
+    // The headphones output (DuoDeck's extension): its device, the cue/room blend and its level.
+    CueOutput& Headphones() { return *FCue; }
     // Real milliseconds a device's stop may take before it is abandoned on a thread of its own.
     static constexpr int StopDeadlineMs = Supervisor::StopDeadlineMs;
 
@@ -180,6 +183,8 @@ private:
     std::unique_ptr<RenderScratch> FScratch;
     std::vector<float> FMix;
     std::unique_ptr<LoopbackRing> FLoopback;
+    std::vector<float> FCueMix;
+    std::unique_ptr<CueOutput> FCue;
 
     // Last: it stops the devices before the render side goes (never, in practice: see Instance).
     Supervisor FSupervisor;

@@ -174,7 +174,7 @@ private:
 
 class PulseBackend final : public Backend {
 public:
-    explicit PulseBackend(std::string sink) : FSink(std::move(sink)) {}
+    PulseBackend(std::string sink, bool headphones) : FSink(std::move(sink)), FHeadphones(headphones) {}
     ~PulseBackend() override { Stop(); }
 
     std::string Name() const override
@@ -215,10 +215,11 @@ public:
         sampleFormat.channels = static_cast<uint8_t>(FFormat.Channels);
         pa_proplist* props = pa_proplist_new();
         pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "music");
-        pa_proplist_sets(props, PA_PROP_MEDIA_NAME, "DuoDeck mix");
+        const char* name = FHeadphones ? "DuoDeck headphones" : "DuoDeck mix";
+        pa_proplist_sets(props, PA_PROP_MEDIA_NAME, name);
         pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, "duodeck");
         pa_stream*& stream = FConnection->Stream();
-        stream = pa_stream_new_with_proplist(FConnection->Context(), "DuoDeck mix", &sampleFormat, nullptr, props);
+        stream = pa_stream_new_with_proplist(FConnection->Context(), name, &sampleFormat, nullptr, props);
         pa_proplist_free(props);
         if (!stream) {
             error = pa_strerror(pa_context_errno(FConnection->Context()));
@@ -236,8 +237,12 @@ public:
         attr.minreq = TargetFrames(FFormat) / 4 * align;
         attr.prebuf = static_cast<uint32_t>(-1);
         attr.fragsize = static_cast<uint32_t>(-1);
-        if (pa_stream_connect_playback(stream, FSink.empty() ? nullptr : FSink.c_str(), &attr, PA_STREAM_ADJUST_LATENCY,
-                                       nullptr, nullptr) < 0) {
+        // A headphones stream is never moved to another sink by the server: it would play the cue to
+        // the room.
+        const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY |
+                                                          (FHeadphones ? PA_STREAM_DONT_MOVE : 0));
+        if (pa_stream_connect_playback(stream, FSink.empty() ? nullptr : FSink.c_str(), &attr, flags, nullptr,
+                                       nullptr) < 0) {
             error = pa_strerror(pa_context_errno(FConnection->Context()));
             return false;
         }
@@ -343,6 +348,7 @@ private:
 
     std::string FSink;
     std::string FDescription;
+    bool FHeadphones;
     std::unique_ptr<Connection> FConnection;
     OutputFormat FFormat;
     MixSource* FSource = nullptr;
@@ -357,6 +363,7 @@ struct SinkList {
 
 class PulseDriver final : public Driver {
 public:
+    explicit PulseDriver(bool headphones) : FHeadphones(headphones) {}
     const char* Kind() const override { return "pulse"; }
 
     std::optional<std::vector<DeviceInfo>> Devices() override
@@ -394,14 +401,20 @@ public:
         return list.Items;
     }
 
-    std::unique_ptr<Backend> Make(const std::string& id) override { return std::make_unique<PulseBackend>(id); }
+    std::unique_ptr<Backend> Make(const std::string& id) override
+    {
+        return std::make_unique<PulseBackend>(id, FHeadphones);
+    }
+
+private:
+    const bool FHeadphones;
 };
 
 } // namespace
 
-std::unique_ptr<Driver> MakeDriver()
+std::unique_ptr<Driver> MakeDriver(bool headphones)
 {
-    return std::make_unique<PulseDriver>();
+    return std::make_unique<PulseDriver>(headphones);
 }
 
 } // namespace dsound::pulse

@@ -19,7 +19,8 @@ constexpr int TargetLatencyMs = 25;
 
 // Devices: the server's sinks, its default sink first, with name-based GUIDs; nothing when no server
 // answers within ConnectTimeoutMs (never starts one). Make(""): the server's default sink, followed
-// when the user changes it.
-std::unique_ptr<Driver> MakeDriver();
+// when the user changes it. A headphones driver's streams are named so, and are never moved to
+// another sink by the server.
+std::unique_ptr<Driver> MakeDriver(bool headphones = false);
 
 } // namespace dsound::pulse

@@ -268,6 +268,20 @@ HRESULT SoundBuffer::GetKeylock(BOOL* on)
     return DS_OK;
 }
 
+HRESULT SoundBuffer::SetCue(BOOL on)
+{
+    FCue.store(on != 0, std::memory_order_release);
+    return DS_OK;
+}
+
+HRESULT SoundBuffer::GetCue(BOOL* on)
+{
+    if (!on)
+        return DSERR_INVALIDPARAM;
+    *on = FCue.load(std::memory_order_relaxed);
+    return DS_OK;
+}
+
 void SoundBuffer::ToFloat(uint32_t pos, uint32_t frames, float* dst) const
 {
     const uint32_t ch = FFormat.nChannels;
@@ -436,7 +450,34 @@ void SoundBuffer::KeepHistory(uint32_t pos, uint32_t next)
     FHistoryEnd = next;
 }
 
-void SoundBuffer::Mix(float* mix, uint32_t frames, const OutputFormat& out, RenderScratch& scratch)
+// Adds `voice` (`ch` channels) to `mix` (`outCh` channels) with the gains of the left and right side.
+void SoundBuffer::AddVoice(float* mix, const float* voice, uint32_t frames, uint32_t ch, uint32_t outCh, float left,
+                           float right)
+{
+    if (outCh == 2) {
+        if (ch == 2) {
+            for (uint32_t i = 0; i < frames; ++i) {
+                mix[2 * i] += voice[2 * i] * left;
+                mix[2 * i + 1] += voice[2 * i + 1] * right;
+            }
+        } else {
+            for (uint32_t i = 0; i < frames; ++i) {
+                mix[2 * i] += voice[i] * left;
+                mix[2 * i + 1] += voice[i] * right;
+            }
+        }
+    } else {
+        if (ch == 2) {
+            for (uint32_t i = 0; i < frames; ++i)
+                mix[i] += (voice[2 * i] * left + voice[2 * i + 1] * right) * 0.5f;
+        } else {
+            for (uint32_t i = 0; i < frames; ++i)
+                mix[i] += voice[i] * (left + right) * 0.5f;
+        }
+    }
+}
+
+void SoundBuffer::Mix(float* mix, float* cue, uint32_t frames, const OutputFormat& out, RenderScratch& scratch)
 {
     if (!FPlaying.load(std::memory_order_acquire))
         return;
@@ -492,29 +533,10 @@ void SoundBuffer::Mix(float* mix, uint32_t frames, const OutputFormat& out, Rend
 
     const float gain = DbToGain(FVolume.load(std::memory_order_acquire));
     const LONG pan = FPan.load(std::memory_order_acquire);
-    const float left = gain * (pan > 0 ? DbToGain(-pan) : 1.0f);
-    const float right = gain * (pan < 0 ? DbToGain(pan) : 1.0f);
-    if (out.Channels == 2) {
-        if (ch == 2) {
-            for (uint32_t i = 0; i < frames; ++i) {
-                mix[2 * i] += voice[2 * i] * left;
-                mix[2 * i + 1] += voice[2 * i + 1] * right;
-            }
-        } else {
-            for (uint32_t i = 0; i < frames; ++i) {
-                mix[2 * i] += voice[i] * left;
-                mix[2 * i + 1] += voice[i] * right;
-            }
-        }
-    } else {
-        if (ch == 2) {
-            for (uint32_t i = 0; i < frames; ++i)
-                mix[i] += (voice[2 * i] * left + voice[2 * i + 1] * right) * 0.5f;
-        } else {
-            for (uint32_t i = 0; i < frames; ++i)
-                mix[i] += voice[i] * (left + right) * 0.5f;
-        }
-    }
+    AddVoice(mix, voice, frames, ch, out.Channels, gain * (pan > 0 ? DbToGain(-pan) : 1.0f),
+             gain * (pan < 0 ? DbToGain(pan) : 1.0f));
+    if (cue && FCue.load(std::memory_order_acquire))
+        AddVoice(cue, voice, frames, ch, out.Channels, 1.0f, 1.0f);
 
     // The song's frames heard in this block: the output's frames at the buffer's speed.
     const double heard = frames * (double(rate) / out.Rate) + FHeardFraction;

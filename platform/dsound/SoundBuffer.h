@@ -56,11 +56,14 @@ public:
     HRESULT Restore() override;
     HRESULT SetKeylock(BOOL on) override;
     HRESULT GetKeylock(BOOL* on) override;
+    HRESULT SetCue(BOOL on) override;
+    HRESULT GetCue(BOOL* on) override;
 
     // Render thread: adds `frames` frames of this buffer, converted to `out`'s rate and channel
-    // count (1 or 2) with volume and pan applied, to `mix`; advances the play cursor by the frames
-    // consumed. Does nothing while stopped. frames <= RenderScratch::MaxOutFrames.
-    void Mix(float* mix, uint32_t frames, const OutputFormat& out, RenderScratch& scratch);
+    // count (1 or 2) with volume and pan applied, to `mix`, and with cue on, as they are, to `cue`
+    // (null: no cue mix wanted); advances the play cursor by the frames consumed. Does nothing while
+    // stopped. frames <= RenderScratch::MaxOutFrames.
+    void Mix(float* mix, float* cue, uint32_t frames, const OutputFormat& out, RenderScratch& scratch);
     // Any thread.
     bool Playing() const { return FPlaying.load(std::memory_order_relaxed); }
 
@@ -84,6 +87,8 @@ private:
     uint32_t Resample(uint32_t frames, double ratio, float* dst, RenderScratch& scratch);
     void Interpolate(uint32_t frames, double step, float* dst);
     void KeepHistory(uint32_t pos, uint32_t next);
+    static void AddVoice(float* mix, const float* voice, uint32_t frames, uint32_t ch, uint32_t outCh, float left,
+                         float right);
 
     Engine& FEngine;
     std::atomic<ULONG> FRefs{1};
@@ -104,6 +109,7 @@ private:
     std::atomic<uint32_t> FPublished{0}; // bumped by Unlock (release), read by Mix (acquire)
 
     std::atomic<bool> FKeylock{false};
+    std::atomic<bool> FCue{false};
     std::unique_ptr<KeylockVoice> FKeylockVoice; // made once, by the first SetKeylock(TRUE)
     std::atomic<KeylockVoice*> FKeylockReady{nullptr};
     std::atomic<uint32_t> FReadAhead{0}; // frames the render has read past the play cursor

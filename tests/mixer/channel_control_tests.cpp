@@ -1,4 +1,5 @@
 #include "channel_support.h"
+#include "platform/dsound/CueOutput.h"
 
 #include <atomic>
 #include <chrono>
@@ -118,6 +119,29 @@ TEST_F(ChannelTest, ControlsAreNotClampedAndARefusalKeepsTheValue)
     EXPECT_EQ(ch.Frequency(), 50u);
     ch.SetFrequency(0); // the song's own rate
     EXPECT_EQ(ch.Frequency(), 0u);
+}
+
+TEST_F(ChannelTest, TheCueSwitchIsKeptAcrossSongsAndHeardBeforeTheVolume)
+{
+    // Split headphones: the left side carries the cue, the right side the room.
+    dsound::Engine::Instance().Headphones().Choose({dsound::CueTarget::Kind::Split, "", ""});
+    auto& ch = NewChannel();
+    ch.SetCue(true);
+    for (const char* name : {"one.wav", "two.wav"}) {
+        ch.SetFileName(NoiseSong(name, kRate));
+        ch.SetVolume(-10000);
+        ch.Play();
+        const auto out = Render(kRate / 5);
+        double left = 0;
+        long right = 0;
+        for (size_t f = 2205; f < out.size() / 2; ++f) {
+            left += std::abs(out[f * 2]);
+            right += out[f * 2 + 1] != 0;
+        }
+        EXPECT_GT(left / double(out.size() / 2 - 2205), 1000) << name; // the noise's mean is 2000
+        EXPECT_EQ(right, 0) << name;
+        ch.Stop();
+    }
 }
 
 TEST_F(ChannelTest, TwoChannelsAndABusyUiThreadNeitherDeadlockNorGap)

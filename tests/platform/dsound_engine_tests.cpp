@@ -1,6 +1,7 @@
 // The engine around the mix: the loopback ring, the null backend, the supervisor that replaces a
 // device gone silent and moves back when it answers, and buffers created, written and released
 // while the render thread runs.
+#include "platform/dsound/CueOutput.h"
 #include "platform/dsound/LoopbackRing.h"
 #include "platform/kernel/TimeScale.h"
 #include "tests/platform/dsound_helpers.h"
@@ -12,22 +13,6 @@
 
 using namespace dstest;
 using dsound::Engine;
-
-namespace {
-
-// Waits (real time) until `done` holds; false after `limit`.
-template <class F> bool WaitFor(F done, std::chrono::milliseconds limit = std::chrono::milliseconds(5000))
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-} // namespace
 
 TEST(LoopbackRing, ReadsInTwoRegionsAcrossTheEndAndDropsWhenFull)
 {
@@ -308,4 +293,37 @@ TEST(RenderThread, TheNullBackendKeepsRealTimePaceScaledByTheTimeScale)
     b.Reset();
     ds.Reset();
     Engine::Reset();
+}
+
+TEST(Supervisor, HeadphonesThatStopAnsweringAreTriedAgainWhileTheRoomPlaysOn)
+{
+    timescale::Scope fast(10);
+    Engine::Reset();
+    setenv("DUODECK_AUDIO_BACKEND", "null", 1);
+    std::atomic<int> made{0};
+    dsound::CueOutput& phones = Engine::Instance().Headphones();
+    // The first headphones device answers for 20 periods, the next ones for ever.
+    phones.UseTestDevice([&] { return std::make_unique<StallingBackend>(made++ == 0 ? 20 : -1); });
+    ComPtr<IDirectSound> ds;
+    ASSERT_EQ(DSoundLibrary().DirectSoundCreate(nullptr, ds.Put(), nullptr), DS_OK);
+    WAVEFORMATEX f = Pcm(44100, 2, 16);
+    DSBUFFERDESC d = Desc(&f, 176400);
+    ComPtr<IDirectSoundBuffer> b;
+    ASSERT_EQ(ds->CreateSoundBuffer(&d, b.Put(), nullptr), DS_OK);
+    ASSERT_EQ(b->SetCue(1), DS_OK);
+    ASSERT_EQ(b->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
+    testing::internal::CaptureStderr();
+    phones.Choose({dsound::CueTarget::Kind::Sink, "test", "test"});
+
+    EXPECT_TRUE(WaitFor([&] { return made.load() >= 2; }));
+    const DWORD before = PlayCursor(b.Get());
+    EXPECT_TRUE(WaitFor([&] { return PlayCursor(b.Get()) != before; }));
+    EXPECT_TRUE(WaitFor([&] { return phones.Playing(); }));
+    EXPECT_EQ(Engine::Instance().BackendName(), "null");
+    const std::string console = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(CountLines(console, "stopped responding"), 1) << console;
+    b.Reset();
+    ds.Reset();
+    Engine::Reset();
+    unsetenv("DUODECK_AUDIO_BACKEND");
 }

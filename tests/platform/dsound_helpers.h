@@ -4,14 +4,29 @@
 
 #include "platform/dsound/DSound.h"
 #include "platform/dsound/DSoundEngine.h"
+#include "tests/support/Fixtures.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace dstest {
+
+// Waits (real time) until `done` holds; false after `limit`.
+template <class F> bool WaitFor(F done, std::chrono::milliseconds limit = std::chrono::milliseconds(5000))
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 constexpr DWORD ChannelFlags = 0x000180E0;
 
@@ -93,6 +108,13 @@ inline ComPtr<IDirectSoundBuffer> PlayingBuffer(IDirectSound* device, const std:
     Write(b.Get(), 0, samples.data(), static_cast<DWORD>(samples.size() * 2));
     EXPECT_EQ(b->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
     return b;
+}
+
+// A second of a `hz` tone at `level` (of 32767) in a looping 44.1 kHz 16-bit buffer of `device`,
+// playing. Whole cycles of a whole-hertz tone fill the second, so the loop is seamless.
+inline ComPtr<IDirectSoundBuffer> LoopingTone(IDirectSound* device, WORD channels, double hz, double level)
+{
+    return PlayingBuffer(device, testsupport::SineS16(44100, 44100, channels, hz, level), 44100, channels);
 }
 
 // A device on the manual backend, reset before and after each test.

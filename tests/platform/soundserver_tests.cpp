@@ -26,17 +26,6 @@ constexpr int Rate = 44100;
 constexpr double LowHz = 441, HighHz = 1000;
 constexpr double LowLevel = 8000, HighLevel = 4000;
 
-template <class F> bool WaitFor(F done, std::chrono::milliseconds limit)
-{
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 double Db(double level, double reference)
 {
     return 20 * std::log10(level / reference);

@@ -224,6 +224,15 @@ void SoundServer::Resume()
         kill(process.Pid, SIGCONT);
 }
 
+bool SoundServer::AddSink(const std::string& name)
+{
+    const std::string dir = FDir.path().string();
+    return std::system(("HOME=" + dir + " XDG_RUNTIME_DIR=" + dir + " PULSE_SERVER=" + Address() +
+                        " pactl load-module module-null-sink sink_name=" + name +
+                        " sink_properties=device.description=" + name + " >>" + LogPath("pactl") + " 2>&1")
+                           .c_str()) == 0;
+}
+
 std::string SoundServer::Address() const
 {
     return "unix:" + SocketPath();
@@ -241,14 +250,14 @@ std::string SoundServer::Log() const
     return text.str();
 }
 
-MonitorRecorder::MonitorRecorder(const std::string& address)
+MonitorRecorder::MonitorRecorder(const std::string& address, const std::string& sink)
 {
     pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, 44100, 2};
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.fragsize = 441 * 4; // 10 ms: the recording's timing stays close to the sink's
     int error = 0;
-    FStream = pa_simple_new(address.c_str(), "DuoDeck test", PA_STREAM_RECORD, "duodeck_test.monitor", "monitor",
+    FStream = pa_simple_new(address.c_str(), "DuoDeck test", PA_STREAM_RECORD, (sink + ".monitor").c_str(), "monitor",
                             &sampleFormat, nullptr, &attr, &error);
 }
 

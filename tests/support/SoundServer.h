@@ -37,6 +37,8 @@ public:
     void Kill();   // SIGKILL to every process of the server, and waits for them to end
     void Pause();  // SIGSTOP
     void Resume(); // SIGCONT
+    // Loads a second null sink `name` (not the default) beside "duodeck_test". False on a failure.
+    bool AddSink(const std::string& name);
     // The client library's address of the server ("unix:/…/native"), for PULSE_SERVER.
     std::string Address() const;
     // Why the last start failed, if it did, then each process's own console output so far.
@@ -68,10 +70,11 @@ private:
     std::string FFailure;
 };
 
-// Records the test sink's monitor: 44.1 kHz 16-bit stereo, from the moment it is created.
+// Records a sink's monitor (the test sink's unless named): 44.1 kHz 16-bit stereo, from the moment
+// it is created.
 class MonitorRecorder {
 public:
-    explicit MonitorRecorder(const std::string& address);
+    explicit MonitorRecorder(const std::string& address, const std::string& sink = "duodeck_test");
     ~MonitorRecorder();
     MonitorRecorder(const MonitorRecorder&) = delete;
     MonitorRecorder& operator=(const MonitorRecorder&) = delete;
