@@ -53,9 +53,9 @@ bool SameTarget(const dsound::CueTarget& a, const dsound::CueTarget& b)
 void TFormMain::CreateHeadphones()
 {
     for (auto [button, name, geometry, hint, deck] :
-         {std::tuple(&BtnCueLeft, "BtnCueLeft", QRect(112, 37, 12, 10), "Hear the left song in the headphones",
+         {std::tuple(&BtnCueLeft, "BtnCueLeft", QRect(112, 37, 12, 10), "Hear the left song in the headphones (C)",
                      static_cast<TDeckController*>(FormChannel)),
-          std::tuple(&BtnCueRight, "BtnCueRight", QRect(274, 37, 12, 10), "Hear the right song in the headphones",
+          std::tuple(&BtnCueRight, "BtnCueRight", QRect(274, 37, 12, 10), "Hear the right song in the headphones (.)",
                      static_cast<TDeckController*>(FormChannel2))}) {
         auto* b = new TImgBtn(this);
         b->setObjectName(name);

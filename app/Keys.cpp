@@ -123,6 +123,8 @@ bool TFormMain::KeyEvent(QKeyEvent* event)
             deck->Load(path.toStdString());
         break;
     case TKeyAction::Cue:
+        if (!repeat)
+            Click(right ? BtnCueRight : BtnCueLeft);
         break;
     case TKeyAction::Sync:
         if (!repeat)

@@ -258,9 +258,9 @@ void CueOutput::WatchLoop()
                 const int64_t first = FFirstRenderNs.load(std::memory_order_acquire);
                 const int64_t last = FLastRenderNs.load(std::memory_order_acquire);
                 const bool running = first != 0 && last - first >= timescale::Real(RunningMs).count();
-                const bool stalled =
-                    !FDevice->Failure().empty() || (running ? now - last > timescale::Real(StallMs).count()
-                                                  : now - FDeviceStartNs > timescale::Real(StartGraceMs).count());
+                const bool stalled = !FDevice->Failure().empty() ||
+                                     (running ? now - last > timescale::Real(StallMs).count()
+                                              : now - FDeviceStartNs > timescale::Real(StartGraceMs).count());
                 if (stalled) {
                     const std::string name = FDevice->Name();
                     StopDeviceLocked();

@@ -41,7 +41,6 @@ public:
     CueOutput(const CueOutput&) = delete;
     CueOutput& operator=(const CueOutput&) = delete;
 
-
     // Test seam: a chosen sink or device is then made by `make` (null: as usual). Any thread.
     void UseTestDevice(std::function<std::unique_ptr<Backend>()> make);
 

@@ -239,8 +239,8 @@ public:
         attr.fragsize = static_cast<uint32_t>(-1);
         // A headphones stream is never moved to another sink by the server: it would play the cue to
         // the room.
-        const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY |
-                                                          (FHeadphones ? PA_STREAM_DONT_MOVE : 0));
+        const auto flags =
+            static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | (FHeadphones ? PA_STREAM_DONT_MOVE : 0));
         if (pa_stream_connect_playback(stream, FSink.empty() ? nullptr : FSink.c_str(), &attr, flags, nullptr,
                                        nullptr) < 0) {
             error = pa_strerror(pa_context_errno(FConnection->Context()));

@@ -96,6 +96,9 @@ TEST_F(Keys, EachKeyReachesItsDeckOrTheMixerFromEitherWindow)
     QTest::keyClick(form.get(), Qt::Key_X);
     EXPECT_TRUE(FormChannel->Keylock());
     EXPECT_FALSE(FormChannel2->Keylock());
+    QTest::keyClick(form.get(), Qt::Key_Period);
+    EXPECT_TRUE(FormChannel2->Cue());
+    EXPECT_FALSE(FormChannel->Cue());
 
     QTest::keyClick(form.get(), Qt::Key_N);
     EXPECT_EQ(form->ImgVolumeBoth->x(), 200);
