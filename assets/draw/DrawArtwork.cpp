@@ -531,26 +531,20 @@ void DrawButtons()
     SmallButton("stop", 10, 10, Square, idle, QColor("#ff5a4d"), QColor("#a3281f"));
     SmallButton("add", 10, 10, Plus, idle, QColor("#ffffff"), QColor("#7b838e"));
     // Loop: the off look, the on look (also the hover look of the off state) and the pressed look.
-    for (const auto& [name, colour] : {std::pair{"btn_loop_off", idle}, std::pair{"btn_loop_on", DeckA},
-                                       std::pair{"btn_loop_down", DeckA.darker(170)}}) {
-        QImage image = Transparent(10, 10);
-        QPainter p(&image);
-        p.setRenderHint(QPainter::Antialiasing, true);
-        LoopArrow(p, QRectF(0, 0, 10, 10), colour);
-        p.end();
-        Save(image, name);
-    }
+    const auto switchLooks = [](const char* name, auto symbol, const QColor& off, const QColor& on,
+                                const QColor& down) {
+        for (const auto& [suffix, colour] : {std::pair{"off", off}, std::pair{"on", on}, std::pair{"down", down}}) {
+            QImage image = Transparent(10, 10);
+            QPainter p(&image);
+            p.setRenderHint(QPainter::Antialiasing, true);
+            symbol(p, QRectF(0, 0, 10, 10), colour);
+            p.end();
+            Save(image, QString("btn_%1_%2").arg(name, suffix));
+        }
+    };
+    switchLooks("loop", LoopArrow, idle, DeckA, DeckA.darker(170));
     // Keylock, in the deck's tempo readout: off, on (also the hover look of off) and pressed.
-    for (const auto& [name, colour] :
-         {std::pair{"btn_keylock_off", idle.darker(130)}, std::pair{"btn_keylock_on", QColor("#ffffff")},
-          std::pair{"btn_keylock_down", idle.darker(200)}}) {
-        QImage image = Transparent(10, 10);
-        QPainter p(&image);
-        p.setRenderHint(QPainter::Antialiasing, true);
-        Padlock(p, QRectF(0, 0, 10, 10), colour);
-        p.end();
-        Save(image, name);
-    }
+    switchLooks("keylock", Padlock, idle.darker(130), QColor("#ffffff"), idle.darker(200));
 
     RoundButton(
         "min",

@@ -164,26 +164,37 @@ private:
     long FPos = 0;
 };
 
-void BM_ResampledEngineAgainstLibsamplerate(benchmark::State& state)
+// Ten periods of the engine, then ten of the library alone, in each iteration; CPU seconds of each
+// and the seconds of audio each rendered.
+struct Alternated {
+    double Engine = 0, Alone = 0, Audio = 0;
+};
+template <class Library> Alternated Alternate(benchmark::State& state, Scene& scene, Library& library)
 {
-    Scene scene({47000});
-    Converter converter;
-    double engine = 0, alone = 0;
+    Alternated a;
     for (auto _ : state) {
         double t0 = ThreadSeconds();
         for (int i = 0; i < 10; ++i)
             scene.RenderPeriod();
         double t1 = ThreadSeconds();
         for (int i = 0; i < 10; ++i)
-            converter.Period441();
+            library.Period441();
         double t2 = ThreadSeconds();
-        engine += t1 - t0;
-        alone += t2 - t1;
+        a.Engine += t1 - t0;
+        a.Alone += t2 - t1;
     }
-    const double audio = double(state.iterations()) * 10 * Period / Rate;
-    state.counters["x_realtime_engine"] = audio / engine;
-    state.counters["x_realtime_libsamplerate"] = audio / alone;
-    state.counters["ratio"] = alone / engine;
+    a.Audio = double(state.iterations()) * 10 * Period / Rate;
+    state.counters["x_realtime_engine"] = a.Audio / a.Engine;
+    state.counters["ratio"] = a.Alone / a.Engine;
+    return a;
+}
+
+void BM_ResampledEngineAgainstLibsamplerate(benchmark::State& state)
+{
+    Scene scene({47000});
+    Converter converter;
+    const Alternated a = Alternate(state, scene, converter);
+    state.counters["x_realtime_libsamplerate"] = a.Audio / a.Alone;
 }
 
 // Rubber Band alone, as the engine drives it (see platform/dsound/KeylockVoice.cpp).
@@ -231,23 +242,9 @@ void BM_KeylockedEngineAgainstRubberBand(benchmark::State& state)
 {
     Scene scene({46746}, true);
     Stretcher stretcher;
-    double engine = 0, alone = 0;
-    for (auto _ : state) {
-        double t0 = ThreadSeconds();
-        for (int i = 0; i < 10; ++i)
-            scene.RenderPeriod();
-        double t1 = ThreadSeconds();
-        for (int i = 0; i < 10; ++i)
-            stretcher.Period441();
-        double t2 = ThreadSeconds();
-        engine += t1 - t0;
-        alone += t2 - t1;
-    }
-    const double audio = double(state.iterations()) * 10 * Period / Rate;
-    state.counters["x_realtime_engine"] = audio / engine;
-    state.counters["x_realtime_rubberband"] = audio / alone;
-    state.counters["ratio"] = alone / engine;
-    state.counters["core_percent_per_deck"] = 100 * engine / audio;
+    const Alternated a = Alternate(state, scene, stretcher);
+    state.counters["x_realtime_rubberband"] = a.Audio / a.Alone;
+    state.counters["core_percent_per_deck"] = 100 * a.Engine / a.Audio;
     state.counters["added_delay_ms"] = stretcher.DelayMs();
 }
 
