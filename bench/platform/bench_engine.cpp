@@ -270,13 +270,13 @@ public:
         FFormat = format;
         return true;
     }
-    void Start(dsound::Engine& engine, uint64_t token) override
+    bool Start(dsound::MixSource& source, uint64_t token, std::string&) override
     {
-        FEngine = &engine;
+        FSource = &source;
         FToken = token;
         Current = this;
         if (!FPaced)
-            return;
+            return true;
         FStop = false;
         FThread = std::thread([this] {
             std::vector<int16_t> block(size_t(Period) * 4);
@@ -288,12 +288,13 @@ public:
                 owed += Period * (1 + FSkew);
                 const auto frames = static_cast<uint32_t>(owed);
                 owed -= frames;
-                FEngine->Render(FToken, block.data(), frames);
+                FSource->Render(FToken, block.data(), frames);
                 for (uint32_t i = 0; i < frames * 2 && FFirstHeardNs == 0; ++i)
                     if (block[i] != 0)
                         FFirstHeardNs = std::chrono::steady_clock::now().time_since_epoch().count();
             }
         });
+        return true;
     }
     void Stop() override
     {
@@ -304,7 +305,7 @@ public:
             Current = nullptr;
     }
     uint32_t FramesPerRender(const dsound::OutputFormat&) const override { return Period * 2; }
-    void Pull(int16_t* out) { FEngine->Render(FToken, out, Period); }
+    void Pull(int16_t* out) { FSource->Render(FToken, out, Period); }
 
     static inline std::atomic<BenchPhones*> Current{nullptr};
     std::atomic<int64_t> FFirstHeardNs{0};
@@ -313,7 +314,7 @@ private:
     double FSkew;
     bool FPaced;
     dsound::OutputFormat FFormat;
-    dsound::Engine* FEngine = nullptr;
+    dsound::MixSource* FSource = nullptr;
     uint64_t FToken = 0;
     std::atomic<bool> FStop{false};
     std::thread FThread;
