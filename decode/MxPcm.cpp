@@ -39,7 +39,8 @@ void FloatToS16(const float* in, uint8_t* out, int64_t samples)
 
 namespace {
 
-// For each WAVE channel, the Vorbis channel that carries it (Vorbis I specification, section 4.3.9).
+// For each WAVE channel, the Vorbis channel that carries it (Vorbis's own channel order for 1 to 8
+// channels).
 constexpr int kVorbisToWave[9][8] = {{},
                                      {0},
                                      {0, 1},
