@@ -5,8 +5,7 @@
 #include "assets/Skin.h"
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
-#include "platform/dsound/CueOutput.h"
-#include "platform/dsound/DSoundEngine.h"
+#include "mixer/MxDSMixer.h"
 #include "widgets/ImgBtn.h"
 
 #include <QComboBox>
@@ -19,33 +18,12 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
 QPixmap CuePicture(const char* path)
 {
     return QPixmap::fromImage(artwork::LoadForScreen(path));
-}
-
-dsound::CueTarget TargetOf(const THeadphonesSettings& s)
-{
-    dsound::CueTarget t;
-    t.Description = s.Description.toStdString();
-    if (s.Output == "split") {
-        t.What = dsound::CueTarget::Kind::Split;
-    } else if (s.Output.startsWith("sink:")) {
-        t.What = dsound::CueTarget::Kind::Sink;
-        t.Sink = s.Output.mid(5).toStdString();
-    } else if (s.Output.startsWith("device:") && StringToGuid(s.Output.mid(7).toLatin1().constData(), t.Device)) {
-        t.What = dsound::CueTarget::Kind::PortAudio;
-    }
-    return t;
-}
-
-bool SameTarget(const dsound::CueTarget& a, const dsound::CueTarget& b)
-{
-    return a.What == b.What && a.Sink == b.Sink && std::memcmp(&a.Device, &b.Device, sizeof(GUID)) == 0;
 }
 
 } // namespace
@@ -82,12 +60,8 @@ void TFormMain::CreateHeadphones()
 
 void TFormMain::ApplyHeadphones()
 {
-    dsound::CueOutput& cue = dsound::Engine::Instance().Headphones();
-    const dsound::CueTarget target = TargetOf(FHeadphones);
-    if (!SameTarget(target, cue.Chosen()))
-        cue.Choose(target);
-    cue.SetBlend(FHeadphones.Blend / 100.0f);
-    cue.SetLevel(FHeadphones.Level / 100.0f);
+    SetHeadphones({FHeadphones.Output.toStdString(), FHeadphones.Description.toStdString()}, FHeadphones.Blend / 100.0f,
+                  FHeadphones.Level / 100.0f);
 }
 
 void TFormMain::ToggleCue(TImgBtn* button, TDeckController* deck)
@@ -118,18 +92,9 @@ void TFormMain::ShowHeadphonesDialog()
     output->addItem("None", "none");
     output->addItem("Split on the main output (left: headphones, right: room)", "split");
     constexpr int NameRole = Qt::UserRole + 1;
-    const std::vector<dsound::DeviceInfo> devices = dsound::Engine::Instance().Devices();
-    // Listed by the sound server when the room plays through it, else by PortAudio.
-    const bool sinks = dsound::Engine::Instance().BackendName() == "pulse";
-    for (const dsound::DeviceInfo& d : devices) {
-        // The room plays on the server's default sink, listed first: the cue must not go there.
-        if (sinks && &d == &devices.front())
-            continue;
-        char guid[39];
-        GuidToString(d.Guid, guid);
-        output->addItem(QString::fromStdString(d.Name),
-                        sinks ? QString::fromStdString("sink:" + d.Id) : QString("device:") + guid);
-        output->setItemData(output->count() - 1, QString::fromStdString(d.Name), NameRole);
+    for (const THeadphonesOutput& o : HeadphonesOutputs()) {
+        output->addItem(QString::fromStdString(o.Name), QString::fromStdString(o.Output));
+        output->setItemData(output->count() - 1, QString::fromStdString(o.Name), NameRole);
     }
     int at = output->findData(FHeadphones.Output);
     if (at < 0 && FHeadphones.Output != "none") {

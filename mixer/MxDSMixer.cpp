@@ -2,7 +2,10 @@
 
 #include "mixer/MxDSMixerChannel.h"
 
+#include "engine/Controls.h"
+
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -193,4 +196,55 @@ void TMxDSMixer::AddChannel(TMxDSMixerChannel* channel)
 void TMxDSMixer::RemoveChannel(TMxDSMixerChannel* channel)
 {
     FChannels.erase(std::remove(FChannels.begin(), FChannels.end(), channel), FChannels.end());
+}
+
+// ---------------------------------------------------------------------------------------------
+// The headphones
+
+namespace {
+
+output::CueTarget TargetOf(const THeadphonesOutput& o)
+{
+    output::CueTarget t;
+    t.Description = o.Name;
+    const std::string& s = o.Output;
+    if (s == "split") {
+        t.What = output::CueTarget::Kind::Split;
+    } else if (s.starts_with("sink:")) {
+        t.What = output::CueTarget::Kind::Sink;
+        t.Sink = s.substr(5);
+    } else if (s.starts_with("device:") && StringToGuid(s.c_str() + 7, t.Device)) {
+        t.What = output::CueTarget::Kind::PortAudio;
+    }
+    return t;
+}
+
+bool SameTarget(const output::CueTarget& a, const output::CueTarget& b)
+{
+    return a.What == b.What && a.Sink == b.Sink && std::memcmp(&a.Device, &b.Device, sizeof(GUID)) == 0;
+}
+
+} // namespace
+
+std::vector<THeadphonesOutput> HeadphonesOutputs()
+{
+    std::vector<THeadphonesOutput> outputs;
+    for (const output::CueTarget& t : engine::HeadphonesChoices()) {
+        if (t.What == output::CueTarget::Kind::Sink) {
+            outputs.push_back({"sink:" + t.Sink, t.Description});
+        } else {
+            char guid[39];
+            GuidToString(t.Device, guid);
+            outputs.push_back({std::string("device:") + guid, t.Description});
+        }
+    }
+    return outputs;
+}
+
+void SetHeadphones(const THeadphonesOutput& output, float blend, float level)
+{
+    const output::CueTarget target = TargetOf(output);
+    if (!SameTarget(target, engine::ChosenHeadphones()))
+        engine::ChooseHeadphones(target);
+    engine::SetHeadphonesMix(blend, level);
 }

@@ -41,6 +41,19 @@ const std::vector<std::string>& DSDeviceGuids();
 // Raises EDirectXError when the enumeration fails.
 void MxDSMixerInitialize();
 
+// The headphones output. `Output` names it as the settings keep it: "none", "split" (the main
+// output's left channel), "sink:<the sound server's name>" or "device:<GUID of the device list>";
+// `Name` is what the user and the console lines call it.
+struct THeadphonesOutput {
+    std::string Output;
+    std::string Name;
+};
+// Where the headphones can play now (the room's own device left out), "none" and "split" not listed.
+std::vector<THeadphonesOutput> HeadphonesOutputs();
+// Plays the cue there (a change of output only when it differs from the one in use); `blend`
+// 0 = the cued songs only .. 1 = the room only; `level` 0..1. Any thread.
+void SetHeadphones(const THeadphonesOutput& output, float blend, float level);
+
 class TMxDSMixer : public QObject {
     Q_OBJECT
 public:

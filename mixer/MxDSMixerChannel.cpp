@@ -1,5 +1,6 @@
 #include "mixer/MxDSMixerChannel.h"
 
+#include "engine/Controls.h"
 #include "decode/MxAudioFileRead.h"
 #include "mixer/MxDSMixer.h"
 #include "platform/kernel/Exceptions.h"
@@ -619,7 +620,7 @@ void TMxDSMixerChannel::SetKeylock(bool on)
         return;
     FKeylock = on;
     if (FBuffer)
-        DXCheck(FBuffer->SetKeylock(on));
+        DXCheck(engine::SetKeylock(FBuffer.Get(), on));
 }
 
 void TMxDSMixerChannel::SetCue(bool on)
@@ -629,7 +630,7 @@ void TMxDSMixerChannel::SetCue(bool on)
         return;
     FCue = on;
     if (FBuffer)
-        DXCheck(FBuffer->SetCue(on));
+        DXCheck(engine::SetCue(FBuffer.Get(), on));
 }
 
 void TMxDSMixerChannel::Fade(uint32_t timeMs, int32_t endVolume)

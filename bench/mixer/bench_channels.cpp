@@ -4,7 +4,7 @@
 // seconds. A probe thread measures how long a UI-side channel operation waits for the shared lock.
 #include "decode/MxAudioFileRead.h"
 #include "mixer/MxDSMixer.h"
-#include "platform/dsound/DSoundEngine.h"
+#include "engine/Engine.h"
 #include "platform/kernel/TimeScale.h"
 #include "platform/ui/HiddenWindow.h"
 #include "tests/support/Fixtures.h"
@@ -71,8 +71,8 @@ void BM_TwoChannelsStreaming(benchmark::State& state)
     double channelCpu = 0, audio = 0, renderCpu = 0;
     int64_t worstWaitUs = 0;
     for (auto _ : state) {
-        dsound::Engine::Reset();
-        dsound::Engine::UseManualBackend();
+        engine::Engine::Reset();
+        engine::Engine::UseManualBackend();
         MxDSMixerInitialize();
         timescale::Scope fast(20);
         TMxDSMixer mixer(nullptr);
@@ -108,7 +108,7 @@ void BM_TwoChannelsStreaming(benchmark::State& state)
         std::vector<uint8_t> out;
         // 50 ms of audio per 2.5 ms of real time: 20 times real time, the pace of the time scale.
         while (left.State() == csPlaying || right.State() == csPlaying) {
-            dsound::Engine::PullS16(2205);
+            engine::Engine::PullS16(2205);
             std::this_thread::sleep_for(std::chrono::microseconds(2500));
             ProcessMessages();
         }
@@ -121,7 +121,7 @@ void BM_TwoChannelsStreaming(benchmark::State& state)
         worstWaitUs = std::max<int64_t>(worstWaitUs, worst.load());
         audio += (left.Duration() + right.Duration()) / 1000.0;
     }
-    dsound::Engine::Reset();
+    engine::Engine::Reset();
     state.counters["x_realtime"] = audio / channelCpu;
     state.counters["channel_cpu_s"] = channelCpu / state.iterations();
     state.counters["worst_ui_wait_ms"] = worstWaitUs / 1000.0;

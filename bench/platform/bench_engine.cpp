@@ -9,9 +9,10 @@
 // adds (which the engine compensates) and the CPU share of one core per keylocked deck.
 // "Headphones…": the CPU the headphones add to two playing decks, the time from a cue switch to its
 // sound at the headphones device, and the drift between room and headphones on two clocks.
-#include "platform/dsound/CueOutput.h"
+#include "platform/output/CueOutput.h"
 #include "platform/dsound/DSound.h"
-#include "platform/dsound/DSoundEngine.h"
+#include "engine/Controls.h"
+#include "engine/Engine.h"
 #include "platform/kernel/TimeScale.h"
 
 #include <benchmark/benchmark.h>
@@ -53,9 +54,9 @@ public:
     // `manual` false: the null backend renders on its own thread at real-time pace.
     explicit Scene(std::initializer_list<DWORD> frequencies, bool keylock = false, bool manual = true)
     {
-        dsound::Engine::Reset();
+        engine::Engine::Reset();
         if (manual)
-            dsound::Engine::UseManualBackend();
+            engine::Engine::UseManualBackend();
         else
             setenv("DUODECK_AUDIO_BACKEND", "null", 1);
         DSoundLibrary().DirectSoundCreate(nullptr, FDevice.Put(), nullptr);
@@ -76,7 +77,7 @@ public:
             std::memcpy(p1, music.data(), n1);
             b->Unlock(p1, n1, p2, n2);
             b->SetFrequency(frequency);
-            b->SetKeylock(keylock);
+            engine::SetKeylock(b.Get(), keylock);
             b->Play(0, 0, DSBPLAY_LOOPING);
             FBuffers.push_back(b);
         }
@@ -85,10 +86,10 @@ public:
     {
         FBuffers.clear();
         FDevice.Reset();
-        dsound::Engine::Reset();
+        engine::Engine::Reset();
         unsetenv("DUODECK_AUDIO_BACKEND");
     }
-    void RenderPeriod() { dsound::Engine::PullInto(FOut.data(), Period); }
+    void RenderPeriod() { engine::Engine::PullInto(FOut.data(), Period); }
     IDirectSoundBuffer* Buffer(size_t i) const { return FBuffers[i].Get(); }
 
 private:
@@ -260,17 +261,17 @@ void BM_EngineTwoKeylockedBuffers(benchmark::State& state)
 // --- Headphones ---------------------------------------------------------------------------------
 // A headphones device for the benchmarks: renders when asked (Pull), or on a thread of its own at
 // `rate` times (1 + skew) frames per second of program time, as a device with its own clock would.
-class BenchPhones final : public dsound::Backend {
+class BenchPhones final : public output::Backend {
 public:
     explicit BenchPhones(double skew, bool paced) : FSkew(skew), FPaced(paced) {}
     ~BenchPhones() override { Stop(); }
     std::string Name() const override { return "bench headphones"; }
-    bool Open(dsound::OutputFormat& format, std::string&) override
+    bool Open(output::OutputFormat& format, std::string&) override
     {
         FFormat = format;
         return true;
     }
-    bool Start(dsound::MixSource& source, uint64_t token, std::string&) override
+    bool Start(output::MixSource& source, uint64_t token, std::string&) override
     {
         FSource = &source;
         FToken = token;
@@ -304,7 +305,7 @@ public:
         if (Current == this)
             Current = nullptr;
     }
-    uint32_t FramesPerRender(const dsound::OutputFormat&) const override { return Period * 2; }
+    uint32_t FramesPerRender(const output::OutputFormat&) const override { return Period * 2; }
     void Pull(int16_t* out) { FSource->Render(FToken, out, Period); }
 
     static inline std::atomic<BenchPhones*> Current{nullptr};
@@ -313,22 +314,22 @@ public:
 private:
     double FSkew;
     bool FPaced;
-    dsound::OutputFormat FFormat;
-    dsound::MixSource* FSource = nullptr;
+    output::OutputFormat FFormat;
+    output::MixSource* FSource = nullptr;
     uint64_t FToken = 0;
     std::atomic<bool> FStop{false};
     std::thread FThread;
 };
 
-dsound::CueOutput& Phones()
+output::CueOutput& Phones()
 {
-    return dsound::Engine::Instance().Headphones();
+    return engine::Engine::Instance().Headphones();
 }
 
 void UseBenchPhones(double skew, bool paced)
 {
     Phones().UseTestDevice([=] { return std::make_unique<BenchPhones>(skew, paced); });
-    Phones().Choose({dsound::CueTarget::Kind::Sink, "bench", "bench"});
+    Phones().Choose({output::CueTarget::Kind::Sink, "bench", "bench"});
 }
 
 // CPU of both decks' render with the headphones off and on (deck A cued; the headphones device's
@@ -336,7 +337,7 @@ void UseBenchPhones(double skew, bool paced)
 void BM_HeadphonesCpuOnAgainstOff(benchmark::State& state)
 {
     Scene scene({0, 47000});
-    scene.Buffer(0)->SetCue(1);
+    engine::SetCue(scene.Buffer(0), 1);
     std::vector<int16_t> phones(size_t(Period) * 2);
     double off = 0, on = 0;
     for (auto _ : state) {
@@ -371,12 +372,12 @@ void BM_HeadphonesCueSwitchToSound(benchmark::State& state)
     UseBenchPhones(0, true);
     double sum = 0, worst = 0;
     for (auto _ : state) {
-        scene.Buffer(0)->SetCue(0);
+        engine::SetCue(scene.Buffer(0), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         BenchPhones* device = BenchPhones::Current.load();
         device->FFirstHeardNs = 0;
         const int64_t t0 = std::chrono::steady_clock::now().time_since_epoch().count();
-        scene.Buffer(0)->SetCue(1);
+        engine::SetCue(scene.Buffer(0), 1);
         while (device->FFirstHeardNs == 0)
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         const double ms = (device->FFirstHeardNs - t0) / 1e6;
@@ -400,7 +401,7 @@ void HeadphonesDrift(benchmark::State& state, double skew, int seconds)
 {
     for (auto _ : state) {
         Scene scene({0, 47000}, false, false);
-        scene.Buffer(0)->SetCue(1);
+        engine::SetCue(scene.Buffer(0), 1);
         UseBenchPhones(skew, true);
         std::this_thread::sleep_for(std::chrono::seconds(60));
         const uint64_t underrunsBefore = Phones().Underruns();

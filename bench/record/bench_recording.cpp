@@ -4,7 +4,7 @@
 // CPU clock (all threads) is read, so "core_fraction" is the share of one core the work takes in real
 // time. Rendering alone is measured too: the recording's own share is the difference.
 #include "platform/dsound/DSound.h"
-#include "platform/dsound/DSoundEngine.h"
+#include "engine/Engine.h"
 #include "platform/mmsystem/VirtualCard.h"
 #include "platform/ui/HiddenWindow.h"
 #include "record/AudioRecord.h"
@@ -34,8 +34,8 @@ double ProcessCpuSeconds()
 struct PlayingMix {
     PlayingMix()
     {
-        dsound::Engine::Reset();
-        dsound::Engine::UseManualBackend();
+        engine::Engine::Reset();
+        engine::Engine::UseManualBackend();
         DSoundLibrary().DirectSoundCreate(nullptr, Device.Put(), nullptr);
         Device->SetCooperativeLevel(GetDesktopWindow(), DSSCL_PRIORITY);
         std::vector<int16_t> pcm(static_cast<size_t>(4 * OutputRate) * 2);
@@ -63,13 +63,13 @@ struct PlayingMix {
     {
         Buffer.Reset();
         Device.Reset();
-        dsound::Engine::Reset();
+        engine::Engine::Reset();
     }
     // One second of output in 10 ms periods, as a sound device would take it.
     void RenderSecond(std::vector<uint8_t>& block, bool capture)
     {
         for (int period = 0; period < 100; ++period) {
-            dsound::Engine::PullInto(block.data(), OutputRate / 100);
+            engine::Engine::PullInto(block.data(), OutputRate / 100);
             if (capture) {
                 mmsystem::DrainCapture();
                 ProcessMessages();

@@ -1,6 +1,7 @@
 // The sound-output API the mixer is written against: devices, a primary buffer and looping
 // secondary buffers, with the names, records and result codes of the old platform's API.
-// An engine inside the process mixes the playing secondary buffers (see DSoundEngine.h).
+// An engine inside the process mixes the playing secondary buffers (engine/Engine.h); the entry
+// points are its own (engine/DirectSound.cpp), so a program that calls them links the engine.
 //
 // Threads: every call may come from any thread; the mixer serialises its own calls under the
 // channel mutex. Buffer memory handed out by Lock is written by the caller while the engine's
@@ -167,15 +168,6 @@ public:
     virtual HRESULT Stop() = 0;
     virtual HRESULT Unlock(void* ptr1, DWORD bytes1, void* ptr2, DWORD bytes2) = 0;
     virtual HRESULT Restore() = 0;
-    // DuoDeck's extension: with keylock on, the frequency changes the tempo only and the song keeps
-    // its key (time-stretching instead of resampling). Switching while playing fades between the two
-    // within a few tens of milliseconds, without a jump in position.
-    virtual HRESULT SetKeylock(BOOL on) = 0;
-    virtual HRESULT GetKeylock(BOOL* on) = 0;
-    // DuoDeck's extension: with cue on, the buffer's sound, before its volume and pan, is also sent
-    // to the headphones (the engine's cue mix), whether or not the room hears it.
-    virtual HRESULT SetCue(BOOL on) = 0;
-    virtual HRESULT GetCue(BOOL* on) = 0;
 };
 
 class IDirectSound : public IUnknownLike {

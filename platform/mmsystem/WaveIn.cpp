@@ -1,6 +1,6 @@
 // The virtual card's wave-in device: reads the sound output's loopback, applies the recording
 // input's selection and level, converts to the capture format and fills the queued buffers.
-#include "platform/dsound/DSoundEngine.h"
+#include "platform/output/Loopback.h"
 #include "platform/mmsystem/CardState.h"
 #include "platform/mmsystem/VirtualCard.h"
 #include "platform/ui/HiddenWindow.h"
@@ -29,7 +29,7 @@ constexpr auto PollInterval = std::chrono::milliseconds(50);
 
 class WaveInDevice {
 public:
-    WaveInDevice(const WAVEFORMATEX& format, THiddenWindow* window, std::unique_ptr<dsound::LoopbackReader> reader)
+    WaveInDevice(const WAVEFORMATEX& format, THiddenWindow* window, std::unique_ptr<output::LoopbackReader> reader)
         : FFormat(format), FWindow(window), FReader(std::move(reader))
     {
         FThread = std::thread([this] { Loop(); });
@@ -112,7 +112,7 @@ private:
     // Takes in everything the loopback holds (lock held).
     void Pump()
     {
-        const dsound::OutputFormat in = FReader->Format();
+        const output::OutputFormat in = FReader->Format();
         if (!(in == FSource))
             Reconfigure(in);
         const InputGain gain = FStarted ? Card::Instance().RecordingGain() : InputGain{};
@@ -127,7 +127,7 @@ private:
         }
     }
 
-    void Reconfigure(const dsound::OutputFormat& in)
+    void Reconfigure(const output::OutputFormat& in)
     {
         FSource = in;
         if (FConverter) {
@@ -231,7 +231,7 @@ private:
 
     const WAVEFORMATEX FFormat;
     THiddenWindow* const FWindow;
-    std::unique_ptr<dsound::LoopbackReader> FReader;
+    std::unique_ptr<output::LoopbackReader> FReader;
 
     std::mutex FLock; // guards everything below
     std::condition_variable FWake;
@@ -239,7 +239,7 @@ private:
     bool FQuit = false;
     bool FStarted = false;
     std::deque<WAVEHDR*> FQueue;
-    dsound::OutputFormat FSource{0, 0, 0};
+    output::OutputFormat FSource{0, 0, 0};
     SRC_STATE* FConverter = nullptr;
     double FRatio = 1.0;
     std::vector<uint8_t> FRaw;
@@ -318,11 +318,8 @@ MMRESULT waveInOpen(HWAVEIN* handle, UINT deviceID, const WAVEFORMATEX* format, 
     const DWORD kind = flags & CALLBACK_TYPEMASK;
     if (!handle || (kind != CALLBACK_NULL && kind != CALLBACK_WINDOW))
         return MMSYSERR_INVALPARAM;
-    dsound::Engine& engine = dsound::Engine::Instance();
-    // The input is paced by the sound output, so it must be running even before anything plays.
-    if (engine.BackendName() == "none")
-        engine.OpenDevice(nullptr);
-    std::unique_ptr<dsound::LoopbackReader> reader = dsound::Engine::OpenLoopback();
+    // The input is paced by the sound output: opening the tap starts a device if none runs yet.
+    std::unique_ptr<output::LoopbackReader> reader = output::Loopback::Instance().Open();
     if (!reader)
         return MMSYSERR_ALLOCATED;
     auto* window = kind == CALLBACK_WINDOW ? reinterpret_cast<THiddenWindow*>(callback) : nullptr;

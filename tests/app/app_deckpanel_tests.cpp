@@ -4,7 +4,7 @@
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
 #include "mixer/MxDSMixer.h"
-#include "platform/dsound/DSoundEngine.h"
+#include "engine/Engine.h"
 #include "tests/support/Fixtures.h"
 #include "widgets/ImgBtn.h"
 
@@ -30,14 +30,14 @@ class DeckPanel : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dsound::Engine::Reset();
-        dsound::Engine::UseManualBackend();
+        engine::Engine::Reset();
+        engine::Engine::UseManualBackend();
         form = std::make_unique<TFormMain>(QByteArray::fromStdString(dir.path().string()));
     }
     void TearDown() override
     {
         form.reset();
-        dsound::Engine::Reset();
+        engine::Engine::Reset();
     }
     testsupport::TempDir dir;
     std::unique_ptr<TFormMain> form;
@@ -161,9 +161,9 @@ TEST_F(DeckPanel, TheKeylockSwitchIsLitWhileOnAndReachesTheNextSong)
     FormChannel->LoadAndPlay(dir.file("a.wav").string());
     FormChannel->Channel()->SetFrequency(49392);
     const auto pitch = [] {
-        dsound::Engine::PullS16(4410);
+        engine::Engine::PullS16(4410);
         std::vector<float> out;
-        for (int16_t sample : dsound::Engine::PullS16(22050))
+        for (int16_t sample : engine::Engine::PullS16(22050))
             out.push_back(sample / 32768.0f);
         return testsupport::ZeroCrossingHz(out, 2, 0, 44100);
     };

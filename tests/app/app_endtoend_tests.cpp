@@ -8,7 +8,7 @@
 #include "decks/unitChannel2.h"
 #include "decode/MxAudioFileRead.h"
 #include "mixer/MxDSMixer.h"
-#include "platform/dsound/DSoundEngine.h"
+#include "engine/Engine.h"
 #include "platform/ui/ErrorDisplay.h"
 #include "playlist/UnitList.h"
 #include "tests/support/Fixtures.h"
@@ -46,7 +46,7 @@ TEST(EndToEnd, TwoPlaylistsMixedRecordedAndSaved)
     WriteList(dir, "FileListRight.ini", dir.file("right.wav").string());
     WriteList(dir, "Listbox2.ini", "right.wav");
 
-    dsound::Engine::Reset(); // the null backend: real-time pace, no sound card needed
+    engine::Engine::Reset(); // the null backend: real-time pace, no sound card needed
     std::vector<std::string> errors;
     const auto previous = SetErrorDisplay([&](const std::string& m) { errors.push_back(m); });
     {
@@ -109,5 +109,5 @@ TEST(EndToEnd, TwoPlaylistsMixedRecordedAndSaved)
     // Close kept the playlists for the next start.
     EXPECT_EQ(testsupport::ReadBytes(dir.file("Listbox2.ini")),
               (std::vector<uint8_t>{'r', 'i', 'g', 'h', 't', '.', 'w', 'a', 'v', '\r', '\n'}));
-    dsound::Engine::Reset();
+    engine::Engine::Reset();
 }

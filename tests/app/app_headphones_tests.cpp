@@ -2,8 +2,8 @@
 #include "app/Unit1.h"
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
-#include "platform/dsound/CueOutput.h"
-#include "platform/dsound/DSoundEngine.h"
+#include "platform/output/CueOutput.h"
+#include "engine/Engine.h"
 #include "tests/support/Fixtures.h"
 #include "widgets/ImgBtn.h"
 
@@ -19,13 +19,13 @@ class Headphones : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dsound::Engine::Reset();
-        dsound::Engine::UseManualBackend();
+        engine::Engine::Reset();
+        engine::Engine::UseManualBackend();
     }
     void TearDown() override
     {
         form.reset();
-        dsound::Engine::Reset();
+        engine::Engine::Reset();
     }
     void Open() { form = std::make_unique<TFormMain>(QByteArray::fromStdString(dir.path().string())); }
     testsupport::TempDir dir;
@@ -64,15 +64,15 @@ TEST_F(Headphones, TheDialogsChoiceIsHeardAndKeptAndADamagedFileMeansTheDefaults
         dialog->findChild<QSlider*>("Level")->setValue(80);
     };
     form->ShowHeadphonesDialog();
-    EXPECT_EQ(dsound::Engine::Instance().Headphones().Chosen().What, dsound::CueTarget::Kind::Split);
+    EXPECT_EQ(engine::Engine::Instance().Headphones().Chosen().What, output::CueTarget::Kind::Split);
     form.reset();
-    dsound::Engine::Instance().Headphones().Choose({});
+    engine::Engine::Instance().Headphones().Choose({});
 
     Open();
     EXPECT_EQ(form->Headphones().Output, "split");
     EXPECT_EQ(form->Headphones().Blend, 30);
     EXPECT_EQ(form->Headphones().Level, 80);
-    EXPECT_EQ(dsound::Engine::Instance().Headphones().Chosen().What, dsound::CueTarget::Kind::Split);
+    EXPECT_EQ(engine::Engine::Instance().Headphones().Chosen().What, output::CueTarget::Kind::Split);
     form.reset();
 
     for (const char* damaged :

@@ -6,7 +6,7 @@
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
 #include "mixer/MxDSMixerChannel.h"
-#include "platform/dsound/DSoundEngine.h"
+#include "engine/Engine.h"
 #include "playlist/UnitList.h"
 #include "tests/support/Fixtures.h"
 #include "widgets/TFlatListBoxUnit.h"
@@ -29,8 +29,8 @@ class Keys : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dsound::Engine::Reset();
-        dsound::Engine::UseManualBackend();
+        engine::Engine::Reset();
+        engine::Engine::UseManualBackend();
         for (const char* side : {"Left", "Right"}) {
             const std::string name = std::string(side) + ".wav";
             testsupport::WriteWavS16(dir.file(name), 44100, 2, testsupport::SineS16(44100 * 4, 44100, 2, 440));
@@ -48,7 +48,7 @@ protected:
     {
         list.reset();
         form.reset();
-        dsound::Engine::Reset();
+        engine::Engine::Reset();
     }
     static int State(TDeckController* deck) { return deck->Channel()->State(); }
     void Wheel(QWidget* knob, int eighths, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
@@ -82,7 +82,7 @@ TEST_F(Keys, EachKeyReachesItsDeckOrTheMixerFromEitherWindow)
 
     // Seek: four pixels of the position knob, as a drag by four pixels would.
     QTest::keyClick(form.get(), Qt::Key_F);
-    dsound::Engine::PullS16(4410);
+    engine::Engine::PullS16(4410);
     const int start = form->ImgJinduLeft->x();
     QTest::keyClick(form.get(), Qt::Key_R);
     EXPECT_EQ(form->ImgJinduLeft->x(), start + 4);
@@ -120,7 +120,7 @@ TEST_F(Keys, EachKeyReachesItsDeckOrTheMixerFromEitherWindow)
 TEST_F(Keys, TheWheelMovesEveryKnobByAStepAndByAFineOneWithShift)
 {
     QTest::keyClick(form.get(), Qt::Key_J);
-    dsound::Engine::PullS16(4410);
+    engine::Engine::PullS16(4410);
     const QPoint volume = form->ImgVolumeRight->pos(), position = form->ImgJinduRight->pos(),
                  fader = form->ImgVolumeBoth->pos();
     Wheel(form->ImgVolumeRight, -120); // down: quieter

@@ -3,7 +3,7 @@
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
 #include "mixer/MxDSMixer.h"
-#include "platform/dsound/DSoundEngine.h"
+#include "engine/Engine.h"
 #include "platform/kernel/Exceptions.h"
 #include "platform/kernel/TimeScale.h"
 #include "platform/ui/HiddenWindow.h"
@@ -26,8 +26,8 @@ protected:
     // Left playlist of `entries` songs named s0.wav…; those in `missing` are not written.
     void Start(int entries, std::vector<int> missing = {}, int rightEntries = 0)
     {
-        dsound::Engine::Reset();
-        dsound::Engine::UseManualBackend();
+        engine::Engine::Reset();
+        engine::Engine::UseManualBackend();
         std::string paths, names;
         for (int i = 0; i < entries; ++i) {
             const std::string name = "s" + std::to_string(i) + ".wav";
@@ -57,7 +57,7 @@ protected:
     {
         list.reset();
         form.reset();
-        dsound::Engine::Reset();
+        engine::Engine::Reset();
         LeftLoop = RightLoop = false;
     }
     void Write(const char* name, const std::string& text)
@@ -75,7 +75,7 @@ protected:
         for (int done = 0; done < seconds * 44100; done += 2205) {
             if (until())
                 return true;
-            dsound::Engine::PullS16(2205);
+            engine::Engine::PullS16(2205);
             std::this_thread::sleep_for(std::chrono::microseconds(1500));
             ProcessMessages();
         }

@@ -1,7 +1,7 @@
 // The mix recording controls: Record, Pause and Save with the temporary recording beside the
 // executable, on the virtual sound card fed by the manual sound backend.
 #include "app/Unit1.h"
-#include "platform/dsound/DSoundEngine.h"
+#include "engine/Engine.h"
 #include "platform/ui/ErrorDisplay.h"
 #include "record/AudioRecord.h"
 #include "tests/support/Fixtures.h"
@@ -19,8 +19,8 @@ class RecordButtons : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dsound::Engine::Reset();
-        dsound::Engine::UseManualBackend();
+        engine::Engine::Reset();
+        engine::Engine::UseManualBackend();
         form = std::make_unique<TFormMain>(QByteArray::fromStdString(dir.path().string()));
         previous = SetErrorDisplay([this](const std::string& m) { errors.push_back(m); });
     }
@@ -30,7 +30,7 @@ protected:
             form->ToggleRecording();
         form.reset();
         SetErrorDisplay(previous);
-        dsound::Engine::Reset();
+        engine::Engine::Reset();
         Recording = RecordPaused = false;
     }
     // Saves through the dialog seam, answering with `name` (empty: Cancel).

@@ -2,7 +2,7 @@
 #include "app/Unit1.h"
 #include "tests/app/Gestures.h"
 #include "decks/unitChannel.h"
-#include "platform/dsound/DSoundEngine.h"
+#include "engine/Engine.h"
 #include "platform/kernel/Exceptions.h"
 #include "platform/ui/ErrorDisplay.h"
 #include "playlist/UnitList.h"
@@ -24,8 +24,8 @@ class Shell : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dsound::Engine::Reset();
-        dsound::Engine::UseManualBackend();
+        engine::Engine::Reset();
+        engine::Engine::UseManualBackend();
         form = new TFormMain(QByteArray::fromStdString(dir.path().string()));
         list = new TFormList();
         form->show();
@@ -35,7 +35,7 @@ protected:
     {
         delete list;
         delete form;
-        dsound::Engine::Reset();
+        engine::Engine::Reset();
     }
     std::string Text(const char* name) const
     {

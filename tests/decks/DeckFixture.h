@@ -5,7 +5,7 @@
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
 #include "mixer/MxDSMixer.h"
-#include "platform/dsound/DSoundEngine.h"
+#include "engine/Engine.h"
 #include "platform/kernel/TimeScale.h"
 #include "platform/ui/HiddenWindow.h"
 #include "tests/support/Fixtures.h"
@@ -20,8 +20,8 @@ class Deck : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dsound::Engine::Reset();
-        dsound::Engine::UseManualBackend();
+        engine::Engine::Reset();
+        engine::Engine::UseManualBackend();
         MxDSMixerInitialize();
         mixer = new TMxDSMixer(nullptr);
         panel.resize(413, 284);
@@ -49,7 +49,7 @@ protected:
     {
         decks.clear();
         delete mixer;
-        dsound::Engine::Reset();
+        engine::Engine::Reset();
     }
     TDeckController& LeftDeck()
     {
@@ -70,7 +70,7 @@ protected:
     void Render(int frames)
     {
         for (int done = 0; done < frames; done += 2205) {
-            dsound::Engine::PullS16(2205);
+            engine::Engine::PullS16(2205);
             std::this_thread::sleep_for(std::chrono::microseconds(1500));
             ProcessMessages();
         }

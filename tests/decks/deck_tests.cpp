@@ -200,8 +200,8 @@ TEST_F(Deck, LevelsOfOneRowDrawNothingNewQuietOrEnded)
 
 TEST(Analysis, StereoShowsTheRightChannelMonoEightBitAsStoredLowRatesOneFramePerColumn)
 {
-    dsound::Engine::Reset();
-    dsound::Engine::UseManualBackend();
+    engine::Engine::Reset();
+    engine::Engine::UseManualBackend();
     MxDSMixerInitialize();
     testsupport::TempDir dir;
     timescale::Scope fast(50);
@@ -224,7 +224,7 @@ TEST(Analysis, StereoShowsTheRightChannelMonoEightBitAsStoredLowRatesOneFramePer
     a.Update();                     // nothing prepared yet: no change
     EXPECT_EQ(a.MaxValue(0, 0), 0);
     ch.Play();
-    dsound::Engine::PullS16(441);
+    engine::Engine::PullS16(441);
     a.Update();
     for (uint32_t c = 0; c < 110; ++c) {
         ASSERT_EQ(a.MaxValue(c, 0), 0x8A);
@@ -242,7 +242,7 @@ TEST(Analysis, StereoShowsTheRightChannelMonoEightBitAsStoredLowRatesOneFramePer
     EXPECT_EQ(low.Slots(), 1u);
     EXPECT_EQ(low.FramesPerColumn(), 1u);
     ch.Play();
-    dsound::Engine::PullS16(4410);
+    engine::Engine::PullS16(4410);
     low.Update();
     EXPECT_EQ(low.MaxValue(0, 0), 200); // 8-bit bytes as stored
     EXPECT_EQ(low.MaxValue(4, 0), 200);

@@ -138,7 +138,7 @@ protected:
     void Play(double seconds, std::vector<int16_t>* out = nullptr)
     {
         for (int done = 0; done < seconds * 44100; done += 2205) {
-            const std::vector<int16_t> block = dsound::Engine::PullS16(2205);
+            const std::vector<int16_t> block = engine::Engine::PullS16(2205);
             if (out)
                 out->insert(out->end(), block.begin(), block.end());
             std::this_thread::sleep_for(std::chrono::microseconds(1500));

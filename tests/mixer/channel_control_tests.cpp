@@ -1,5 +1,5 @@
 #include "channel_support.h"
-#include "platform/dsound/CueOutput.h"
+#include "platform/output/CueOutput.h"
 
 #include <atomic>
 #include <chrono>
@@ -124,7 +124,7 @@ TEST_F(ChannelTest, ControlsAreNotClampedAndARefusalKeepsTheValue)
 TEST_F(ChannelTest, TheCueSwitchIsKeptAcrossSongsAndHeardBeforeTheVolume)
 {
     // Split headphones: the left side carries the cue, the right side the room.
-    dsound::Engine::Instance().Headphones().Choose({dsound::CueTarget::Kind::Split, "", ""});
+    engine::Engine::Instance().Headphones().Choose({output::CueTarget::Kind::Split, "", ""});
     auto& ch = NewChannel();
     ch.SetCue(true);
     for (const char* name : {"one.wav", "two.wav"}) {

@@ -67,7 +67,7 @@ TEST_F(ChannelTest, ASongOfSeveralBufferLapsPlaysOutWithItsPositionInStepAndEnds
     int32_t last = 0, worst = 0;
     bool monotonic = true;
     for (int done = 0; done < frames + kRate * 2; done += block) {
-        const auto part = dsound::Engine::PullS16(block);
+        const auto part = engine::Engine::PullS16(block);
         out.insert(out.end(), part.begin(), part.end());
         std::this_thread::sleep_for(std::chrono::microseconds(1500));
         ProcessMessages();
@@ -290,7 +290,7 @@ TEST_F(ChannelTest, EightBitMonoSongIsFollowedBySilenceOf128)
     uint32_t n1 = 0, n2 = 0;
     // Right after a refill nothing counts as written ahead; let the cursor move on first.
     for (int tries = 0; tries < 20 && !p1; ++tries) {
-        dsound::Engine::PullS16(441);
+        engine::Engine::PullS16(441);
         ch.LockPlayData(0, 30000, p1, n1, p2, n2);
         if (!p1)
             ch.UnlockPlayData();
@@ -318,7 +318,7 @@ TEST_F(ChannelTest, ASongShorterThanOneUpdateEndsOneBufferLengthLater)
     ch.OnPlayEnd = [&](TMxDSMixerChannel*) { ++ends; };
     ch.Play();
     // Past the end in one block, before the first update (one period after Play) can look.
-    auto out = dsound::Engine::PullS16(static_cast<uint32_t>(frames * 2));
+    auto out = engine::Engine::PullS16(static_cast<uint32_t>(frames * 2));
     const auto rest = Render(kRate * 3);
     out.insert(out.end(), rest.begin(), rest.end());
     EXPECT_EQ(FirstDifference(out, 0, song, 0, frames), static_cast<size_t>(frames));
@@ -344,7 +344,7 @@ TEST_F(ChannelTest, LockPlayDataLendsWhatIsAboutToBePlayed)
     // Right after a refill nothing counts as written ahead; let the cursor move on first.
     uint32_t cursorBytes = static_cast<uint32_t>(kRate / 2) * 4;
     for (int tries = 0; tries < 20 && !p1; ++tries) {
-        dsound::Engine::PullS16(441);
+        engine::Engine::PullS16(441);
         cursorBytes += 441 * 4;
         ch.LockPlayData(0, 4000, p1, n1, p2, n2);
         if (!p1)
@@ -366,7 +366,7 @@ TEST_F(ChannelTest, LockPlayDataLendsWhatIsAboutToBePlayed)
             break;
         ch.UnlockPlayData();
         if (n1 == 0) {
-            dsound::Engine::PullS16(441);
+            engine::Engine::PullS16(441);
             cursorBytes += 441 * 4;
             toEnd = ch.BufferSize() - cursorBytes;
         } else {

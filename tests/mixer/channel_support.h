@@ -3,7 +3,7 @@
 #pragma once
 
 #include "mixer/MxDSMixer.h"
-#include "platform/dsound/DSoundEngine.h"
+#include "engine/Engine.h"
 #include "platform/kernel/TimeScale.h"
 #include "platform/ui/HiddenWindow.h"
 #include "tests/support/Fixtures.h"
@@ -20,8 +20,8 @@ protected:
 
     void SetUp() override
     {
-        dsound::Engine::Reset();
-        dsound::Engine::UseManualBackend();
+        engine::Engine::Reset();
+        engine::Engine::UseManualBackend();
         MxDSMixerInitialize();
         mixer = std::make_unique<TMxDSMixer>(nullptr);
     }
@@ -29,7 +29,7 @@ protected:
     {
         channels.clear();
         mixer.reset();
-        dsound::Engine::Reset();
+        engine::Engine::Reset();
     }
 
     TMxDSMixerChannel& NewChannel()
@@ -54,7 +54,7 @@ protected:
         std::vector<int16_t> out;
         out.reserve(static_cast<size_t>(frames) * 2);
         for (int done = 0; done < frames; done += block) {
-            auto part = dsound::Engine::PullS16(static_cast<uint32_t>(std::min(block, frames - done)));
+            auto part = engine::Engine::PullS16(static_cast<uint32_t>(std::min(block, frames - done)));
             out.insert(out.end(), part.begin(), part.end());
             std::this_thread::sleep_for(std::chrono::microseconds(1500));
             ProcessMessages();

@@ -4,7 +4,7 @@
 #include "platform/mmsystem/VirtualCard.h"
 #include "platform/kernel/TimeScale.h"
 #include "platform/ui/HiddenWindow.h"
-#include "tests/platform/dsound_helpers.h"
+#include "tests/engine/engine_helpers.h"
 #include "tests/support/Fixtures.h"
 
 #include <gtest/gtest.h>
@@ -64,7 +64,7 @@ protected:
     {
         std::vector<int16_t> out;
         for (int doneFrames = 0; doneFrames < frames; doneFrames += 441) {
-            auto part = dsound::Engine::PullS16(static_cast<uint32_t>(std::min(441, frames - doneFrames)));
+            auto part = engine::Engine::PullS16(static_cast<uint32_t>(std::min(441, frames - doneFrames)));
             out.insert(out.end(), part.begin(), part.end());
             mmsystem::DrainCapture();
         }
@@ -263,7 +263,7 @@ namespace {
 TEST(WaveInPace, CaptureRunsAtTheSilentOutputsRealTimePace)
 {
     setenv("DUODECK_AUDIO_BACKEND", "null", 1);
-    dsound::Engine::Reset();
+    engine::Engine::Reset();
     mmsystem::ResetCard();
     timescale::Scope fast(50);
     std::vector<WAVEHDR*> done;
@@ -274,7 +274,7 @@ TEST(WaveInPace, CaptureRunsAtTheSilentOutputsRealTimePace)
     WAVEFORMATEX format = dstest::Pcm(48000, 2, 16);
     HWAVEIN in = nullptr;
     ASSERT_EQ(waveInOpen(&in, 0, &format, reinterpret_cast<DWORD_PTR>(&window), 0, CALLBACK_WINDOW), MMSYSERR_NOERROR);
-    EXPECT_EQ(dsound::Engine::Instance().BackendName(), "null");
+    EXPECT_EQ(engine::Engine::Instance().BackendName(), "null");
     std::vector<std::vector<uint8_t>> memory(3, std::vector<uint8_t>(48000 * 4 / 10)); // 100 ms each
     std::vector<WAVEHDR> headers(3);
     for (size_t i = 0; i < 3; ++i) {
@@ -294,7 +294,7 @@ TEST(WaveInPace, CaptureRunsAtTheSilentOutputsRealTimePace)
     EXPECT_GE(elapsed, std::chrono::microseconds(5000));
     waveInReset(in);
     EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
-    dsound::Engine::Reset();
+    engine::Engine::Reset();
 }
 
 } // namespace

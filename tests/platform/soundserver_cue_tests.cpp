@@ -1,7 +1,8 @@
 // The headphones output against a private PulseAudio with two null sinks, the room ("duodeck_test",
 // the default) and "phones": deck A 440 Hz cued and faded out of the room, deck B 660 Hz in it.
-#include "platform/dsound/CueOutput.h"
-#include "tests/platform/dsound_helpers.h"
+#include "platform/output/Loopback.h"
+#include "platform/output/CueOutput.h"
+#include "tests/engine/engine_helpers.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/SoundServer.h"
 
@@ -12,8 +13,8 @@
 #include <thread>
 
 using namespace dstest;
-using dsound::CueTarget;
-using dsound::Engine;
+using engine::Engine;
+using output::CueTarget;
 using testsupport::MonitorRecorder;
 using testsupport::SoundServer;
 using testsupport::ToneLevel;
@@ -57,8 +58,8 @@ protected:
         FB = LoopingTone(FDevice.Get(), 1, BHz, Level);
         // The crossfader fully to B; A cued.
         ASSERT_EQ(FA->SetVolume(-10000), DS_OK);
-        ASSERT_EQ(FA->SetCue(1), DS_OK);
-        FLoopback = Engine::OpenLoopback();
+        ASSERT_EQ(engine::SetCue(FA.Get(), 1), DS_OK);
+        FLoopback = output::Loopback::Instance().Open();
     }
     void TearDown() override
     {
@@ -72,7 +73,7 @@ protected:
 
     static void UsePhones()
     {
-        dsound::CueOutput& cue = Engine::Instance().Headphones();
+        output::CueOutput& cue = Engine::Instance().Headphones();
         cue.Choose({CueTarget::Kind::Sink, "phones", "phones"});
         cue.SetBlend(0);
         cue.SetLevel(1);
@@ -99,7 +100,7 @@ protected:
     SoundServer FServer;
     ComPtr<IDirectSound> FDevice;
     ComPtr<IDirectSoundBuffer> FA, FB;
-    std::unique_ptr<dsound::LoopbackReader> FLoopback;
+    std::unique_ptr<output::LoopbackReader> FLoopback;
 };
 
 } // namespace
@@ -169,7 +170,7 @@ TEST_F(Headphones, PhonesThatGoAwayLeaveTheRoomPlayingWithoutAGapAndComeBack)
         quiet += std::sqrt(sum / 441) < Level / 2 / std::sqrt(2.0);
     }
     EXPECT_EQ(quiet, 0);
-    dsound::CueOutput& cue = Engine::Instance().Headphones();
+    output::CueOutput& cue = Engine::Instance().Headphones();
     EXPECT_FALSE(cue.Playing());
     ASSERT_TRUE(FServer.AddSink("phones"));
     EXPECT_TRUE(WaitFor([&] { return cue.Playing(); }, std::chrono::milliseconds(3000)));

@@ -1,7 +1,7 @@
 // The sound output against a real sound server that each test starts privately (PulseAudio, and
 // PipeWire's pulse service; a null sink as the default sink): what comes out of the sink's monitor, a server that holds
 // the stream back at its start, a server that dies and comes back, and Close with and without it.
-#include "tests/platform/dsound_helpers.h"
+#include "tests/engine/engine_helpers.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/SoundServer.h"
 
@@ -15,7 +15,7 @@
 #include <tuple>
 
 using namespace dstest;
-using dsound::Engine;
+using engine::Engine;
 using testsupport::FirstFrameWithTone;
 using testsupport::MonitorRecorder;
 using testsupport::SoundServer;

@@ -1,9 +1,10 @@
 // The recorder against the virtual card: the manual sound backend plays a known signal, the test
 // renders it block by block, and the recorder's outputs are compared with what was rendered.
+#include "platform/output/Loopback.h"
 #include "platform/mmsystem/VirtualCard.h"
 #include "platform/ui/ErrorDisplay.h"
 #include "record/AudioRecord.h"
-#include "tests/platform/dsound_helpers.h"
+#include "tests/engine/engine_helpers.h"
 #include "tests/support/Fixtures.h"
 
 #include <gtest/gtest.h>
@@ -102,7 +103,7 @@ protected:
     {
         std::vector<int16_t> out;
         for (int done = 0; done < frames; done += 2205) {
-            auto part = dsound::Engine::PullS16(static_cast<uint32_t>(std::min(2205, frames - done)));
+            auto part = engine::Engine::PullS16(static_cast<uint32_t>(std::min(2205, frames - done)));
             out.insert(out.end(), part.begin(), part.end());
             mmsystem::DrainCapture();
             ProcessMessages();
@@ -190,7 +191,7 @@ TEST_F(Recorder, PauseAndStopDeliverThePartBufferAndThePausedTimeIsLeftOut)
     // Stop keeps everything up to the click, also a buffer that the device completes only while
     // Stop takes in the last of the mix (rendered but not yet drained), and the part of the next.
     const auto c = Render(44100 * 2 - 1000);
-    const auto d = dsound::Engine::PullS16(1000 + 12345);
+    const auto d = engine::Engine::PullS16(1000 + 12345);
     rec->Stop();
     EXPECT_FALSE(rec->Active());
     auto want = a;
@@ -348,7 +349,7 @@ TEST_F(Recorder, StartThatCannotOpenTheDeviceOrTheEncoderRaisesAndStaysIdle)
 {
     rec->OutType = TOutType::WAVFileStream;
     {
-        auto taken = dsound::Engine::OpenLoopback(); // the card's only input is in use
+        auto taken = output::Loopback::Instance().Open(); // the card's only input is in use
         ASSERT_TRUE(taken);
         try {
             rec->Start();

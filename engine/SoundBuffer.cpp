@@ -1,7 +1,7 @@
-#include "platform/dsound/SoundBuffer.h"
+#include "engine/SoundBuffer.h"
 
-#include "platform/dsound/DSoundEngine.h"
-#include "platform/dsound/KeylockVoice.h"
+#include "engine/Engine.h"
+#include "engine/KeylockVoice.h"
 
 #include <samplerate.h>
 
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <new>
 
-namespace dsound {
+namespace engine {
 
 namespace {
 
@@ -550,4 +550,4 @@ void SoundBuffer::Mix(float* mix, float* cue, uint32_t frames, const OutputForma
     FCursor.compare_exchange_strong(cursor, Pack(gen, next), std::memory_order_acq_rel, std::memory_order_relaxed);
 }
 
-} // namespace dsound
+} // namespace engine

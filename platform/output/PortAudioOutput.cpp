@@ -1,4 +1,4 @@
-#include "platform/dsound/PortAudioOutput.h"
+#include "platform/output/PortAudioOutput.h"
 
 #include <portaudio.h>
 
@@ -12,7 +12,7 @@
 #include <mutex>
 #include <string>
 
-namespace dsound::portaudio {
+namespace output::portaudio {
 
 namespace {
 
@@ -256,4 +256,4 @@ std::unique_ptr<Driver> MakeDriver()
     return std::make_unique<PortAudioDriver>();
 }
 
-} // namespace dsound::portaudio
+} // namespace output::portaudio

@@ -1,4 +1,4 @@
-#include "platform/dsound/PulseOutput.h"
+#include "platform/output/PulseOutput.h"
 
 #include <pulse/pulseaudio.h>
 
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <thread>
 
-namespace dsound::pulse {
+namespace output::pulse {
 
 namespace {
 
@@ -417,4 +417,4 @@ std::unique_ptr<Driver> MakeDriver(bool headphones)
     return std::make_unique<PulseDriver>(headphones);
 }
 
-} // namespace dsound::pulse
+} // namespace output::pulse

@@ -8,7 +8,7 @@
 // every second; the room never waits for it. Choose, SetBlend and SetLevel: any API thread.
 #pragma once
 
-#include "platform/dsound/DSoundBackend.h"
+#include "platform/output/Backend.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -21,9 +21,9 @@
 
 struct SRC_STATE_tag;
 
-namespace dsound {
+namespace output {
 
-class Engine;
+class Supervisor;
 class LoopbackRing;
 
 struct CueTarget {
@@ -36,7 +36,8 @@ struct CueTarget {
 
 class CueOutput final : public MixSource {
 public:
-    explicit CueOutput(Engine& engine);
+    // Kept in time with the room's device, which `room` chooses.
+    explicit CueOutput(const Supervisor& room);
     ~CueOutput();
     CueOutput(const CueOutput&) = delete;
     CueOutput& operator=(const CueOutput&) = delete;
@@ -44,9 +45,9 @@ public:
     // Test seam: a chosen sink or device is then made by `make` (null: as usual). Any thread.
     void UseTestDevice(std::function<std::unique_ptr<Backend>()> make);
 
-    // Stops the device in use (waiting at most Engine::StopDeadlineMs) and opens the new one.
+    // Stops the device in use (waiting at most Supervisor::StopDeadlineMs) and opens the new one.
     void Choose(const CueTarget& target);
-    // No headphones, the blend at the cue, full level, no test device (Engine::Reset).
+    // No headphones, the blend at the cue, full level, no test device (at the engine's Reset).
     void Reset();
     CueTarget Chosen();
     // 0 = the cue only .. 1 = the room only; the headphones' gain, 0..1.
@@ -82,7 +83,7 @@ private:
     void Trim(float* out, uint32_t frames, double step);
     static long ReadRing(void* self, float** data);
 
-    Engine& FEngine;
+    const Supervisor& FRoom;
     std::mutex FLock; // API and watch thread; never taken by a render
     CueTarget FChosen;
     std::unique_ptr<Backend> FDevice;
@@ -130,4 +131,4 @@ private:
     uint32_t FInPos = 0, FInLength = 0;
 };
 
-} // namespace dsound
+} // namespace output

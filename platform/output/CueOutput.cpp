@@ -1,9 +1,9 @@
-#include "platform/dsound/CueOutput.h"
+#include "platform/output/CueOutput.h"
 
-#include "platform/dsound/DSoundEngine.h"
-#include "platform/dsound/LoopbackRing.h"
-#include "platform/dsound/PortAudioOutput.h"
-#include "platform/dsound/PulseOutput.h"
+#include "platform/output/Supervisor.h"
+#include "platform/output/LoopbackRing.h"
+#include "platform/output/PortAudioOutput.h"
+#include "platform/output/PulseOutput.h"
 #include "platform/kernel/TimeScale.h"
 
 #include <samplerate.h>
@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace dsound {
+namespace output {
 
 namespace {
 
@@ -42,7 +42,7 @@ int64_t NowNs()
         .count();
 }
 
-// Stops `device` on a thread of its own and waits at most Engine::StopDeadlineMs; a device that
+// Stops `device` on a thread of its own and waits at most Supervisor::StopDeadlineMs; a device that
 // does not let go in time is left to that thread, which deletes it when its stop returns (false).
 bool StopWithin(std::unique_ptr<Backend> device)
 {
@@ -63,7 +63,7 @@ bool StopWithin(std::unique_ptr<Backend> device)
         pending->Done.notify_all();
     }).detach();
     std::unique_lock l(pending->Lock);
-    if (pending->Done.wait_for(l, std::chrono::milliseconds(Engine::StopDeadlineMs),
+    if (pending->Done.wait_for(l, std::chrono::milliseconds(Supervisor::StopDeadlineMs),
                                [&] { return pending->Stopped; })) {
         delete raw;
         return true;
@@ -91,8 +91,8 @@ template <class T> void ToDevice(const float* in, T* out, uint32_t frames, uint1
 
 } // namespace
 
-CueOutput::CueOutput(Engine& engine)
-    : FEngine(engine), FPulse(pulse::MakeDriver(true)), FPortAudio(portaudio::MakeDriver()),
+CueOutput::CueOutput(const Supervisor& room)
+    : FRoom(room), FPulse(pulse::MakeDriver(true)), FPortAudio(portaudio::MakeDriver()),
       FRing(std::make_unique<LoopbackRing>(RingBytes))
 {
 }
@@ -179,7 +179,7 @@ void CueOutput::StartDeviceLocked()
 {
     FNextTryNs = NowNs() + timescale::Real(RetryMs).count();
     std::unique_ptr<Backend> device = MakeDeviceLocked();
-    OutputFormat format{FEngine.OutputRate(), 2, 16};
+    OutputFormat format{FRoom.OutputRate(), 2, 16};
     std::string error = "the headphones device is gone";
     const std::string name = device ? device->Name() : FChosen.Description;
     if (!device || !device->Open(format, error)) {
@@ -192,10 +192,10 @@ void CueOutput::StartDeviceLocked()
     FDeviceFormat = format;
     // The ring holds one burst of the main device's render and one of the headphones', plus half
     // a period against the two threads' jitter.
-    const uint32_t ringRate = FEngine.OutputRate();
+    const uint32_t ringRate = FRoom.OutputRate();
     FRingRate.store(ringRate, std::memory_order_relaxed);
     const double scale = double(ringRate) / format.Rate;
-    FTarget = std::max(FEngine.LeadFrames(), uint32_t(device->FramesPerRender(format) * scale)) +
+    FTarget = std::max(FRoom.LeadFrames(), uint32_t(device->FramesPerRender(format) * scale)) +
               OutputFormat{ringRate}.PeriodFrames() / 2;
     int err = 0;
     if (!FSrc)
@@ -368,7 +368,7 @@ void CueOutput::Trim(float* out, uint32_t frames, double step)
 
 bool CueOutput::Render(uint64_t token, void* out, uint32_t frames)
 {
-    // As in Engine::Render: a device being stopped never renders alongside its successor.
+    // As in RenderGate::Render: a device being stopped never renders alongside its successor.
     if (FRendering.test_and_set(std::memory_order_seq_cst))
         return false;
     if (FActiveToken.load(std::memory_order_seq_cst) != token) {
@@ -432,4 +432,4 @@ void CueOutput::RenderLocked(void* out, uint32_t frames)
     }
 }
 
-} // namespace dsound
+} // namespace output

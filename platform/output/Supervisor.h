@@ -1,4 +1,4 @@
-// The supervisor: decides which device plays the engine's mix and keeps the sound going when the
+// The supervisor: decides which device plays the mix and keeps the sound going when the
 // device fails. One per engine.
 //
 // The target is the device the user chose: a driver's device, or "the default" (the first driver of
@@ -26,7 +26,8 @@
 // in a connect behind, so Close never waits longer. Each change the user hears is one console line.
 #pragma once
 
-#include "platform/dsound/DSoundBackend.h"
+#include "platform/output/Backend.h"
+#include "platform/output/RenderGate.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -38,9 +39,7 @@
 #include <thread>
 #include <vector>
 
-namespace dsound {
-
-class Engine;
+namespace output {
 
 class Supervisor {
 public:
@@ -55,21 +54,32 @@ public:
     // Real milliseconds a device's stop may take before it is abandoned on a thread of its own.
     static constexpr int StopDeadlineMs = 400;
 
-    explicit Supervisor(Engine& engine);
+    // The devices it chooses play `source`.
+    explicit Supervisor(BlockSource& source);
     // Never destroyed in practice (the engine is not): a thread left behind by Reset may still look
     // at it.
     ~Supervisor();
 
     // API threads. Chooses and starts the device for `guid` (null: the default device).
     HRESULT Open(const GUID* guid);
-    // The devices of the first driver that answers (where a server runs, it holds the sound card).
-    std::vector<DeviceInfo> Devices();
+    // The devices of the first driver that answers (where a server runs, it holds the sound card);
+    // `serverSinks`, when given, says whether they are the sound server's sinks (the default first).
+    std::vector<DeviceInfo> Devices(bool* serverSinks = nullptr);
     // The format asked for; the device is restarted and the engine takes what it really gets.
     void RequestFormat(const OutputFormat& format);
     // Stops every device (waiting at most StopDeadlineMs) and forgets the test settings.
     void Reset();
     // Something started playing: a corked stream is woken at once. Any thread, no lock.
     void NotePlaying();
+    // Renders `frames` frames of the output format into `out` now, when the device is one that
+    // renders only when asked (the manual test backend); false otherwise.
+    bool Pull(void* out, uint32_t frames);
+    // The format the mix is rendered in, and what the devices report of themselves.
+    OutputFormat Format() const { return FGate.Format(); }
+    uint32_t OutputRate() const { return FGate.OutputRate(); }
+    uint32_t LeadFrames() const { return FGate.LeadFrames(); }
+    // The kind of the device rendering now: "pulse", "portaudio", "null", "manual", "test" or "none".
+    const char* Kind() const { return FGate.Kind(); }
     // Underflows of every device since the last Reset.
     uint64_t Underflows();
 
@@ -114,7 +124,7 @@ private:
     void StopAllLocked(Retired& retired);
     void Announce(const std::string& line);
 
-    Engine& FEngine;
+    RenderGate FGate;
     std::unique_ptr<Driver> FPulse, FPortAudio, FNull, FManual;
     std::unique_ptr<TestDriver> FTest;
 
@@ -143,4 +153,4 @@ private:
     std::atomic<bool> FCorked{false};
 };
 
-} // namespace dsound
+} // namespace output

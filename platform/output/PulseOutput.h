@@ -4,11 +4,11 @@
 // and are made without engine locks.
 #pragma once
 
-#include "platform/dsound/DSoundBackend.h"
+#include "platform/output/Backend.h"
 
 #include <memory>
 
-namespace dsound::pulse {
+namespace output::pulse {
 
 // How long a server may take to accept a connection before it counts as absent.
 constexpr int ConnectTimeoutMs = 1000;
@@ -23,4 +23,4 @@ constexpr int TargetLatencyMs = 25;
 // another sink by the server.
 std::unique_ptr<Driver> MakeDriver(bool headphones = false);
 
-} // namespace dsound::pulse
+} // namespace output::pulse

@@ -1,12 +1,12 @@
 // The calls and records of the sound API: GUID text, device enumeration and creation, buffer
 // descriptions, Lock regions, the primary buffer's format.
-#include "tests/platform/dsound_helpers.h"
+#include "tests/engine/engine_helpers.h"
 
 #include <string>
 #include <vector>
 
 using namespace dstest;
-using dsound::Engine;
+using engine::Engine;
 
 TEST(GuidText, RoundTripsAndRejectsMalformedText)
 {

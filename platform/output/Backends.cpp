@@ -1,5 +1,5 @@
 // The null and manual backends, and device GUIDs.
-#include "platform/dsound/DSoundBackend.h"
+#include "platform/output/Backend.h"
 #include "platform/kernel/TimeScale.h"
 
 #include <atomic>
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-namespace dsound {
+namespace output {
 
 namespace {
 
@@ -90,14 +90,24 @@ private:
     std::atomic<bool> FStop{false};
 };
 
-// Renders only inside Engine::Pull, on the test's thread.
+// Renders only when pulled, on the test's thread.
 class ManualBackend final : public Backend {
 public:
     std::string Name() const override { return "manual"; }
     bool Watched() const override { return false; }
     bool Open(OutputFormat&, std::string&) override { return true; }
-    bool Start(MixSource&, uint64_t, std::string&) override { return true; }
-    void Stop() override {}
+    bool Start(MixSource& source, uint64_t token, std::string&) override
+    {
+        FSource = &source;
+        FToken = token;
+        return true;
+    }
+    void Stop() override { FSource = nullptr; }
+    bool Pull(void* out, uint32_t frames) override { return FSource && FSource->Render(FToken, out, frames); }
+
+private:
+    MixSource* FSource = nullptr;
+    uint64_t FToken = 0;
 };
 
 template <class B> class PlainDriver final : public Driver {
@@ -138,4 +148,4 @@ std::unique_ptr<Driver> MakeManualDriver()
     return std::make_unique<PlainDriver<ManualBackend>>("manual");
 }
 
-} // namespace dsound
+} // namespace output

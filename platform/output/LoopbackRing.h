@@ -1,5 +1,5 @@
-// A lock-free single-producer single-consumer byte ring carrying the engine's final mix to the
-// capture side. The producer is the render thread (Write never blocks: what does not fit is
+// A lock-free single-producer single-consumer byte ring: the mix to the capture side (Loopback.h),
+// the headphones mix to their device. The producer is the render thread (Write never blocks: what does not fit is
 // dropped); the consumer is one reader thread. No lock; indices are monotonic byte counts.
 #pragma once
 
@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace dsound {
+namespace output {
 
 class LoopbackRing {
 public:
@@ -36,4 +36,4 @@ private:
     std::atomic<uint64_t> FTail{0}; // written by the consumer
 };
 
-} // namespace dsound
+} // namespace output

@@ -1,10 +1,11 @@
 // The engine around the mix: the loopback ring, the null backend, the supervisor that replaces a
 // device gone silent and moves back when it answers, and buffers created, written and released
 // while the render thread runs.
-#include "platform/dsound/CueOutput.h"
-#include "platform/dsound/LoopbackRing.h"
+#include "platform/output/Loopback.h"
+#include "platform/output/CueOutput.h"
+#include "platform/output/LoopbackRing.h"
 #include "platform/kernel/TimeScale.h"
-#include "tests/platform/dsound_helpers.h"
+#include "tests/engine/engine_helpers.h"
 #include "tests/support/Fixtures.h"
 
 #include <chrono>
@@ -12,11 +13,11 @@
 #include <utility>
 
 using namespace dstest;
-using dsound::Engine;
+using engine::Engine;
 
 TEST(LoopbackRing, ReadsInTwoRegionsAcrossTheEndAndDropsWhenFull)
 {
-    dsound::LoopbackRing ring(16);
+    output::LoopbackRing ring(16);
     std::vector<uint8_t> data(12);
     for (int i = 0; i < 12; ++i)
         data[i] = static_cast<uint8_t>(i);
@@ -42,10 +43,10 @@ using Loopback = ManualDevice;
 
 TEST_F(Loopback, CarriesExactlyTheRenderedMixToOneReader)
 {
-    auto reader = Engine::OpenLoopback();
+    auto reader = output::Loopback::Instance().Open();
     ASSERT_TRUE(reader);
-    EXPECT_FALSE(Engine::OpenLoopback()); // one reader at a time
-    EXPECT_EQ(reader->Format(), dsound::OutputFormat{});
+    EXPECT_FALSE(output::Loopback::Instance().Open()); // one reader at a time
+    EXPECT_EQ(reader->Format(), output::OutputFormat{});
 
     auto a = Playing(testsupport::SineS16(1000, 44100, 2, 441), 44100, 2);
     auto b = Playing(testsupport::NoiseS16(777, 2), 22050, 2);
@@ -62,7 +63,7 @@ TEST_F(Loopback, CarriesExactlyTheRenderedMixToOneReader)
     EXPECT_LT(reader->Available() * 4, size_t(1) << 20);
 
     reader.reset();
-    EXPECT_TRUE(Engine::OpenLoopback());
+    EXPECT_TRUE(output::Loopback::Instance().Open());
 }
 
 namespace {
@@ -70,7 +71,7 @@ namespace {
 // A device that starts calling back after `delayMs` (program time), calls back for `periods`
 // periods (-1: for ever) and then stops, as an unplugged one does; its stop takes `stopMs` (real).
 // With `rate` it opens at that rate whatever is asked.
-class StallingBackend final : public dsound::Backend {
+class StallingBackend final : public output::Backend {
 public:
     explicit StallingBackend(int periods, double delayMs = 0, int stopMs = 0, uint32_t rate = 0)
         : FPeriods(periods), FDelayMs(delayMs), FStopMs(stopMs), FRate(rate)
@@ -78,14 +79,14 @@ public:
     }
     ~StallingBackend() override { Stop(); }
     std::string Name() const override { return "stalling test device"; }
-    bool Open(dsound::OutputFormat& format, std::string&) override
+    bool Open(output::OutputFormat& format, std::string&) override
     {
         if (FRate)
             format.Rate = FRate;
         FFormat = format;
         return true;
     }
-    bool Start(dsound::MixSource& engine, uint64_t token, std::string&) override
+    bool Start(output::MixSource& engine, uint64_t token, std::string&) override
     {
         FThread = std::thread([this, &engine, token] {
             std::this_thread::sleep_for(timescale::Real(FDelayMs));
@@ -110,7 +111,7 @@ private:
     double FDelayMs;
     int FStopMs;
     uint32_t FRate;
-    dsound::OutputFormat FFormat;
+    output::OutputFormat FFormat;
     std::thread FThread;
     std::atomic<bool> FStop{false};
 };
@@ -139,7 +140,7 @@ TEST(Supervisor, ASilentDeviceIsReplacedByTheNullBackendAndCursorsGoOn)
     ComPtr<IDirectSoundBuffer> b;
     ASSERT_EQ(ds->CreateSoundBuffer(&d, b.Put(), nullptr), DS_OK);
     ASSERT_EQ(b->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
-    auto reader = Engine::OpenLoopback();
+    auto reader = output::Loopback::Instance().Open();
 
     // 20 periods of 10 ms, then silence; the supervisor must act within one second of program time
     // (0.1 s real at scale 10). The bound here is generous for a loaded machine.
@@ -171,7 +172,7 @@ TEST(Supervisor, TheDeviceIsTriedAgainAndTheSoundMovesBackWhenItAnswers)
     timescale::Scope fast(10);
     Engine::Reset();
     int made = 0;
-    Engine::UseTestBackendFactory([&made]() -> std::unique_ptr<dsound::Backend> {
+    Engine::UseTestBackendFactory([&made]() -> std::unique_ptr<output::Backend> {
         ++made;
         if (made == 1)
             return std::make_unique<StallingBackend>(30);
@@ -301,7 +302,7 @@ TEST(Supervisor, HeadphonesThatStopAnsweringAreTriedAgainWhileTheRoomPlaysOn)
     Engine::Reset();
     setenv("DUODECK_AUDIO_BACKEND", "null", 1);
     std::atomic<int> made{0};
-    dsound::CueOutput& phones = Engine::Instance().Headphones();
+    output::CueOutput& phones = Engine::Instance().Headphones();
     // The first headphones device answers for 20 periods, the next ones for ever.
     phones.UseTestDevice([&] { return std::make_unique<StallingBackend>(made++ == 0 ? 20 : -1); });
     ComPtr<IDirectSound> ds;
@@ -310,10 +311,10 @@ TEST(Supervisor, HeadphonesThatStopAnsweringAreTriedAgainWhileTheRoomPlaysOn)
     DSBUFFERDESC d = Desc(&f, 176400);
     ComPtr<IDirectSoundBuffer> b;
     ASSERT_EQ(ds->CreateSoundBuffer(&d, b.Put(), nullptr), DS_OK);
-    ASSERT_EQ(b->SetCue(1), DS_OK);
+    ASSERT_EQ(engine::SetCue(b.Get(), 1), DS_OK);
     ASSERT_EQ(b->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
     testing::internal::CaptureStderr();
-    phones.Choose({dsound::CueTarget::Kind::Sink, "test", "test"});
+    phones.Choose({output::CueTarget::Kind::Sink, "test", "test"});
 
     EXPECT_TRUE(WaitFor([&] { return made.load() >= 2; }));
     const DWORD before = PlayCursor(b.Get());

@@ -1,13 +1,14 @@
-// The seam between the mixing engine and whatever consumes its output. A Driver stands for one
-// library (the sound server's, PortAudio, the null pace, the manual test backend): it lists its
-// devices, owns the library's lifetime and makes a Backend per opened device. Everything a backend
-// kind does goes through these two classes; the engine and its supervisor hold no branch on kinds.
+// The seam between the mix and whatever consumes it. A BlockSource (the engine) renders a block on
+// request and knows no device. A Driver stands for one library (the sound server's, PortAudio, the
+// null pace, the manual test backend): it lists its devices, owns the library's lifetime and makes a
+// Backend per opened device. Everything a backend kind does goes through these two classes; the
+// supervisor holds no branch on kinds.
 // Threads: every call may be slow (connects, library start-up and shut-down) and is made with no
 // engine lock held, from an API thread or the supervisor's; Render is called back from the
 // backend's own thread (or the caller's, for the manual backend).
 #pragma once
 
-#include "platform/dsound/DSound.h"
+#include "platform/dsound/DSound.h" // GUID
 
 #include <cstdint>
 #include <memory>
@@ -15,10 +16,10 @@
 #include <string>
 #include <vector>
 
-namespace dsound {
+namespace output {
 
-// What a backend plays: the engine's main mix (a second output would be another source, rendered
-// in step with it). Render runs on the backend's thread; see Engine::Render.
+// What a backend plays, called with the token the backend was started with: the room mix through the
+// supervisor's gate (RenderGate.h), or the headphones feed. Render runs on the backend's thread.
 class MixSource {
 public:
     virtual bool Render(uint64_t token, void* out, uint32_t frames) = 0;
@@ -37,6 +38,18 @@ struct OutputFormat {
     // One engine period: 10 ms of frames, the block a device backend asks for.
     uint32_t PeriodFrames() const { return Rate >= 200 ? Rate / 100 : 2; }
     bool operator==(const OutputFormat&) const = default;
+};
+
+// The mix itself: the engine. SetFormat is called only while no device renders (the gate sees to
+// that); RenderBlock runs on the rendering device's thread, one call at a time, and returns true
+// while something plays (a device is idle only while nothing has played for a while).
+class BlockSource {
+public:
+    virtual void SetFormat(const OutputFormat& format) = 0;
+    virtual bool RenderBlock(void* out, uint32_t frames) = 0;
+
+protected:
+    ~BlockSource() = default;
 };
 
 // One output device as listed to DirectSoundEnumerateA (after the default entry).
@@ -74,6 +87,9 @@ public:
     // Nothing has played for a while (true) or something plays again (false): a device may pause
     // its stream meanwhile so that the sound server can idle. Supervisor thread.
     virtual void SetIdle(bool) {}
+    // A device that renders only when asked (the manual test backend): renders `frames` frames now,
+    // on the caller's thread. False for a device that renders on its own.
+    virtual bool Pull(void*, uint32_t) { return false; }
 };
 
 class Driver {
@@ -94,7 +110,7 @@ GUID NameGuid(const std::string& name, int occurrence);
 
 // Consumes the mix at real-time pace (scaled by the time scale) on its own thread.
 std::unique_ptr<Driver> MakeNullDriver();
-// Renders only when the test calls Engine::Pull.
+// Renders only when pulled (Backend::Pull), on the test's thread.
 std::unique_ptr<Driver> MakeManualDriver();
 
-} // namespace dsound
+} // namespace output

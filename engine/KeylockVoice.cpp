@@ -1,10 +1,10 @@
-#include "platform/dsound/KeylockVoice.h"
+#include "engine/KeylockVoice.h"
 
 #include <rubberband/RubberBandStretcher.h>
 
 #include <algorithm>
 
-namespace dsound {
+namespace engine {
 
 namespace {
 
@@ -91,4 +91,4 @@ uint32_t KeylockVoice::Take(float* dst, uint32_t frames)
     return static_cast<uint32_t>(got);
 }
 
-} // namespace dsound
+} // namespace engine

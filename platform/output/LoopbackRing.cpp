@@ -1,10 +1,10 @@
-#include "platform/dsound/LoopbackRing.h"
+#include "platform/output/LoopbackRing.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
-namespace dsound {
+namespace output {
 
 LoopbackRing::LoopbackRing(size_t capacity)
     : FData(std::bit_ceil(std::max<size_t>(capacity, 16))), FMask(FData.size() - 1)
@@ -58,4 +58,4 @@ void LoopbackRing::SkipAll()
     FTail.store(FHead.load(std::memory_order_acquire), std::memory_order_release);
 }
 
-} // namespace dsound
+} // namespace output

@@ -1,6 +1,6 @@
 // The PortAudio backend against a real (ALSA "null" plugin) output device set up for the test in a
 // private home folder, so that no sound card is needed.
-#include "tests/platform/dsound_helpers.h"
+#include "tests/engine/engine_helpers.h"
 #include "tests/support/Fixtures.h"
 
 #include <chrono>
@@ -9,7 +9,7 @@
 #include <thread>
 
 using namespace dstest;
-using dsound::Engine;
+using engine::Engine;
 
 TEST(PortAudioDevice, ListedDevicesHaveStableGuidsAndPlay)
 {

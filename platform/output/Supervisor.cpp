@@ -1,15 +1,15 @@
-#include "platform/dsound/Supervisor.h"
+#include "platform/output/Supervisor.h"
 
-#include "platform/dsound/DSoundEngine.h"
-#include "platform/dsound/PortAudioOutput.h"
-#include "platform/dsound/PulseOutput.h"
+#include "platform/output/Loopback.h"
+#include "platform/output/PortAudioOutput.h"
+#include "platform/output/PulseOutput.h"
 #include "platform/kernel/TimeScale.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-namespace dsound {
+namespace output {
 
 namespace {
 
@@ -94,10 +94,22 @@ private:
     std::function<std::unique_ptr<Backend>()> FMake;
 };
 
-Supervisor::Supervisor(Engine& engine)
-    : FEngine(engine), FPulse(pulse::MakeDriver()), FPortAudio(portaudio::MakeDriver()), FNull(MakeNullDriver()),
+Supervisor::Supervisor(BlockSource& source)
+    : FGate(source), FPulse(pulse::MakeDriver()), FPortAudio(portaudio::MakeDriver()), FNull(MakeNullDriver()),
       FManual(MakeManualDriver()), FTest(std::make_unique<TestDriver>())
 {
+    // A recording is paced by the output: it needs a device, and at once, even a stream paused for
+    // idleness.
+    Loopback::Instance().OnOpen([this] {
+        bool off;
+        {
+            std::lock_guard control(FControl);
+            off = FState == State::Off;
+        }
+        if (off)
+            Open(nullptr);
+        NotePlaying();
+    });
 }
 
 Supervisor::~Supervisor() = default;
@@ -154,16 +166,21 @@ Supervisor::Opened Supervisor::OpenTarget(const Target& target, const OutputForm
     return opened;
 }
 
-std::vector<DeviceInfo> Supervisor::Devices()
+std::vector<DeviceInfo> Supervisor::Devices(bool* serverSinks)
 {
+    if (serverSinks)
+        *serverSinks = false;
     {
         std::lock_guard control(FControl);
         if (FForceManual || FTest->Armed())
             return {};
     }
     for (Driver* driver : Chain())
-        if (auto list = driver->Devices())
+        if (auto list = driver->Devices()) {
+            if (serverSinks)
+                *serverSinks = driver == FPulse.get();
             return *list;
+        }
     return {};
 }
 
@@ -210,10 +227,10 @@ void Supervisor::RequestFormat(const OutputFormat& format)
     std::unique_lock control(FControl);
     FRequested = format;
     if (FState == State::Off) {
-        FEngine.ApplyFormat(format);
+        FGate.ApplyFormat(format);
         return;
     }
-    if (FEngine.Format() == format)
+    if (FGate.Format() == format)
         return;
     Retired retired;
     RetireAllLocked(retired);
@@ -244,7 +261,7 @@ void Supervisor::Reset()
     FLastLine.clear();
     FLostName.clear();
     FRequested = OutputFormat{};
-    FEngine.ApplyFormat(FRequested);
+    FGate.ApplyFormat(FRequested);
 }
 
 void Supervisor::UseManual()
@@ -265,8 +282,15 @@ void Supervisor::UseTestBackendFactory(std::function<std::unique_ptr<Backend>()>
 
 void Supervisor::NotePlaying()
 {
+    FGate.NotePlaying(RenderGate::NowNs());
     if (FCorked.load(std::memory_order_acquire))
         FWake.notify_all();
+}
+
+bool Supervisor::Pull(void* out, uint32_t frames)
+{
+    std::lock_guard control(FControl);
+    return FDevice && FDevice->Pull(out, frames);
 }
 
 uint64_t Supervisor::Underflows()
@@ -293,10 +317,9 @@ void Supervisor::BringUpLocked(Retired& retired)
     Opened opened = OpenTarget(FTarget, FRequested);
     std::string error = opened.Error;
     if (opened.From) {
-        const uint64_t token = FEngine.NewToken();
-        FEngine.Activate(token, opened.Format, opened.Device->FramesPerRender(opened.Format), opened.From->Kind(),
-                         false);
-        if (opened.Device->Start(FEngine, token, error)) {
+        const uint64_t token = FGate.NewToken();
+        FGate.Activate(token, opened.Format, opened.Device->FramesPerRender(opened.Format), opened.From->Kind(), false);
+        if (opened.Device->Start(FGate, token, error)) {
             FDevice = std::move(opened.Device);
             FState = FDevice->Watched() ? State::Starting : State::Running;
             FIdle = false;
@@ -308,7 +331,7 @@ void Supervisor::BringUpLocked(Retired& retired)
             StartThreadLocked();
             return;
         }
-        FEngine.Deactivate();
+        FGate.Deactivate();
     }
     if (opened.Device)
         retired.push_back(std::move(opened.Device));
@@ -324,14 +347,14 @@ void Supervisor::StandInLocked(const OutputFormat& format)
     OutputFormat f = format;
     std::string error;
     null->Open(f, error);
-    const uint64_t token = FEngine.NewToken();
-    FEngine.Activate(token, f, null->FramesPerRender(f), FNull->Kind(), false);
-    null->Start(FEngine, token, error);
+    const uint64_t token = FGate.NewToken();
+    FGate.Activate(token, f, null->FramesPerRender(f), FNull->Kind(), false);
+    null->Start(FGate, token, error);
     FStandIn = std::move(null);
     FCorked.store(false, std::memory_order_release);
     if (Retryable(FTarget)) {
         FState = State::StandIn;
-        FNextTry = Engine::NowNs() + Program(RetryMs);
+        FNextTry = RenderGate::NowNs() + Program(RetryMs);
     } else {
         // Nothing to go back to: the null pace is the device now.
         FTarget = {FNull.get(), ""};
@@ -345,24 +368,24 @@ void Supervisor::HandOverLocked(const std::string& failure, Retired& retired)
 {
     FLostName = FDevice->Name();
     FUnderflows += FDevice->Underflows();
-    FEngine.Deactivate();
+    FGate.Deactivate();
     retired.push_back(std::move(FDevice));
     ++FGeneration;
     Announce(Prefix + FLostName + " stopped responding" + (failure.empty() ? "" : " (" + failure + ")") + Silently);
-    StandInLocked(FEngine.Format());
+    StandInLocked(FGate.Format());
 }
 
 // The trial has rendered for long enough: it takes over from the null pace, in its own format.
 void Supervisor::TakeTrialLocked(Retired& retired)
 {
-    FEngine.Activate(FTrialToken, FTrialFormat, FTrial->FramesPerRender(FTrialFormat), FTrialKind, true);
+    FGate.Activate(FTrialToken, FTrialFormat, FTrial->FramesPerRender(FTrialFormat), FTrialKind, true);
     retired.push_back(std::move(FStandIn));
     FDevice = std::move(FTrial);
     FTrialToken = 0;
     FState = State::Running;
     FIdle = false;
-    FPaceSince = Engine::NowNs();
-    FPaceFrames = FEngine.Times().Frames;
+    FPaceSince = RenderGate::NowNs();
+    FPaceFrames = FGate.Active().Frames;
     ++FGeneration;
     // A default target may come back as another device (the system's default moved).
     const std::string name = FDevice->Name();
@@ -371,8 +394,8 @@ void Supervisor::TakeTrialLocked(Retired& retired)
 
 void Supervisor::RetireAllLocked(Retired& retired)
 {
-    FEngine.Deactivate();
-    FEngine.SetTrial(0);
+    FGate.Deactivate();
+    FGate.SetTrial(0);
     if (FDevice)
         FUnderflows += FDevice->Underflows();
     for (std::unique_ptr<Backend>* b : {&FDevice, &FStandIn, &FTrial})
@@ -474,21 +497,21 @@ void Supervisor::Loop(std::shared_ptr<Run> run)
 
 void Supervisor::TickLocked(std::unique_lock<std::mutex>& control, const std::shared_ptr<Run>& run, Retired& retired)
 {
-    const int64_t now = Engine::NowNs();
+    const int64_t now = RenderGate::NowNs();
     if ((FState == State::Starting || FState == State::Running) && FDevice && FDevice->Watched()) {
-        const bool idle = !FEngine.LoopbackListening() && now - FEngine.LastPlayingNs() > Program(IdleMs);
+        const bool idle = !Loopback::Instance().Listening() && now - FGate.LastPlayingNs() > Program(IdleMs);
         if (idle != FIdle) {
             FIdle = idle;
             FCorked.store(idle, std::memory_order_release);
             FDevice->SetIdle(idle);
             if (!idle) {
-                FEngine.RestartClock(); // a woken stream may take as long as a new one to play
+                FGate.RestartClock(); // a woken stream may take as long as a new one to play
                 FState = State::Starting;
             }
         }
         if (FIdle)
             return;
-        const Engine::RenderTimes t = FEngine.Times();
+        const RenderGate::Times t = FGate.Active();
         const bool ran = t.First != 0 && t.Last - t.First >= Program(RunningMs);
         bool slow = false;
         if (ran && FState == State::Starting) {
@@ -496,7 +519,7 @@ void Supervisor::TickLocked(std::unique_lock<std::mutex>& control, const std::sh
             FPaceSince = now;
             FPaceFrames = t.Frames;
         } else if (ran && now - FPaceSince >= Program(PaceWindowMs)) {
-            slow = Pace(t.Frames - FPaceFrames, now - FPaceSince, FEngine.OutputRate()) < MinPace;
+            slow = Pace(t.Frames - FPaceFrames, now - FPaceSince, FGate.OutputRate()) < MinPace;
             FPaceSince = now;
             FPaceFrames = t.Frames;
         }
@@ -509,12 +532,12 @@ void Supervisor::TickLocked(std::unique_lock<std::mutex>& control, const std::sh
     if (FState != State::StandIn)
         return;
     if (FTrial) {
-        const Engine::RenderTimes t = FEngine.TrialTimes();
+        const RenderGate::Times t = FGate.Trial();
         if (t.First != 0 && t.Last - t.First >= Program(RunningMs) && now - t.Last < Program(StallMs) &&
             Pace(t.Frames, t.Last - t.First, FTrialFormat.Rate) >= MinPace) {
             TakeTrialLocked(retired);
         } else if (!FTrial->Failure().empty() || now - FTrialSince > Program(StartGraceMs)) {
-            FEngine.SetTrial(0);
+            FGate.SetTrial(0);
             FTrialToken = 0;
             retired.push_back(std::move(FTrial));
             FNextTry = now + Program(RetryMs);
@@ -534,24 +557,24 @@ void Supervisor::TryTarget(std::unique_lock<std::mutex>& control, const std::sha
     control.unlock();
     Opened opened = OpenTarget(target, format);
     control.lock();
-    FNextTry = Engine::NowNs() + Program(RetryMs);
+    FNextTry = RenderGate::NowNs() + Program(RetryMs);
     const auto stale = [&] { return run->Stop || generation != FGeneration || FState != State::StandIn; };
     if (!opened.From || stale()) {
         if (opened.Device)
             retired.push_back(std::move(opened.Device));
         return;
     }
-    const uint64_t token = FEngine.NewToken();
-    FEngine.SetTrial(token);
+    const uint64_t token = FGate.NewToken();
+    FGate.SetTrial(token);
     ++FGeneration;
     generation = FGeneration;
     control.unlock();
     std::string error;
-    const bool started = opened.Device->Start(FEngine, token, error);
+    const bool started = opened.Device->Start(FGate, token, error);
     control.lock();
     if (!started || stale()) {
         if (!stale())
-            FEngine.SetTrial(0);
+            FGate.SetTrial(0);
         retired.push_back(std::move(opened.Device));
         return;
     }
@@ -559,7 +582,7 @@ void Supervisor::TryTarget(std::unique_lock<std::mutex>& control, const std::sha
     FTrialKind = opened.From->Kind();
     FTrialFormat = opened.Format;
     FTrialToken = token;
-    FTrialSince = Engine::NowNs();
+    FTrialSince = RenderGate::NowNs();
 }
 
-} // namespace dsound
+} // namespace output

@@ -3,7 +3,8 @@
 #pragma once
 
 #include "platform/dsound/DSound.h"
-#include "platform/dsound/DSoundEngine.h"
+#include "engine/Controls.h"
+#include "engine/Engine.h"
 #include "tests/support/Fixtures.h"
 
 #include <gtest/gtest.h>
@@ -122,15 +123,15 @@ class ManualDevice : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dsound::Engine::Reset();
-        dsound::Engine::UseManualBackend();
+        engine::Engine::Reset();
+        engine::Engine::UseManualBackend();
         ASSERT_EQ(DSoundLibrary().DirectSoundCreate(nullptr, FDevice.Put(), nullptr), DS_OK);
         ASSERT_EQ(FDevice->SetCooperativeLevel(GetDesktopWindow(), DSSCL_PRIORITY), DS_OK);
     }
     void TearDown() override
     {
         FDevice.Reset();
-        dsound::Engine::Reset();
+        engine::Engine::Reset();
     }
 
     // A playing 16-bit buffer holding `samples` (interleaved, `channels` channels).

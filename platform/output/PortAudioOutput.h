@@ -5,14 +5,14 @@
 // callback is the render thread.
 #pragma once
 
-#include "platform/dsound/DSoundBackend.h"
+#include "platform/output/Backend.h"
 
 #include <memory>
 
-namespace dsound::portaudio {
+namespace output::portaudio {
 
 // Devices: every device with output channels, in the library's order; Id is the device's name,
 // with "#n" for the n-th further device of the same name. Make(""): the library's default output.
 std::unique_ptr<Driver> MakeDriver();
 
-} // namespace dsound::portaudio
+} // namespace output::portaudio

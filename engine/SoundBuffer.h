@@ -5,7 +5,7 @@
 #pragma once
 
 #include "platform/dsound/DSound.h"
-#include "platform/dsound/DSoundBackend.h"
+#include "platform/output/Backend.h"
 
 #include <atomic>
 #include <cstdint>
@@ -14,7 +14,9 @@
 
 struct SRC_STATE_tag;
 
-namespace dsound {
+namespace engine {
+
+using output::OutputFormat;
 
 class Engine;
 
@@ -54,10 +56,17 @@ public:
     HRESULT Stop() override;
     HRESULT Unlock(void* ptr1, DWORD bytes1, void* ptr2, DWORD bytes2) override;
     HRESULT Restore() override;
-    HRESULT SetKeylock(BOOL on) override;
-    HRESULT GetKeylock(BOOL* on) override;
-    HRESULT SetCue(BOOL on) override;
-    HRESULT GetCue(BOOL* on) override;
+
+    // Beyond the old API (mixer/ calls these through engine/Voice.h).
+    // With keylock on, the frequency changes the tempo only and the song keeps its key
+    // (time-stretching instead of resampling). Switching while playing fades between the two
+    // within a few tens of milliseconds, without a jump in position.
+    HRESULT SetKeylock(BOOL on);
+    HRESULT GetKeylock(BOOL* on);
+    // With cue on, the buffer's sound, before its volume and pan, is also sent to the headphones
+    // (the engine's cue mix), whether or not the room hears it.
+    HRESULT SetCue(BOOL on);
+    HRESULT GetCue(BOOL* on);
 
     // Render thread: adds `frames` frames of this buffer, converted to `out`'s rate and channel
     // count (1 or 2) with volume and pan applied, to `mix`, and with cue on, as they are, to `cue`
@@ -136,4 +145,4 @@ private:
     uint32_t FHistoryLength = 0;
 };
 
-} // namespace dsound
+} // namespace engine

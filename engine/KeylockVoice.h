@@ -11,7 +11,7 @@ namespace RubberBand {
 class RubberBandStretcher;
 }
 
-namespace dsound {
+namespace engine {
 
 class KeylockVoice {
 public:
@@ -60,4 +60,4 @@ private:
     uint32_t FDrop = 0; // output frames still to drop after a restart
 };
 
-} // namespace dsound
+} // namespace engine

@@ -1,12 +1,12 @@
 // What the engine renders: exact copies at the output rate, resampled pitch, volume, pan, sums,
 // cursors and the timing of parameter changes.
-#include "tests/platform/dsound_helpers.h"
+#include "tests/engine/engine_helpers.h"
 #include "tests/support/Fixtures.h"
 
 #include <cmath>
 
 using namespace dstest;
-using dsound::Engine;
+using engine::Engine;
 using testsupport::Rms;
 using testsupport::SineS16;
 using testsupport::ZeroCrossingHz;

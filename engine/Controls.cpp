@@ -1,0 +1,69 @@
+#include "engine/Controls.h"
+
+#include "engine/Engine.h"
+#include "engine/SoundBuffer.h"
+
+namespace engine {
+
+namespace {
+
+SoundBuffer* Secondary(IDirectSoundBuffer* buffer)
+{
+    return dynamic_cast<SoundBuffer*>(buffer);
+}
+
+} // namespace
+
+HRESULT SetKeylock(IDirectSoundBuffer* buffer, bool on)
+{
+    SoundBuffer* b = Secondary(buffer);
+    return b ? b->SetKeylock(on) : DSERR_CONTROLUNAVAIL;
+}
+
+HRESULT SetCue(IDirectSoundBuffer* buffer, bool on)
+{
+    SoundBuffer* b = Secondary(buffer);
+    return b ? b->SetCue(on) : DSERR_CONTROLUNAVAIL;
+}
+
+void ChooseHeadphones(const output::CueTarget& target)
+{
+    Engine::Instance().Headphones().Choose(target);
+}
+
+output::CueTarget ChosenHeadphones()
+{
+    return Engine::Instance().Headphones().Chosen();
+}
+
+void SetHeadphonesMix(float blend, float level)
+{
+    output::CueOutput& cue = Engine::Instance().Headphones();
+    cue.SetBlend(blend);
+    cue.SetLevel(level);
+}
+
+std::vector<output::CueTarget> HeadphonesChoices()
+{
+    bool sinks = false;
+    const std::vector<output::DeviceInfo> devices = Engine::Instance().Devices(&sinks);
+    std::vector<output::CueTarget> choices;
+    for (const output::DeviceInfo& d : devices) {
+        // The room plays on the server's default sink, listed first: the cue must not go there.
+        if (sinks && &d == &devices.front())
+            continue;
+        output::CueTarget t;
+        t.Description = d.Name;
+        if (sinks) {
+            t.What = output::CueTarget::Kind::Sink;
+            t.Sink = d.Id;
+        } else {
+            t.What = output::CueTarget::Kind::PortAudio;
+            t.Device = d.Guid;
+        }
+        choices.push_back(t);
+    }
+    return choices;
+}
+
+} // namespace engine
