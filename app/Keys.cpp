@@ -32,13 +32,24 @@ public:
 
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if ((event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease) || !watched->isWidgetType())
+        const QEvent::Type type = event->type();
+        // A window that loses the keyboard never hears the release of a key held in it.
+        if (type == QEvent::ApplicationDeactivate || (type == QEvent::WindowDeactivate && Ours(watched)))
+            FForm->ReleaseHeldKeys();
+        if ((type != QEvent::KeyPress && type != QEvent::KeyRelease) || !Ours(watched))
             return false;
-        const QWidget* window = static_cast<QWidget*>(watched)->window();
-        return (window == FForm || (FormList && window == FormList)) && FForm->KeyEvent(static_cast<QKeyEvent*>(event));
+        return FForm->KeyEvent(static_cast<QKeyEvent*>(event));
     }
 
 private:
+    bool Ours(QObject* watched) const
+    {
+        if (!watched->isWidgetType())
+            return false;
+        const QWidget* window = static_cast<QWidget*>(watched)->window();
+        return window == FForm || (FormList && window == FormList);
+    }
+
     TFormMain* FForm;
 };
 
@@ -47,6 +58,13 @@ private:
 void TFormMain::RouteKeys()
 {
     QCoreApplication::instance()->installEventFilter(new TKeyRouter(this));
+}
+
+void TFormMain::ReleaseHeldKeys()
+{
+    for (bool right : {false, true})
+        if (std::exchange(FNudging[right], false))
+            (right ? RightSide() : LeftSide()).Deck->Nudge(0, 0);
 }
 
 void TFormMain::StepKnob(QLabel* knob, int pixels)
@@ -102,7 +120,7 @@ bool TFormMain::KeyEvent(QKeyEvent* event)
     TDeckController* deck = side.Deck;
     const bool repeat = event->isAutoRepeat();
     if (event->type() == QEvent::KeyRelease) {
-        if (binding->Action == TKeyAction::Nudge && !repeat)
+        if (binding->Action == TKeyAction::Nudge && !repeat && std::exchange(FNudging[right], false))
             deck->Nudge(0, 0);
         return true;
     }
@@ -138,8 +156,10 @@ bool TFormMain::KeyEvent(QKeyEvent* event)
         deck->StepTempo(amount);
         break;
     case TKeyAction::Nudge:
-        if (!repeat)
+        if (!repeat) {
             deck->Nudge(1, amount);
+            FNudging[right] = true;
+        }
         break;
     case TKeyAction::Seek:
         StepKnob(side.PositionKnob, static_cast<int>(amount));

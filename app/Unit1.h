@@ -153,6 +153,8 @@ public:
 
     // The key table's action for `event` from either window; false for a key it does not hold.
     bool KeyEvent(QKeyEvent* event);
+    // Ends what a held key does (a nudge) when the windows lose the keyboard.
+    void ReleaseHeldKeys();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -253,6 +255,7 @@ private:
     void ToggleCue(TImgBtn* button, TDeckController* deck);
     THeadphonesSettings FHeadphones;
     bool FSaidNoHeadphones = false;
+    bool FNudging[2] = {false, false}; // a nudge key held, left and right deck
 
     QByteArray FExeFolderOverride;
     bool FShown = false;

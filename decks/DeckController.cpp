@@ -98,7 +98,7 @@ void TDeckController::btnBrowseClick()
     FEditFileName = FChannel->FileName();
     FPanelEnabled = true;
     // A new song plays at its own rate; its tempo comes from the cache or, soon, from the analyser.
-    FSetHz = 0;
+    FSpeed = 1.0;
     FAligning = false;
     FTempo.reset();
     if (FAnalyser) {
@@ -202,7 +202,8 @@ void TDeckController::ApplyFrequencyKnob()
     const auto hz = static_cast<uint32_t>((Top(FWidgets.FrequencyKnob) - 32) * 100000 / 120);
     FChannel->SetFrequency(hz);
     // The knob's value replaces any finer speed, a nudge and a beat correction.
-    FSetHz = hz;
+    const uint32_t own = FChannel->SamplesPerSec();
+    FSpeed = hz == 0 || own == 0 ? 1.0 : double(hz) / own;
     FAligning = false;
     ShowTempo();
 }
@@ -222,13 +223,7 @@ void TDeckController::SetTempoSource(TTempoAnalyser* analyser)
 
 uint32_t TDeckController::SetHz() const
 {
-    return FSetHz != 0 ? FSetHz : FChannel->SamplesPerSec();
-}
-
-double TDeckController::Speed() const
-{
-    const uint32_t own = FChannel->SamplesPerSec();
-    return own ? double(SetHz()) / own : 1.0;
+    return static_cast<uint32_t>(std::lround(FSpeed * FChannel->SamplesPerSec()));
 }
 
 double TDeckController::SongSeconds()
@@ -288,21 +283,21 @@ void TDeckController::Say(const QString& text, const QString& why)
     QTimer::singleShot(kMessageMs + 10, this, [this] { ShowTempo(); });
 }
 
-void TDeckController::SetRate(uint32_t hz)
+void TDeckController::SetSpeed(double speed)
 {
-    FSetHz = hz;
+    FSpeed = speed;
     FAligning = false;
-    FChannel->SetFrequency(hz);
+    FChannel->SetSpeed(speed);
     // The knob's nearest place; the top (32) would mean the song's own rate, so never above 33.
-    const long top = std::lround(hz * 120.0 / 100000.0) + 32;
+    const long top = std::lround(speed * FChannel->SamplesPerSec() * 120.0 / 100000.0) + 32;
     SetTop(FWidgets.FrequencyKnob, static_cast<int>(std::clamp(top, 33L, 152L)));
     ShowTempo();
 }
 
 void TDeckController::Bend(double bend)
 {
-    const double hz = std::clamp(SetHz() * (1 + bend), 100.0, double(kMaxKnobHz));
-    FChannel->SetFrequency(static_cast<uint32_t>(std::lround(hz)));
+    const double own = FChannel->SamplesPerSec();
+    FChannel->SetSpeed(std::clamp(FSpeed * (1 + bend), 100.0 / own, kMaxKnobHz / own));
 }
 
 bool TDeckController::Keylock() const
@@ -319,14 +314,15 @@ bool TDeckController::StepTempo(double share)
 {
     if (FEditFileName.empty())
         return false;
-    const double hz = std::round(SetHz() + share * FChannel->SamplesPerSec());
+    const double speed = FSpeed + share;
+    const double hz = std::round(speed * FChannel->SamplesPerSec());
     if (hz < kMinKnobHz || hz > kMaxKnobHz) {
         Say(QStringLiteral("at the end"),
             QString::asprintf("The frequency knob reaches %u to %u Hz; this step would need %.0f Hz.", kMinKnobHz,
                               kMaxKnobHz, hz));
         return false;
     }
-    SetRate(static_cast<uint32_t>(hz));
+    SetSpeed(speed);
     return true;
 }
 
@@ -362,7 +358,8 @@ bool TDeckController::Sync()
     for (double m : {0.5, 2.0})
         if (std::abs(std::log(*target * m / own)) < std::abs(std::log(best / own)))
             best = *target * m;
-    const double hz = std::round(best / own * FChannel->SamplesPerSec());
+    const double speed = best / own;
+    const double hz = std::round(speed * FChannel->SamplesPerSec());
     if (hz < kMinKnobHz || hz > kMaxKnobHz) {
         Say(QStringLiteral("out of range"),
             QString::asprintf("Sync would need %.0f Hz (%.1f %% of the song's rate); the frequency knob reaches %u "
@@ -370,7 +367,7 @@ bool TDeckController::Sync()
                               hz, hz * 100 / FChannel->SamplesPerSec(), kMinKnobHz, kMaxKnobHz));
         return false;
     }
-    SetRate(static_cast<uint32_t>(hz));
+    SetSpeed(speed);
     FMessageUntil = 0;
     ShowTempo();
     if (BeatLag()) {

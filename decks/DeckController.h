@@ -87,8 +87,8 @@ public:
     // The loaded song's tempo; none while it is being analysed or with nothing loaded.
     const std::optional<TTempo>& Tempo() const { return FTempo; }
     // The speed the deck is set to (1: the song's own rate), without a nudge or a beat correction.
-    double Speed() const;
-    // The channel frequency in Hz of that speed.
+    double Speed() const { return FSpeed; }
+    // The channel frequency in Hz of that speed, to the nearest Hz.
     uint32_t SetHz() const;
     // The song's tempo where it plays, times Speed; none without a steady tempo.
     std::optional<double> PlayingBpm();
@@ -139,9 +139,9 @@ private:
     void SongEnded();
     void trackVolumeChange(int position);
     double SongSeconds();
-    // Speed set by a tempo command: the channel in Hz, the knob image at its nearest place.
-    void SetRate(uint32_t hz);
-    // The channel at SetHz times (1 + bend): a nudge or a beat correction, the knob left alone.
+    // Speed set by a tempo command: the channel at that speed, the knob image at its nearest place.
+    void SetSpeed(double speed);
+    // The channel at Speed times (1 + bend): a nudge or a beat correction, the knob left alone.
     void Bend(double bend);
     void EndAlign();
     void AlignStep();
@@ -163,7 +163,7 @@ private:
     TTempoAnalyser* FAnalyser = nullptr;
     TDeckController* FOther = nullptr;
     std::optional<TTempo> FTempo;
-    uint32_t FSetHz = 0; // 0: the song's own rate, as after a load
+    double FSpeed = 1.0; // a ratio to the song's own rate; 1 after a load
     bool FAligning = false;
     int FAlignTicks = 0;
     qint64 FMessageUntil = 0; // ms of the monotonic clock

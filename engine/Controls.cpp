@@ -14,16 +14,40 @@ SoundBuffer* Secondary(IDirectSoundBuffer* buffer)
 
 } // namespace
 
-HRESULT SetKeylock(IDirectSoundBuffer* buffer, bool on)
+HRESULT VoiceControls::SetVolume(LONG volume)
 {
-    SoundBuffer* b = Secondary(buffer);
-    return b ? b->SetKeylock(on) : DSERR_CONTROLUNAVAIL;
+    if (volume < DSBVOLUME_MIN || volume > DSBVOLUME_MAX)
+        return DSERR_INVALIDPARAM;
+    FVolume.store(volume, std::memory_order_release);
+    return DS_OK;
 }
 
-HRESULT SetCue(IDirectSoundBuffer* buffer, bool on)
+HRESULT VoiceControls::SetPan(LONG pan)
+{
+    if (pan < DSBPAN_LEFT || pan > DSBPAN_RIGHT)
+        return DSERR_INVALIDPARAM;
+    FPan.store(pan, std::memory_order_release);
+    return DS_OK;
+}
+
+HRESULT VoiceControls::SetSpeed(double speed)
+{
+    if (!(speed > 0 && speed <= 1000))
+        return DSERR_INVALIDPARAM;
+    FSpeed.store(speed, std::memory_order_release);
+    return DS_OK;
+}
+
+HRESULT Attach(IDirectSoundBuffer* buffer, std::shared_ptr<VoiceControls> controls)
 {
     SoundBuffer* b = Secondary(buffer);
-    return b ? b->SetCue(on) : DSERR_CONTROLUNAVAIL;
+    return b && controls ? b->Attach(std::move(controls)) : DSERR_CONTROLUNAVAIL;
+}
+
+HRESULT PrepareKeylock(IDirectSoundBuffer* buffer)
+{
+    SoundBuffer* b = Secondary(buffer);
+    return b ? b->PrepareKeylock() : DSERR_CONTROLUNAVAIL;
 }
 
 void ChooseHeadphones(const output::CueTarget& target)

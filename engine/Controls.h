@@ -1,20 +1,53 @@
-// The engine's controls beyond the old sound API, for buffers made by DirectSoundCreate's device
-// and for the headphones: what mixer/ calls besides DSound.h. Any thread.
+// The engine's controls beyond the old sound API: what mixer/ calls besides DSound.h. Any thread.
 #pragma once
 
 #include "platform/dsound/DSound.h"
 #include "platform/output/CueOutput.h"
 
-#include <string>
+#include <atomic>
+#include <memory>
 #include <vector>
 
 namespace engine {
 
-// With keylock on, the buffer's frequency changes the tempo only and the song keeps its key.
-// DSERR_CONTROLUNAVAIL for a buffer that is not a secondary buffer of the engine.
-HRESULT SetKeylock(IDirectSoundBuffer* buffer, bool on);
-// With cue on, the buffer's sound, before its volume and pan, is also sent to the headphones.
-HRESULT SetCue(IDirectSoundBuffer* buffer, bool on);
+// A deck's voice as the render reads it. Any thread changes it through atomics, so a change is
+// never lost or held up behind another thread; it takes effect at the next block (gains ramp
+// across that block). Every buffer attached to it plays by it, so it outlasts the deck's songs.
+class VoiceControls {
+public:
+    // Hundredths of a dB, -10000..0; -10000 (left only) .. 10000 (right only). DSERR_INVALIDPARAM
+    // and no change outside.
+    HRESULT SetVolume(LONG volume);
+    HRESULT SetPan(LONG pan);
+    // The speed as a ratio to the song's own rate (1: as recorded); the played rate is held within
+    // 100..100000 Hz. DSERR_INVALIDPARAM and no change unless 0 < speed <= 1000.
+    HRESULT SetSpeed(double speed);
+    // With keylock on, the speed changes the tempo only and the song keeps its key. The buffer's
+    // stretcher must be made on an API thread (PrepareKeylock) before it is heard.
+    void SetKeylock(bool on) { FKeylock.store(on, std::memory_order_release); }
+    // With cue on, the voice, before its volume and pan, is also sent to the headphones.
+    void SetCue(bool on) { FCue.store(on, std::memory_order_release); }
+
+    LONG Volume() const { return FVolume.load(std::memory_order_acquire); }
+    LONG Pan() const { return FPan.load(std::memory_order_acquire); }
+    double Speed() const { return FSpeed.load(std::memory_order_acquire); }
+    bool Keylock() const { return FKeylock.load(std::memory_order_acquire); }
+    bool Cue() const { return FCue.load(std::memory_order_acquire); }
+
+private:
+    std::atomic<LONG> FVolume{0};
+    std::atomic<LONG> FPan{0};
+    std::atomic<double> FSpeed{1.0};
+    std::atomic<bool> FKeylock{false};
+    std::atomic<bool> FCue{false};
+};
+
+// Makes `buffer` (a secondary buffer of the engine) play by `controls` from now on, and makes its
+// stretcher when keylock is on. Once per buffer; DSERR_CONTROLUNAVAIL for any other buffer.
+HRESULT Attach(IDirectSoundBuffer* buffer, std::shared_ptr<VoiceControls> controls);
+// Makes the buffer's stretcher when its controls want keylock and it has none yet. It allocates:
+// an API thread, never the render's.
+HRESULT PrepareKeylock(IDirectSoundBuffer* buffer);
 
 // The headphones: where they play, the cue/room blend (0 = the cue only .. 1 = the room only) and
 // their level (0..1).

@@ -247,17 +247,22 @@ void Engine::MixBlock(uint8_t* out, uint32_t frames, const BufferSet& set)
     for (SoundBuffer* buffer : set.Items)
         buffer->Mix(mix, cue, frames, format, *FScratch);
 
+    // The master gain moves across the block from where the last one left it.
     const float left = FMasterLeft.load(std::memory_order_acquire);
     const float right = FMasterRight.load(std::memory_order_acquire);
-    if (left != 1.0f || right != 1.0f) {
-        if (format.Channels == 2) {
-            for (uint32_t i = 0; i < frames; ++i) {
-                mix[2 * i] *= left;
-                mix[2 * i + 1] *= right;
+    const float left0 = FLastMasterLeft, right0 = FLastMasterRight;
+    FLastMasterLeft = left;
+    FLastMasterRight = right;
+    if (left != 1.0f || right != 1.0f || left0 != 1.0f || right0 != 1.0f) {
+        const float stepLeft = (left - left0) / frames, stepRight = (right - right0) / frames;
+        for (uint32_t i = 0; i < frames; ++i) {
+            const float l = left0 + stepLeft * (i + 1), r = right0 + stepRight * (i + 1);
+            if (format.Channels == 2) {
+                mix[2 * i] *= l;
+                mix[2 * i + 1] *= r;
+            } else {
+                mix[i] *= (l + r) * 0.5f;
             }
-        } else {
-            for (uint32_t i = 0; i < frames; ++i)
-                mix[i] *= (left + right) * 0.5f;
         }
     }
 

@@ -114,6 +114,7 @@ private:
     std::unique_ptr<RenderScratch> FScratch;
     std::vector<float> FMix;
     std::vector<float> FCueMix;
+    float FLastMasterLeft = 1, FLastMasterRight = 1; // the master gain as the last block ended
 
     // Last: they stop the devices before the render side goes (never, in practice: see Instance).
     output::Supervisor FSupervisor;

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <thread>
 
 namespace engine {
 
@@ -59,10 +60,24 @@ ULONG SoundBuffer::Release()
     return left;
 }
 
-uint32_t SoundBuffer::EffectiveRate() const
+double SoundBuffer::PlayedRate() const
 {
-    const DWORD f = FFrequency.load(std::memory_order_acquire);
-    return f ? f : FFormat.nSamplesPerSec;
+    const double rate =
+        std::clamp(FFormat.nSamplesPerSec * Controls().Speed(), double(DSBFREQUENCY_MIN), double(DSBFREQUENCY_MAX));
+    // A speed set as Hz over the song's rate may miss that whole rate by a rounding step; at the
+    // output's rate the song must still be copied exactly.
+    const double whole = std::nearbyint(rate);
+    return std::abs(rate - whole) < 1e-6 ? whole : rate;
+}
+
+void SoundBuffer::WaitForRender() const
+{
+    // Sequentially consistent with Mix: either that block saw the change, or it is seen here as
+    // under way and waited for. A block takes a few milliseconds at most.
+    const uint32_t mixing = FMixing.load(std::memory_order_seq_cst);
+    if (mixing % 2 == 1)
+        while (FMixing.load(std::memory_order_acquire) == mixing)
+            std::this_thread::yield();
 }
 
 HRESULT SoundBuffer::GetCurrentPosition(DWORD* playCursor, DWORD* writeCursor)
@@ -73,8 +88,8 @@ HRESULT SoundBuffer::GetCurrentPosition(DWORD* playCursor, DWORD* writeCursor)
         *playCursor = play;
     if (writeCursor) {
         // The backend's largest render in this buffer's frames, rounded up.
-        const uint64_t outRate = FEngine.OutputRate();
-        const uint64_t ahead = (uint64_t(FEngine.LeadFrames()) * EffectiveRate() + outRate - 1) / outRate +
+        const double outRate = FEngine.OutputRate();
+        const uint64_t ahead = static_cast<uint64_t>(std::ceil(FEngine.LeadFrames() * PlayedRate() / outRate)) +
                                FReadAhead.load(std::memory_order_relaxed);
         *writeCursor = static_cast<DWORD>((play + ahead * align) % FSize);
     }
@@ -102,7 +117,7 @@ HRESULT SoundBuffer::GetVolume(LONG* volume)
 {
     if (!volume)
         return DSERR_INVALIDPARAM;
-    *volume = FVolume.load(std::memory_order_relaxed);
+    *volume = Controls().Volume();
     return DS_OK;
 }
 
@@ -110,7 +125,7 @@ HRESULT SoundBuffer::GetPan(LONG* pan)
 {
     if (!pan)
         return DSERR_INVALIDPARAM;
-    *pan = FPan.load(std::memory_order_relaxed);
+    *pan = Controls().Pan();
     return DS_OK;
 }
 
@@ -118,7 +133,7 @@ HRESULT SoundBuffer::GetFrequency(DWORD* frequency)
 {
     if (!frequency)
         return DSERR_INVALIDPARAM;
-    *frequency = EffectiveRate();
+    *frequency = static_cast<DWORD>(std::lround(PlayedRate()));
     return DS_OK;
 }
 
@@ -179,10 +194,11 @@ HRESULT SoundBuffer::Play(DWORD reserved, DWORD /*priority*/, DWORD flags)
 
 HRESULT SoundBuffer::Stop()
 {
-    FPlaying.store(false, std::memory_order_release);
+    FPlaying.store(false, std::memory_order_seq_cst);
     // A new generation: an advance computed by a render already under way is discarded, so the
     // cursor read after Stop is where it stays.
     FCursor.fetch_add(uint64_t(1) << 32, std::memory_order_acq_rel);
+    WaitForRender(); // the caller may now refill any part of the buffer
     return DS_OK;
 }
 
@@ -199,6 +215,7 @@ HRESULT SoundBuffer::SetCurrentPosition(DWORD newPosition)
     if (newPosition >= FSize)
         return DSERR_INVALIDPARAM;
     MoveCursor(newPosition / FFormat.nBlockAlign);
+    WaitForRender();
     return DS_OK;
 }
 
@@ -211,20 +228,14 @@ HRESULT SoundBuffer::SetVolume(LONG volume)
 {
     if (!(FFlags & DSBCAPS_CTRLVOLUME))
         return DSERR_CONTROLUNAVAIL;
-    if (volume < DSBVOLUME_MIN || volume > DSBVOLUME_MAX)
-        return DSERR_INVALIDPARAM;
-    FVolume.store(volume, std::memory_order_release);
-    return DS_OK;
+    return Controls().SetVolume(volume);
 }
 
 HRESULT SoundBuffer::SetPan(LONG pan)
 {
     if (!(FFlags & DSBCAPS_CTRLPAN))
         return DSERR_CONTROLUNAVAIL;
-    if (pan < DSBPAN_LEFT || pan > DSBPAN_RIGHT)
-        return DSERR_INVALIDPARAM;
-    FPan.store(pan, std::memory_order_release);
-    return DS_OK;
+    return Controls().SetPan(pan);
 }
 
 HRESULT SoundBuffer::SetFrequency(DWORD frequency)
@@ -233,8 +244,7 @@ HRESULT SoundBuffer::SetFrequency(DWORD frequency)
         return DSERR_CONTROLUNAVAIL;
     if (frequency != DSBFREQUENCY_ORIGINAL && (frequency < DSBFREQUENCY_MIN || frequency > DSBFREQUENCY_MAX))
         return DSERR_INVALIDPARAM;
-    FFrequency.store(frequency, std::memory_order_release);
-    return DS_OK;
+    return Controls().SetSpeed(frequency == DSBFREQUENCY_ORIGINAL ? 1.0 : double(frequency) / FFormat.nSamplesPerSec);
 }
 
 HRESULT SoundBuffer::Restore()
@@ -246,31 +256,45 @@ HRESULT SoundBuffer::SetKeylock(BOOL on)
 {
     if (!(FFlags & DSBCAPS_CTRLFREQUENCY))
         return DSERR_CONTROLUNAVAIL;
+    Controls().SetKeylock(on != 0);
+    return PrepareKeylock();
+}
+
+HRESULT SoundBuffer::PrepareKeylock()
+{
     // The stretcher is made here, off the render thread, the first time it is wanted; the render
     // thread sees it only once it is whole.
-    if (on && !FKeylockVoice) {
-        try {
-            FKeylockVoice = std::make_unique<KeylockVoice>(FFormat.nSamplesPerSec, FFormat.nChannels);
-        } catch (const std::exception&) {
-            return DSERR_OUTOFMEMORY;
-        }
-        FKeylockReady.store(FKeylockVoice.get(), std::memory_order_release);
+    if (!Controls().Keylock() || FKeylockVoice)
+        return DS_OK;
+    try {
+        FKeylockVoice = std::make_unique<KeylockVoice>(FFormat.nSamplesPerSec, FFormat.nChannels);
+    } catch (const std::exception&) {
+        return DSERR_OUTOFMEMORY;
     }
-    FKeylock.store(on != 0, std::memory_order_release);
+    FKeylockReady.store(FKeylockVoice.get(), std::memory_order_release);
     return DS_OK;
+}
+
+HRESULT SoundBuffer::Attach(std::shared_ptr<VoiceControls> controls)
+{
+    if (FAttached)
+        return DSERR_ALREADYINITIALIZED;
+    FAttached = std::move(controls);
+    FControls.store(FAttached.get(), std::memory_order_release);
+    return PrepareKeylock();
 }
 
 HRESULT SoundBuffer::GetKeylock(BOOL* on)
 {
     if (!on)
         return DSERR_INVALIDPARAM;
-    *on = FKeylock.load(std::memory_order_relaxed);
+    *on = Controls().Keylock();
     return DS_OK;
 }
 
 HRESULT SoundBuffer::SetCue(BOOL on)
 {
-    FCue.store(on != 0, std::memory_order_release);
+    Controls().SetCue(on != 0);
     return DS_OK;
 }
 
@@ -278,7 +302,7 @@ HRESULT SoundBuffer::GetCue(BOOL* on)
 {
     if (!on)
         return DSERR_INVALIDPARAM;
-    *on = FCue.load(std::memory_order_relaxed);
+    *on = Controls().Cue();
     return DS_OK;
 }
 
@@ -384,11 +408,11 @@ void SoundBuffer::Interpolate(uint32_t frames, double step, float* dst)
 }
 
 // The resampling voice: the song's own frames where its rate is the output's, else converted.
-void SoundBuffer::RenderResampled(uint32_t pos, uint32_t frames, uint32_t rate, uint32_t outRate, float* dst,
+void SoundBuffer::RenderResampled(uint32_t pos, uint32_t frames, double rate, uint32_t outRate, float* dst,
                                   RenderScratch& scratch)
 {
     const uint32_t ch = FFormat.nChannels;
-    const double ratio = double(outRate) / rate;
+    const double ratio = outRate / rate;
     if (rate == outRate) {
         // Back at the song's own rate: on from what was heard, not from what the converter held.
         if (FPath != Path::Copy)
@@ -419,10 +443,10 @@ void SoundBuffer::RenderResampled(uint32_t pos, uint32_t frames, uint32_t rate, 
     }
 }
 
-void SoundBuffer::RenderKeylocked(uint32_t pos, uint32_t frames, uint32_t rate, uint32_t outRate, float* dst)
+void SoundBuffer::RenderKeylocked(uint32_t pos, uint32_t frames, double rate, uint32_t outRate, float* dst)
 {
     KeylockVoice& voice = *FKeylockReady.load(std::memory_order_acquire);
-    const double speed = double(rate) / FFormat.nSamplesPerSec;
+    const double speed = rate / FFormat.nSamplesPerSec;
     if (!FStretchStarted) {
         voice.Restart(speed, outRate);
         FStretchFeed = pos;
@@ -450,46 +474,48 @@ void SoundBuffer::KeepHistory(uint32_t pos, uint32_t next)
     FHistoryEnd = next;
 }
 
-// Adds `voice` (`ch` channels) to `mix` (`outCh` channels) with the gains of the left and right side.
-void SoundBuffer::AddVoice(float* mix, const float* voice, uint32_t frames, uint32_t ch, uint32_t outCh, float left,
-                           float right)
+// Adds `voice` (`ch` channels) to `mix` (`outCh` channels). Constant gains are applied as they
+// are (a voice at unity stays bit-exact); changed ones move linearly across the block.
+void SoundBuffer::AddVoice(float* mix, const float* voice, uint32_t frames, uint32_t ch, uint32_t outCh, Gains from,
+                           Gains to)
 {
-    if (outCh == 2) {
-        if (ch == 2) {
-            for (uint32_t i = 0; i < frames; ++i) {
-                mix[2 * i] += voice[2 * i] * left;
-                mix[2 * i + 1] += voice[2 * i + 1] * right;
-            }
+    const bool ramp = !(from == to);
+    const float stepLeft = ramp ? (to.Left - from.Left) / frames : 0.0f;
+    const float stepRight = ramp ? (to.Right - from.Right) / frames : 0.0f;
+    for (uint32_t i = 0; i < frames; ++i) {
+        const float left = ramp ? from.Left + stepLeft * (i + 1) : to.Left;
+        const float right = ramp ? from.Right + stepRight * (i + 1) : to.Right;
+        const float l = voice[i * ch];
+        const float r = ch == 2 ? voice[i * ch + 1] : l;
+        if (outCh == 2) {
+            mix[2 * i] += l * left;
+            mix[2 * i + 1] += r * right;
         } else {
-            for (uint32_t i = 0; i < frames; ++i) {
-                mix[2 * i] += voice[i] * left;
-                mix[2 * i + 1] += voice[i] * right;
-            }
-        }
-    } else {
-        if (ch == 2) {
-            for (uint32_t i = 0; i < frames; ++i)
-                mix[i] += (voice[2 * i] * left + voice[2 * i + 1] * right) * 0.5f;
-        } else {
-            for (uint32_t i = 0; i < frames; ++i)
-                mix[i] += voice[i] * (left + right) * 0.5f;
+            mix[i] += ch == 2 ? (l * left + r * right) * 0.5f : l * (left + right) * 0.5f;
         }
     }
 }
 
 void SoundBuffer::Mix(float* mix, float* cue, uint32_t frames, const OutputFormat& out, RenderScratch& scratch)
 {
-    if (!FPlaying.load(std::memory_order_acquire))
+    // Odd while this block reads the buffer: Stop and SetCurrentPosition wait for it to end.
+    struct Mixing {
+        std::atomic<uint32_t>& Count;
+        explicit Mixing(std::atomic<uint32_t>& count) : Count(count) { Count.fetch_add(1, std::memory_order_seq_cst); }
+        ~Mixing() { Count.fetch_add(1, std::memory_order_release); }
+    } mixing(FMixing);
+    if (!FPlaying.load(std::memory_order_seq_cst))
         return;
     FPublished.load(std::memory_order_acquire); // pairs with Unlock: the caller's writes are visible
     uint64_t cursor = FCursor.load(std::memory_order_acquire);
     const uint32_t gen = GenOf(cursor);
     const uint32_t pos = FrameOf(cursor);
-    const bool keylock =
-        FKeylock.load(std::memory_order_acquire) && FKeylockReady.load(std::memory_order_acquire) != nullptr;
+    const VoiceControls& controls = Controls();
+    const bool keylock = controls.Keylock() && FKeylockReady.load(std::memory_order_acquire) != nullptr;
     if (gen != FRenderGen) {
         // Moved or stopped since the last block: every voice starts again at the cursor.
         FRenderGen = gen;
+        FRampFromHere = true;
         FPath = Path::None;
         FStretchStarted = false;
         FStretching = keylock;
@@ -508,7 +534,7 @@ void SoundBuffer::Mix(float* mix, float* cue, uint32_t frames, const OutputForma
 
     const uint32_t ch = FFormat.nChannels;
     float* voice = scratch.Voice.data();
-    const uint32_t rate = EffectiveRate();
+    const double rate = PlayedRate();
     if (FStretching)
         RenderKeylocked(pos, frames, rate, out.Rate, voice);
     else
@@ -531,15 +557,23 @@ void SoundBuffer::Mix(float* mix, float* cue, uint32_t frames, const OutputForma
             FStretchStarted = false;
     }
 
-    const float gain = DbToGain(FVolume.load(std::memory_order_acquire));
-    const LONG pan = FPan.load(std::memory_order_acquire);
-    AddVoice(mix, voice, frames, ch, out.Channels, gain * (pan > 0 ? DbToGain(-pan) : 1.0f),
-             gain * (pan < 0 ? DbToGain(pan) : 1.0f));
-    if (cue && FCue.load(std::memory_order_acquire))
-        AddVoice(cue, voice, frames, ch, out.Channels, 1.0f, 1.0f);
+    const float gain = DbToGain(controls.Volume());
+    const LONG pan = controls.Pan();
+    const Gains room{gain * (pan > 0 ? DbToGain(-pan) : 1.0f), gain * (pan < 0 ? DbToGain(pan) : 1.0f)};
+    const float cueGain = controls.Cue() ? 1.0f : 0.0f;
+    if (FRampFromHere) {
+        FRoomGains = room;
+        FCueGain = cueGain;
+        FRampFromHere = false;
+    }
+    AddVoice(mix, voice, frames, ch, out.Channels, FRoomGains, room);
+    if (cue && (cueGain > 0 || FCueGain > 0))
+        AddVoice(cue, voice, frames, ch, out.Channels, {FCueGain, FCueGain}, {cueGain, cueGain});
+    FRoomGains = room;
+    FCueGain = cueGain;
 
     // The song's frames heard in this block: the output's frames at the buffer's speed.
-    const double heard = frames * (double(rate) / out.Rate) + FHeardFraction;
+    const double heard = frames * (rate / out.Rate) + FHeardFraction;
     const auto consumed = static_cast<uint32_t>(heard);
     FHeardFraction = heard - consumed;
     const uint32_t next = static_cast<uint32_t>((uint64_t(pos) + consumed) % FFrames);

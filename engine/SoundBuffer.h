@@ -4,6 +4,7 @@
 // The object is deleted by the engine once the render thread can no longer see it.
 #pragma once
 
+#include "engine/Controls.h"
 #include "platform/dsound/DSound.h"
 #include "platform/output/Backend.h"
 
@@ -57,16 +58,18 @@ public:
     HRESULT Unlock(void* ptr1, DWORD bytes1, void* ptr2, DWORD bytes2) override;
     HRESULT Restore() override;
 
-    // Beyond the old API (mixer/ calls these through engine/Voice.h).
-    // With keylock on, the frequency changes the tempo only and the song keeps its key
-    // (time-stretching instead of resampling). Switching while playing fades between the two
-    // within a few tens of milliseconds, without a jump in position.
+    // Beyond the old API (engine/Controls.h). With keylock on, the frequency changes the tempo
+    // only and the song keeps its key (time-stretching instead of resampling); switching while
+    // playing fades between the two within a few tens of milliseconds, without a jump in position.
+    // With cue on, the buffer's sound, before its volume and pan, is also sent to the headphones.
     HRESULT SetKeylock(BOOL on);
     HRESULT GetKeylock(BOOL* on);
-    // With cue on, the buffer's sound, before its volume and pan, is also sent to the headphones
-    // (the engine's cue mix), whether or not the room hears it.
     HRESULT SetCue(BOOL on);
     HRESULT GetCue(BOOL* on);
+    // Plays by `controls` (a deck's, kept across its songs) instead of the buffer's own. Once.
+    HRESULT Attach(std::shared_ptr<VoiceControls> controls);
+    // Makes the stretcher when keylock is wanted and there is none yet. API thread: it allocates.
+    HRESULT PrepareKeylock();
 
     // Render thread: adds `frames` frames of this buffer, converted to `out`'s rate and channel
     // count (1 or 2) with volume and pan applied, to `mix`, and with cue on, as they are, to `cue`
@@ -83,21 +86,31 @@ private:
     static uint32_t FrameOf(uint64_t v) { return static_cast<uint32_t>(v); }
     static uint32_t GenOf(uint64_t v) { return static_cast<uint32_t>(v >> 32); }
     void MoveCursor(uint32_t frame);
-    uint32_t EffectiveRate() const;
+    // Waits for a render block that was mixing this buffer when the caller changed its state: after
+    // this, no block reads what the caller is about to write. Never called by the render.
+    void WaitForRender() const;
+    VoiceControls& Controls() const { return *FControls.load(std::memory_order_acquire); }
+    // The rate the song plays at, Hz: its own times the speed, within 100..100000.
+    double PlayedRate() const;
 
     // Render thread helpers. Each voice reads the buffer from a feed position of its own, which
     // runs ahead of the play cursor by what its converter holds; the cursor itself advances by the
     // song's frames heard (output frames times the speed), so it always names what is heard.
     void ToFloat(uint32_t pos, uint32_t frames, float* dst) const;
-    void RenderResampled(uint32_t pos, uint32_t frames, uint32_t rate, uint32_t outRate, float* dst,
+    void RenderResampled(uint32_t pos, uint32_t frames, double rate, uint32_t outRate, float* dst,
                          RenderScratch& scratch);
-    void RenderKeylocked(uint32_t pos, uint32_t frames, uint32_t rate, uint32_t outRate, float* dst);
+    void RenderKeylocked(uint32_t pos, uint32_t frames, double rate, uint32_t outRate, float* dst);
     void StartSinc(uint32_t pos, double ratio, RenderScratch& scratch);
     uint32_t Resample(uint32_t frames, double ratio, float* dst, RenderScratch& scratch);
     void Interpolate(uint32_t frames, double step, float* dst);
     void KeepHistory(uint32_t pos, uint32_t next);
-    static void AddVoice(float* mix, const float* voice, uint32_t frames, uint32_t ch, uint32_t outCh, float left,
-                         float right);
+    // Adds `voice` to `mix` with the sides' gains moving from `from` to `to` across the block.
+    struct Gains {
+        float Left = 1, Right = 1;
+        bool operator==(const Gains&) const = default;
+    };
+    static void AddVoice(float* mix, const float* voice, uint32_t frames, uint32_t ch, uint32_t outCh, Gains from,
+                         Gains to);
 
     Engine& FEngine;
     std::atomic<ULONG> FRefs{1};
@@ -111,15 +124,14 @@ private:
 
     std::atomic<bool> FPlaying{false};
     std::atomic<bool> FLooping{false};
-    std::atomic<LONG> FVolume{0};
-    std::atomic<LONG> FPan{0};
-    std::atomic<DWORD> FFrequency{0};
+    VoiceControls FOwn;
+    std::shared_ptr<VoiceControls> FAttached;
+    std::atomic<VoiceControls*> FControls{&FOwn};
+    std::atomic<uint32_t> FMixing{0}; // odd while a render block mixes this buffer
     std::atomic<uint64_t> FCursor{0};
     std::atomic<uint32_t> FPublished{0}; // bumped by Unlock (release), read by Mix (acquire)
 
-    std::atomic<bool> FKeylock{false};
-    std::atomic<bool> FCue{false};
-    std::unique_ptr<KeylockVoice> FKeylockVoice; // made once, by the first SetKeylock(TRUE)
+    std::unique_ptr<KeylockVoice> FKeylockVoice; // made once, when keylock is first wanted
     std::atomic<KeylockVoice*> FKeylockReady{nullptr};
     std::atomic<uint32_t> FReadAhead{0}; // frames the render has read past the play cursor
 
@@ -137,6 +149,9 @@ private:
     uint32_t FStretchFeed = 0; // where the keylocked voice reads next
     uint32_t FFadeLeft = 0;    // output frames of a switch between the voices still to fade
     double FHeardFraction = 0; // the part of a frame heard beyond the cursor
+    Gains FRoomGains;          // as the last block ended; each block ramps from them
+    float FCueGain = 0;
+    bool FRampFromHere = true; // the first block after a start or a move starts at its gains
     // The last frames heard, ending at FHistoryEnd, to prime the converter with when it starts
     // where the cursor is: without them it would start from silence and click.
     static constexpr uint32_t HistoryFrames = 64;

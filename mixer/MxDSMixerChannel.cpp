@@ -13,7 +13,9 @@
 
 namespace {
 
-constexpr DWORD kOperationWaitMs = 250;
+// The update thread gives up a refill when the channel is busy that long; it tries again at its next
+// wake-up.
+constexpr DWORD kUpdateWaitMs = 250;
 constexpr UINT kMsgPlayEnd = WM_USER + 1;
 constexpr UINT kMsgFadeEnd = WM_USER + 2;
 // Not in the original message set: tells the UI thread why the update thread gave up.
@@ -97,7 +99,7 @@ void TMxUpdateChannelThread::Execute()
         }
         if (WaitForSingleObject(FWakeEvent, Period()) != WAIT_TIMEOUT)
             continue;
-        if (WaitForSingleObject(FMutex, kOperationWaitMs) == WAIT_TIMEOUT)
+        if (WaitForSingleObject(FMutex, kUpdateWaitMs) == WAIT_TIMEOUT)
             continue;
         try {
             if (Active() && !Terminated())
@@ -122,6 +124,13 @@ TMxDSMixerChannel::Guard::Guard(HANDLE mutex, DWORD ms) : FMutex(mutex)
 {
     const DWORD r = WaitForSingleObject(mutex, ms);
     FHeld = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
+}
+
+TMxDSMixerChannel::Guard::Guard(HANDLE mutex) : Guard(mutex, INFINITE)
+{
+    // An operation that waited without end and still has no mutex would be lost without a word.
+    if (!FHeld)
+        throw Exception("The channel's lock is lost.");
 }
 
 TMxDSMixerChannel::Guard::~Guard()
@@ -156,7 +165,7 @@ TMxDSMixerChannel::~TMxDSMixerChannel()
     FThread->Shutdown(); // while FThread still points at it: the body may be reading it
     FThread.reset();
     {
-        Guard lock(FMutex, INFINITE);
+        Guard lock(FMutex);
         DoReleaseBuffer();
         CloseFile();
     }
@@ -175,7 +184,7 @@ void TMxDSMixerChannel::HandleMessage(uint32_t message)
     } else if (message == kMsgUpdateFailed) {
         std::string text;
         {
-            Guard lock(FMutex, INFINITE);
+            Guard lock(FMutex);
             text = FUpdateFailure;
         }
         ReportError(text);
@@ -192,7 +201,7 @@ void TMxDSMixerChannel::ReportUpdateFailure(const std::string& message)
 
 void TMxDSMixerChannel::SetFileName(const std::string& name)
 {
-    Guard lock(FMutex, kOperationWaitMs);
+    Guard lock(FMutex);
     if (!lock)
         return;
     DoReleaseBuffer();
@@ -230,6 +239,10 @@ void TMxDSMixerChannel::CloseFile()
     FPlayFrom = 0;
     FPlayTo = 0;
     FFileName.clear();
+    // A new song plays at 0 dB, centred and at its own rate; keylock and cue stay.
+    FControls->SetVolume(0);
+    FControls->SetPan(0);
+    FControls->SetSpeed(1.0);
 }
 
 // ---- buffer ----
@@ -254,16 +267,12 @@ void TMxDSMixerChannel::CreateBuffer()
     desc.lpwfxFormat = &FFormat;
     ComPtr<IDirectSound> device = FMixer->GetDirectSound();
     DXCheck(device->CreateSoundBuffer(&desc, FBuffer.Put(), nullptr));
-    // A new buffer plays at the song's own rate until Frequency is next set.
-    SetVolume(FVolume);
-    SetPan(FPan);
-    SetKeylock(FKeylock);
-    SetCue(FCue);
+    DXCheck(engine::Attach(FBuffer.Get(), FControls));
 }
 
 void TMxDSMixerChannel::ReleaseBuffer()
 {
-    Guard lock(FMutex, INFINITE);
+    Guard lock(FMutex);
     DoReleaseBuffer();
 }
 
@@ -426,7 +435,7 @@ void TMxDSMixerChannel::HandleBufferLost()
 
 int32_t TMxDSMixerChannel::Position()
 {
-    Guard lock(FMutex, kOperationWaitMs);
+    Guard lock(FMutex);
     if (!lock)
         return 0;
     if (FPrepared) {
@@ -443,7 +452,7 @@ int32_t TMxDSMixerChannel::Position()
 
 void TMxDSMixerChannel::SetPosition(uint32_t ms)
 {
-    Guard lock(FMutex, kOperationWaitMs);
+    Guard lock(FMutex);
     if (!lock || !FReader)
         return;
     DoStop();
@@ -452,7 +461,7 @@ void TMxDSMixerChannel::SetPosition(uint32_t ms)
 
 void TMxDSMixerChannel::SetPlayFrom(uint32_t ms)
 {
-    Guard lock(FMutex, kOperationWaitMs);
+    Guard lock(FMutex);
     if (!lock)
         return;
     if (!FReader) {
@@ -469,7 +478,7 @@ void TMxDSMixerChannel::SetPlayFrom(uint32_t ms)
 
 void TMxDSMixerChannel::SetPlayTo(uint32_t ms)
 {
-    Guard lock(FMutex, kOperationWaitMs);
+    Guard lock(FMutex);
     if (!lock)
         return;
     if (!FReader) {
@@ -487,7 +496,7 @@ void TMxDSMixerChannel::SetPlayTo(uint32_t ms)
 
 void TMxDSMixerChannel::Play()
 {
-    Guard lock(FMutex, kOperationWaitMs);
+    Guard lock(FMutex);
     if (!lock || State() == csPlaying)
         return;
     CreateBuffer();
@@ -506,7 +515,7 @@ void TMxDSMixerChannel::Play()
 
 void TMxDSMixerChannel::Pause()
 {
-    Guard lock(FMutex, kOperationWaitMs);
+    Guard lock(FMutex);
     if (!lock)
         return;
     CreateBuffer();
@@ -520,7 +529,7 @@ void TMxDSMixerChannel::Pause()
 
 void TMxDSMixerChannel::Stop()
 {
-    Guard lock(FMutex, kOperationWaitMs);
+    Guard lock(FMutex);
     if (lock)
         DoStop();
 }
@@ -560,6 +569,8 @@ void TMxDSMixerChannel::UpdateChannel()
         FWindow->PostMessage(kMsgPlayEnd);
         return;
     }
+    if (FKeylock && FBuffer)
+        DXCheck(engine::PrepareKeylock(FBuffer.Get()));
     uint32_t now = GetTickCount();
     if (now - FLastRefillTick >= FThread->Period()) {
         FLastRefillTick = now;
@@ -583,59 +594,58 @@ void TMxDSMixerChannel::UpdateChannel()
 
 // ---- controls ----
 
+// The controls below take effect at the next render block, from any thread, without the channel's
+// mutex: none of them can be held up or lost behind a refill.
+
 void TMxDSMixerChannel::SetVolume(int32_t value)
 {
-    Guard lock(FMutex, kOperationWaitMs);
-    if (!lock)
-        return;
     FVolume = value;
-    if (FBuffer)
-        DXCheck(FBuffer->SetVolume(value));
+    DXCheck(FControls->SetVolume(value));
 }
 
 void TMxDSMixerChannel::SetPan(int32_t value)
 {
-    Guard lock(FMutex, kOperationWaitMs);
-    if (!lock)
-        return;
     FPan = value;
-    if (FBuffer)
-        DXCheck(FBuffer->SetPan(value));
+    DXCheck(FControls->SetPan(value));
 }
 
 void TMxDSMixerChannel::SetFrequency(uint32_t value)
 {
-    Guard lock(FMutex, kOperationWaitMs);
-    if (!lock)
-        return;
     FFrequency = value;
-    if (FBuffer)
-        DXCheck(FBuffer->SetFrequency(value));
+    if (value != DSBFREQUENCY_ORIGINAL && (value < DSBFREQUENCY_MIN || value > DSBFREQUENCY_MAX))
+        DXCheck(DSERR_INVALIDPARAM);
+    const uint32_t own = FSamplesPerSec;
+    DXCheck(FControls->SetSpeed(value == DSBFREQUENCY_ORIGINAL || own == 0 ? 1.0 : double(value) / own));
+}
+
+void TMxDSMixerChannel::SetSpeed(double speed)
+{
+    DXCheck(FControls->SetSpeed(speed));
+    FFrequency = static_cast<uint32_t>(std::lround(speed * FSamplesPerSec));
 }
 
 void TMxDSMixerChannel::SetKeylock(bool on)
 {
-    Guard lock(FMutex, kOperationWaitMs);
-    if (!lock)
-        return;
     FKeylock = on;
-    if (FBuffer)
-        DXCheck(engine::SetKeylock(FBuffer.Get(), on));
+    FControls->SetKeylock(on);
+    // The stretcher is made now when the channel is free, else by the next update; the song is
+    // heard resampled until then.
+    if (on && WaitForSingleObject(FMutex, 0) == WAIT_OBJECT_0) {
+        const HRESULT hr = FBuffer ? engine::PrepareKeylock(FBuffer.Get()) : DS_OK;
+        ReleaseMutex(FMutex);
+        DXCheck(hr);
+    }
 }
 
 void TMxDSMixerChannel::SetCue(bool on)
 {
-    Guard lock(FMutex, kOperationWaitMs);
-    if (!lock)
-        return;
     FCue = on;
-    if (FBuffer)
-        DXCheck(engine::SetCue(FBuffer.Get(), on));
+    FControls->SetCue(on);
 }
 
 void TMxDSMixerChannel::Fade(uint32_t timeMs, int32_t endVolume)
 {
-    Guard lock(FMutex, kOperationWaitMs);
+    Guard lock(FMutex);
     if (!lock)
         return;
     if (endVolume > 0 || endVolume < -10000)
@@ -658,7 +668,7 @@ void TMxDSMixerChannel::LockPlayData(uint32_t offset, uint32_t size, void*& ptr1
 {
     ptr1 = ptr2 = nullptr;
     size1 = size2 = 0;
-    Guard lock(FMutex, kOperationWaitMs);
+    Guard lock(FMutex);
     if (!lock)
         return;
     FDataLent = false;
@@ -686,7 +696,7 @@ void TMxDSMixerChannel::LockPlayData(uint32_t offset, uint32_t size, void*& ptr1
 
 void TMxDSMixerChannel::UnlockPlayData()
 {
-    Guard lock(FMutex, kOperationWaitMs);
+    Guard lock(FMutex);
     if (lock)
         FDataLent = false;
 }

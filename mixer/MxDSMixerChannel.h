@@ -1,10 +1,12 @@
 // A mixer channel: streams one song through a 4-second looping sound buffer of the output mixer,
 // maps the play cursor back to song time, notices the end of the song, and runs fades.
-// Threads: every public operation is called on the UI thread and takes the shared channel mutex
-// (waiting at most 250 ms, skipping the operation otherwise); the channel's update thread refills
-// the buffer under the same mutex. OnPlayEnd and OnFadeEnd arrive on the UI thread, posted.
+// Threads: every public operation is called on the UI thread. Volume, pan, speed, keylock and cue
+// go to the engine's controls of the channel at once, without a lock; the other operations take the
+// shared channel mutex, under which the channel's update thread refills the buffer. OnPlayEnd and
+// OnFadeEnd arrive on the UI thread, posted.
 #pragma once
 
+#include "engine/Controls.h"
 #include "platform/dsound/DSound.h"
 #include "platform/kernel/Kernel.h"
 #include "platform/kernel/Thread.h"
@@ -87,7 +89,7 @@ public:
     void Pause();
     void Stop();
 
-    // Song time in ms of what is being heard (0 when the mutex cannot be had).
+    // Song time in ms of what is being heard.
     int32_t Position();
     // Stops and moves the reader to `ms`; playback does not resume by itself.
     void SetPosition(uint32_t ms);
@@ -114,6 +116,9 @@ public:
     void SetPan(int32_t value);
     uint32_t Frequency() const { return FFrequency; }
     void SetFrequency(uint32_t value);
+    // The speed as a ratio to the song's own rate (1: as recorded), finer than a whole Hz;
+    // Frequency then reads the nearest Hz. EDirectXError unless 0 < speed <= 1000.
+    void SetSpeed(double speed);
     // With keylock on, the frequency changes the tempo only; the song keeps its key. Kept across
     // songs.
     bool Keylock() const { return FKeylock; }
@@ -145,9 +150,11 @@ public:
 private:
     friend class TMxUpdateChannelThread;
 
-    // Holds the channel mutex for one operation; false when it could not be had in time.
+    // Holds the channel mutex for one operation: without end (raising if it is still not had), or
+    // for at most `ms` (false when it could not be had in time).
     class Guard {
     public:
+        explicit Guard(HANDLE mutex);
         Guard(HANDLE mutex, DWORD ms);
         ~Guard();
         explicit operator bool() const { return FHeld; }
@@ -202,12 +209,14 @@ private:
     TPositionTimes FPositions;
     int32_t FLastPosition = 0; // the last position the table could map
 
-    // Written under the mutex, read without it by the plain getters.
+    // The values last set, read by the plain getters.
     std::atomic<int32_t> FVolume{0};
     std::atomic<int32_t> FPan{0};
     std::atomic<uint32_t> FFrequency{44100};
     std::atomic<bool> FKeylock{false};
     std::atomic<bool> FCue{false};
+    // What the render plays by, kept across songs: every buffer of this channel is attached to it.
+    const std::shared_ptr<engine::VoiceControls> FControls = std::make_shared<engine::VoiceControls>();
     bool FFading = false;
     uint32_t FFadeStartTick = 0, FFadeEndTick = 0;
     int32_t FFadeStartVolume = 0, FFadeEndVolume = 0;

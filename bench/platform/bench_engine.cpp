@@ -11,7 +11,7 @@
 // sound at the headphones device, and the drift between room and headphones on two clocks.
 #include "platform/output/CueOutput.h"
 #include "platform/dsound/DSound.h"
-#include "engine/Controls.h"
+#include "engine/SoundBuffer.h"
 #include "engine/Engine.h"
 #include "platform/kernel/TimeScale.h"
 
@@ -77,7 +77,7 @@ public:
             std::memcpy(p1, music.data(), n1);
             b->Unlock(p1, n1, p2, n2);
             b->SetFrequency(frequency);
-            engine::SetKeylock(b.Get(), keylock);
+            dynamic_cast<engine::SoundBuffer*>(b.Get())->SetKeylock(keylock);
             b->Play(0, 0, DSBPLAY_LOOPING);
             FBuffers.push_back(b);
         }
@@ -337,7 +337,7 @@ void UseBenchPhones(double skew, bool paced)
 void BM_HeadphonesCpuOnAgainstOff(benchmark::State& state)
 {
     Scene scene({0, 47000});
-    engine::SetCue(scene.Buffer(0), 1);
+    dynamic_cast<engine::SoundBuffer*>(scene.Buffer(0))->SetCue(1);
     std::vector<int16_t> phones(size_t(Period) * 2);
     double off = 0, on = 0;
     for (auto _ : state) {
@@ -372,12 +372,12 @@ void BM_HeadphonesCueSwitchToSound(benchmark::State& state)
     UseBenchPhones(0, true);
     double sum = 0, worst = 0;
     for (auto _ : state) {
-        engine::SetCue(scene.Buffer(0), 0);
+        dynamic_cast<engine::SoundBuffer*>(scene.Buffer(0))->SetCue(0);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         BenchPhones* device = BenchPhones::Current.load();
         device->FFirstHeardNs = 0;
         const int64_t t0 = std::chrono::steady_clock::now().time_since_epoch().count();
-        engine::SetCue(scene.Buffer(0), 1);
+        dynamic_cast<engine::SoundBuffer*>(scene.Buffer(0))->SetCue(1);
         while (device->FFirstHeardNs == 0)
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         const double ms = (device->FFirstHeardNs - t0) / 1e6;
@@ -401,7 +401,7 @@ void HeadphonesDrift(benchmark::State& state, double skew, int seconds)
 {
     for (auto _ : state) {
         Scene scene({0, 47000}, false, false);
-        engine::SetCue(scene.Buffer(0), 1);
+        dynamic_cast<engine::SoundBuffer*>(scene.Buffer(0))->SetCue(1);
         UseBenchPhones(skew, true);
         std::this_thread::sleep_for(std::chrono::seconds(60));
         const uint64_t underrunsBefore = Phones().Underruns();

@@ -286,7 +286,12 @@ bool CueOutput::Process(float* room, const float* cue, uint32_t frames, const Ou
         return false;
     const float blend = std::clamp(FBlend.load(std::memory_order_acquire), 0.0f, 1.0f);
     const float level = std::clamp(FLevel.load(std::memory_order_acquire), 0.0f, 1.0f);
+    // The cue's and the room's gains move across the block from where the last one left them.
     const float c = level * (1.0f - blend), r = level * blend;
+    const float c0 = FLastCue < 0 ? c : FLastCue, r0 = FLastRoom < 0 ? r : FLastRoom;
+    FLastCue = c;
+    FLastRoom = r;
+    const float stepC = (c - c0) / frames, stepR = (r - r0) / frames;
     const uint32_t ch = format.Channels;
     if (mode == Mode::Split) {
         if (ch != 2)
@@ -294,7 +299,7 @@ bool CueOutput::Process(float* room, const float* cue, uint32_t frames, const Ou
         for (uint32_t i = 0; i < frames; ++i) {
             const float roomMono = (room[2 * i] + room[2 * i + 1]) * 0.5f;
             const float cueMono = (cue[2 * i] + cue[2 * i + 1]) * 0.5f;
-            room[2 * i] = cueMono * c + roomMono * r;
+            room[2 * i] = cueMono * (c0 + stepC * (i + 1)) + roomMono * (r0 + stepR * (i + 1));
             room[2 * i + 1] = roomMono;
         }
         return true;
@@ -306,7 +311,8 @@ bool CueOutput::Process(float* room, const float* cue, uint32_t frames, const Ou
         for (uint32_t i = 0; i < n; ++i)
             for (uint32_t k = 0; k < 2; ++k) {
                 const uint32_t at = (done + i) * ch + (ch == 2 ? k : 0);
-                block[2 * i + k] = cue[at] * c + room[at] * r;
+                const float step = float(done + i + 1);
+                block[2 * i + k] = cue[at] * (c0 + stepC * step) + room[at] * (r0 + stepR * step);
             }
         // A full ring (no headphones device reading) drops the rest: the room never waits.
         FRing->Write(reinterpret_cast<const uint8_t*>(block), n * FrameBytes, FrameBytes);

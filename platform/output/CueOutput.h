@@ -114,6 +114,9 @@ private:
     std::atomic<double> FCorrection{1};
     std::atomic<uint64_t> FUnderruns{0};
     std::unique_ptr<LoopbackRing> FRing; // stereo float frames at the engine's rate
+    // The main device's render thread only: the cue's and the room's gains at the end of the last
+    // block (negative: none yet).
+    float FLastCue = -1, FLastRoom = -1;
 
     // Headphones render thread only; reset while no device runs.
     OutputFormat FDeviceFormat;

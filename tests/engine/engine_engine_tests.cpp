@@ -311,7 +311,7 @@ TEST(Supervisor, HeadphonesThatStopAnsweringAreTriedAgainWhileTheRoomPlaysOn)
     DSBUFFERDESC d = Desc(&f, 176400);
     ComPtr<IDirectSoundBuffer> b;
     ASSERT_EQ(ds->CreateSoundBuffer(&d, b.Put(), nullptr), DS_OK);
-    ASSERT_EQ(engine::SetCue(b.Get(), 1), DS_OK);
+    ASSERT_EQ(dstest::Voice(b.Get()).SetCue(1), DS_OK);
     ASSERT_EQ(b->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
     testing::internal::CaptureStderr();
     phones.Choose({output::CueTarget::Kind::Sink, "test", "test"});

@@ -5,6 +5,7 @@
 #include "platform/dsound/DSound.h"
 #include "engine/Controls.h"
 #include "engine/Engine.h"
+#include "engine/SoundBuffer.h"
 #include "tests/support/Fixtures.h"
 
 #include <gtest/gtest.h>
@@ -54,6 +55,12 @@ inline DSBUFFERDESC Desc(WAVEFORMATEX* format, DWORD bytes, DWORD flags = Channe
 }
 
 // Writes `bytes` at `offset` through Lock/Unlock (the region may cross the end).
+// The engine's own buffer behind the old API's interface, for its controls beyond that API.
+inline engine::SoundBuffer& Voice(IDirectSoundBuffer* b)
+{
+    return *dynamic_cast<engine::SoundBuffer*>(b);
+}
+
 inline void Write(IDirectSoundBuffer* b, DWORD offset, const void* data, DWORD bytes)
 {
     void *p1 = nullptr, *p2 = nullptr;

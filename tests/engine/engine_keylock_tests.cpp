@@ -49,7 +49,7 @@ TEST_F(Keylock, TheToneKeepsItsPitchWhileTheClicksFollowTheSpeed)
         samples[2 * frame + 1] = frame % 4410 < 8 ? 30000 : 0;
     for (const double speed : {1.06, 0.94, 1.12}) {
         auto b = Playing(samples, 44100, 2);
-        ASSERT_EQ(engine::SetKeylock(b.Get(), 1), DS_OK);
+        ASSERT_EQ(dstest::Voice(b.Get()).SetKeylock(1), DS_OK);
         ASSERT_EQ(b->SetFrequency(static_cast<DWORD>(std::lround(44100 * speed))), DS_OK);
         Engine::PullS16(4410); // the stretcher settles
         const auto out = Engine::PullS16(44100);
@@ -69,7 +69,7 @@ TEST_F(Keylock, TheCursorCountsTheSongsFramesHeard)
 {
     const DWORD frames = 44100 * 4;
     auto b = Playing(SineS16(frames, 44100, 2, 440, 8000), 44100, 2);
-    ASSERT_EQ(engine::SetKeylock(b.Get(), 1), DS_OK);
+    ASSERT_EQ(dstest::Voice(b.Get()).SetKeylock(1), DS_OK);
     ASSERT_EQ(b->SetFrequency(46746), DS_OK); // +6 %
     double moved = 0;
     DWORD cursor = PlayCursor(b.Get()) / 4;
@@ -94,9 +94,9 @@ TEST_F(Keylock, SwitchingWhilePlayingLeavesNoStepLargerThanTheSignals)
         out.insert(out.end(), block.begin(), block.end());
     };
     for (int round = 0; round < 3; ++round) {
-        ASSERT_EQ(engine::SetKeylock(b.Get(), 1), DS_OK);
+        ASSERT_EQ(dstest::Voice(b.Get()).SetKeylock(1), DS_OK);
         pull(8820);
-        ASSERT_EQ(engine::SetKeylock(b.Get(), 0), DS_OK);
+        ASSERT_EQ(dstest::Voice(b.Get()).SetKeylock(0), DS_OK);
         pull(8820);
     }
     EXPECT_LT(MaxStep(out), ToneStep(440 * 1.06, Amplitude) * 1.25);

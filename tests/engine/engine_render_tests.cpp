@@ -3,7 +3,9 @@
 #include "tests/engine/engine_helpers.h"
 #include "tests/support/Fixtures.h"
 
+#include <atomic>
 #include <cmath>
+#include <thread>
 
 using namespace dstest;
 using engine::Engine;
@@ -96,20 +98,25 @@ TEST_F(Render, VolumeAndPanAttenuateByHundredthsOfADecibel)
     const auto tone = SineS16(4410, 44100, 2, 1000);
     auto b = Playing(tone, 44100, 2);
     const double full = Rms(ToFloat(Engine::PullS16(4410)), 2, 0);
+    // Each change ramps across the period after it; measured from the one after that.
+    const auto settled = [] {
+        Engine::PullS16(Engine::Instance().PeriodFrames());
+        return ToFloat(Engine::PullS16(4410));
+    };
 
     ASSERT_EQ(b->SetVolume(-600), DS_OK);
-    auto out = ToFloat(Engine::PullS16(4410));
+    auto out = settled();
     EXPECT_NEAR(Rms(out, 2, 0) / full, std::pow(10.0, -0.3), 1e-3);
     EXPECT_NEAR(Rms(out, 2, 1) / full, std::pow(10.0, -0.3), 1e-3);
 
     ASSERT_EQ(b->SetVolume(0), DS_OK);
     ASSERT_EQ(b->SetPan(DSBPAN_RIGHT), DS_OK);
-    out = ToFloat(Engine::PullS16(4410));
+    out = settled();
     EXPECT_EQ(Rms(out, 2, 0), 0.0); // 10^-5 of 12000 rounds to nothing
     EXPECT_NEAR(Rms(out, 2, 1) / full, 1.0, 1e-4);
 
     ASSERT_EQ(b->SetPan(-1000), DS_OK); // right side 10 dB down
-    out = ToFloat(Engine::PullS16(4410));
+    out = settled();
     EXPECT_NEAR(Rms(out, 2, 0) / full, 1.0, 1e-4);
     EXPECT_NEAR(Rms(out, 2, 1) / full, std::pow(10.0, -0.5), 1e-3);
 }
@@ -170,7 +177,9 @@ TEST_F(Render, ParameterChangesReachTheNextPeriod)
     Engine::PullS16(period);
     ASSERT_EQ(b->SetVolume(DSBVOLUME_MIN), DS_OK);
     auto out = Engine::PullS16(period);
-    EXPECT_EQ(out.front(), 0);
+    // Ramped across the period: from full at its start to the new volume at its end.
+    EXPECT_GT(out.front(), 15000);
+    EXPECT_EQ(out.back(), 0);
     ASSERT_EQ(b->SetVolume(0), DS_OK);
     ASSERT_EQ(b->SetFrequency(22050), DS_OK);
     Engine::PullS16(period);
@@ -215,4 +224,39 @@ TEST_F(Render, ExtremeRatesKeepTheirPitchAndMoveTheCursor)
     EXPECT_NEAR(PlayCursor(low.Get()) / 2.0, 100, 1);
     // One second at 100 kHz, give or take the converter's look-ahead.
     EXPECT_NEAR(PlayCursor(high.Get()) / 2.0, 100000, 128);
+}
+
+// A seek refills the buffer while a render thread keeps pulling blocks: the refill never overlaps a
+// block's reads (ThreadSanitizer sees it), and a block begun after the seek returned holds none of
+// what was there before it.
+TEST_F(Render, ARefillAfterASeekNeverMeetsABlockStillReadingTheBuffer)
+{
+    constexpr int Seeks = 10000;
+    constexpr DWORD Frames = 2048;
+    auto b = Playing(std::vector<int16_t>(Frames * 2, 1), 44100, 2);
+    std::atomic<int> seeked{1}; // the value the buffer holds since the last seek returned
+    std::atomic<bool> done{false};
+    std::atomic<int> stale{0};
+    std::thread render([&] {
+        std::vector<int16_t> block(64 * 2);
+        while (!done) {
+            const int since = seeked.load();
+            Engine::PullInto(block.data(), 64);
+            for (int16_t v : block)
+                if (v != 0 && v < since)
+                    ++stale;
+        }
+    });
+    std::vector<int16_t> fill(Frames * 2);
+    for (int k = 2; k <= Seeks; ++k) {
+        ASSERT_EQ(b->Stop(), DS_OK);
+        ASSERT_EQ(b->SetCurrentPosition(0), DS_OK);
+        std::fill(fill.begin(), fill.end(), static_cast<int16_t>(k));
+        Write(b.Get(), 0, fill.data(), Frames * 4);
+        ASSERT_EQ(b->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
+        seeked = k;
+    }
+    done = true;
+    render.join();
+    EXPECT_EQ(stale.load(), 0);
 }

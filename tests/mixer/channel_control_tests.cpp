@@ -1,6 +1,7 @@
 #include "channel_support.h"
 #include "platform/output/CueOutput.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -119,6 +120,33 @@ TEST_F(ChannelTest, ControlsAreNotClampedAndARefusalKeepsTheValue)
     EXPECT_EQ(ch.Frequency(), 50u);
     ch.SetFrequency(0); // the song's own rate
     EXPECT_EQ(ch.Frequency(), 0u);
+}
+
+TEST_F(ChannelTest, AControlChangedWhileTheChannelIsBusyIsNeverLost)
+{
+    auto& ch = NewChannel();
+    ch.SetFileName(NoiseSong("busy.wav", kRate * 2));
+    ch.Play();
+    Render(2205);
+    // Another thread holds the channels' lock far longer than any refill does.
+    std::atomic<bool> held{false};
+    std::thread busy([&] {
+        HANDLE lock = CreateMutexA(nullptr, 0, "MxDSMCUpd0");
+        WaitForSingleObject(lock, INFINITE);
+        held = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        ReleaseMutex(lock);
+        CloseHandle(lock);
+    });
+    while (!held)
+        std::this_thread::yield();
+    ch.SetVolume(-10000);
+    ch.SetFrequency(22050);
+    busy.join();
+    EXPECT_EQ(ch.Frequency(), 22050u);
+    const auto out = Render(4410);
+    // The ramp's period first, then silence: 10^-5 of the noise rounds to nothing.
+    EXPECT_TRUE(std::all_of(out.begin() + 2 * 441, out.end(), [](int16_t v) { return v == 0; }));
 }
 
 TEST_F(ChannelTest, TheCueSwitchIsKeptAcrossSongsAndHeardBeforeTheVolume)

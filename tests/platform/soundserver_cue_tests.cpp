@@ -58,7 +58,7 @@ protected:
         FB = LoopingTone(FDevice.Get(), 1, BHz, Level);
         // The crossfader fully to B; A cued.
         ASSERT_EQ(FA->SetVolume(-10000), DS_OK);
-        ASSERT_EQ(engine::SetCue(FA.Get(), 1), DS_OK);
+        ASSERT_EQ(dstest::Voice(FA.Get()).SetCue(1), DS_OK);
         FLoopback = output::Loopback::Instance().Open();
     }
     void TearDown() override
