@@ -10,12 +10,11 @@
 QByteArrayList ParseListText(const QByteArray& text);
 QByteArray FormatListText(const QByteArrayList& entries);
 
-// A missing file is an empty list. An existing file that cannot be read is an empty list too, with a
-// warning on stderr: start-up must go on.
+// A missing file is an empty list. A file that cannot be read, or a link that may not be followed
+// (ReadKeptFile), is an empty list too, with a warning on stderr: start-up must go on.
 QByteArrayList LoadListFile(const QByteArray& path);
 
-// Replaces the file with the entries. The new contents replace the old file only once they are
-// written and synced in full, so a failure (read-only folder, full disk) leaves the old file whole
-// and no temporary file behind; it raises Exception with the text: Cannot create file "<path>". <reason>
+// Replaces the file with the entries through ReplaceKeptFile: whole or not at all; a failure raises
+// Exception with the text: Cannot create file "<path>". <reason>
 // An entry holding CR or LF cannot be kept on one line and reads back as several entries.
 void SaveListFile(const QByteArray& path, const QByteArrayList& entries);

@@ -1,7 +1,14 @@
 #include "app/Settings.h"
 
+#include "platform/kernel/Exceptions.h"
+#include "platform/kernel/KeptFile.h"
+
 #include <QFile>
 #include <QSettings>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -12,12 +19,44 @@ int Percent(const QSettings& ini, const char* key, int fallback)
     return ok && value >= 0 && value <= 100 ? value : fallback;
 }
 
+// QSettings opens files by name only, following any link, so it works on a private copy in a fresh
+// temporary folder; the settings file itself is only read and replaced through KeptFile.h. A fresh
+// folder each time, because QSettings caches what it read by file name within the process.
+class TPrivateCopy {
+public:
+    bool Valid() const { return FDir.isValid(); }
+    QString Name() const { return FDir.filePath(SettingsFile); }
+    bool Write(const std::string& text) const
+    {
+        QFile file(Name());
+        return file.open(QIODevice::WriteOnly) && file.write(text.data(), qint64(text.size())) == qint64(text.size());
+    }
+    std::optional<std::string> Read() const
+    {
+        QFile file(Name());
+        if (!file.open(QIODevice::ReadOnly))
+            return std::nullopt;
+        return file.readAll().toStdString();
+    }
+
+private:
+    QTemporaryDir FDir; // 0700
+};
+
 } // namespace
 
 THeadphonesSettings LoadHeadphonesSettings(const QByteArray& file)
 {
     THeadphonesSettings s;
-    const QSettings ini(QFile::decodeName(file), QSettings::IniFormat);
+    std::string problem;
+    const std::optional<std::string> text = ReadKeptFile(file.toStdString(), problem);
+    if (!problem.empty())
+        std::fprintf(stderr, "DuoDeck: %s is not read (%s); the settings are the defaults.\n", file.constData(),
+                     problem.c_str());
+    TPrivateCopy copy;
+    if (!text || !copy.Valid() || !copy.Write(*text))
+        return s;
+    const QSettings ini(copy.Name(), QSettings::IniFormat);
     if (ini.status() != QSettings::NoError)
         return s;
     const QString output = ini.value("Headphones/Output").toString();
@@ -32,11 +71,29 @@ THeadphonesSettings LoadHeadphonesSettings(const QByteArray& file)
 
 bool SaveHeadphonesSettings(const QByteArray& file, const THeadphonesSettings& settings)
 {
-    QSettings ini(QFile::decodeName(file), QSettings::IniFormat);
-    ini.setValue("Headphones/Output", settings.Output);
-    ini.setValue("Headphones/Description", settings.Description);
-    ini.setValue("Headphones/Blend", settings.Blend);
-    ini.setValue("Headphones/Level", settings.Level);
-    ini.sync();
-    return ini.status() == QSettings::NoError;
+    // Keys this version does not know are kept; a file that may not be read is not merged.
+    std::string problem;
+    const std::optional<std::string> old = ReadKeptFile(file.toStdString(), problem);
+    TPrivateCopy copy;
+    if (!copy.Valid() || (old && !copy.Write(*old)))
+        return false;
+    {
+        QSettings ini(copy.Name(), QSettings::IniFormat);
+        ini.setValue("Headphones/Output", settings.Output);
+        ini.setValue("Headphones/Description", settings.Description);
+        ini.setValue("Headphones/Blend", settings.Blend);
+        ini.setValue("Headphones/Level", settings.Level);
+        ini.sync();
+        if (ini.status() != QSettings::NoError)
+            return false;
+    }
+    const std::optional<std::string> text = copy.Read();
+    if (!text)
+        return false;
+    try {
+        ReplaceKeptFile(file.toStdString(), *text);
+    } catch (const Exception&) {
+        return false;
+    }
+    return true;
 }

@@ -1,5 +1,6 @@
 // The headphones settings, kept in Settings.ini in the data folder beside the playlists. A missing
-// or damaged file, or a value out of range, gives the defaults. UI thread.
+// or damaged file, a link that may not be followed (KeptFile.h), or a value out of range, gives the
+// defaults. UI thread.
 #pragma once
 
 #include <QByteArray>

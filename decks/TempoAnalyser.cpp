@@ -1,7 +1,10 @@
 #include "decks/TempoAnalyser.h"
 
+#include "platform/kernel/Exceptions.h"
+#include "platform/kernel/KeptFile.h"
+
+#include <QBuffer>
 #include <QByteArrayList>
-#include <QFile>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -136,9 +139,16 @@ void TTempoAnalyser::Run()
 // percent-encoded so that any bytes fit.
 void TTempoAnalyser::Load()
 {
-    QFile file(QFile::decodeName(QByteArray::fromStdString(FCachePath)));
-    if (!file.open(QIODevice::ReadOnly))
+    std::string problem;
+    const std::optional<std::string> text = ReadKeptFile(FCachePath, problem);
+    if (!problem.empty())
+        std::fprintf(stderr, "DuoDeck: %s is not read (%s); the tempo cache starts empty.\n", FCachePath.c_str(),
+                     problem.c_str());
+    if (!text)
         return;
+    QBuffer file;
+    file.setData(QByteArray::fromStdString(*text));
+    file.open(QIODevice::ReadOnly);
     if (file.readLine().trimmed() != kCacheHeader)
         return;
     while (!file.atEnd()) {
@@ -185,11 +195,8 @@ QByteArray TTempoAnalyser::CacheText() const
 void TTempoAnalyser::Save(const QByteArray& text) const
 {
     // A cache that cannot be written costs only a second analysis in a later run.
-    const std::string temporary = FCachePath + ".tmp";
-    FILE* out = std::fopen(temporary.c_str(), "wb");
-    if (!out)
-        return;
-    const bool written = std::fwrite(text.constData(), 1, text.size(), out) == size_t(text.size());
-    if (std::fclose(out) != 0 || !written || std::rename(temporary.c_str(), FCachePath.c_str()) != 0)
-        std::remove(temporary.c_str());
+    try {
+        ReplaceKeptFile(FCachePath, text.toStdString());
+    } catch (const Exception&) {
+    }
 }

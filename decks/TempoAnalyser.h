@@ -30,7 +30,8 @@ public:
     static constexpr const char* CacheFile = "TempoCache.txt";
 
     // Reads the cache from `dataFolder` (bytes, as the file system keeps the name); a missing or
-    // damaged file, or damaged lines of it, mean no results.
+    // damaged file, damaged lines of it, or a link that may not be followed (KeptFile.h), mean no
+    // results.
     explicit TTempoAnalyser(const QByteArray& dataFolder, QObject* parent = nullptr);
     // Stops the analysis under way and waits for the thread.
     ~TTempoAnalyser() override;
@@ -65,7 +66,7 @@ private:
     void Load();
     // The whole cache as the file keeps it; called with FMutex held.
     QByteArray CacheText() const;
-    // Replaces the file through a temporary file and a rename; only the analysis thread writes.
+    // Replaces the file whole (ReplaceKeptFile); only the analysis thread writes.
     void Save(const QByteArray& text) const;
     void Run();
 

@@ -1,9 +1,12 @@
 #include "platform/kernel/Kernel.h"
+#include "platform/kernel/KeptFile.h"
 #include "platform/kernel/Thread.h"
 #include "platform/kernel/TimeScale.h"
 #include "tests/support/Fixtures.h"
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -174,4 +177,31 @@ TEST(Files, ExistsDeleteAndCopy)
     EXPECT_TRUE(DeleteFile(a));
     EXPECT_FALSE(DeleteFile(a));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1); // no stray part files
+}
+
+// A link is read through only where the link and the file it ends at are both the user's own; any
+// other link reads as nothing, with the reason, and a dangling link as a missing file.
+TEST(Files, AKeptFileIsReadThroughALinkOnlyWhenTheLinkAndItsTargetAreTheUsers)
+{
+    testsupport::TempDir dir;
+    testsupport::WriteBytes(dir.file("ours"), {'o'});
+    std::filesystem::create_symlink("ours", dir.file("relative")); // relative to the link's folder
+    std::filesystem::create_symlink(dir.file("relative"), dir.file("chained"));
+    std::filesystem::create_symlink("gone", dir.file("dangling"));
+    std::string problem;
+    EXPECT_EQ(ReadKeptFile(dir.file("chained").string(), problem), "o");
+    EXPECT_EQ(ReadKeptFile(dir.file("dangling").string(), problem), std::nullopt);
+    EXPECT_EQ(problem, "");
+
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "files of another user need root to make";
+    testsupport::WriteBytes(dir.file("theirs"), {'t'});
+    ASSERT_EQ(::chown(dir.file("theirs").c_str(), 65534, 65534), 0);
+    std::filesystem::create_symlink(dir.file("theirs"), dir.file("to-theirs"));
+    std::filesystem::create_symlink(dir.file("ours"), dir.file("planted"));
+    ASSERT_EQ(::lchown(dir.file("planted").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(ReadKeptFile(dir.file("to-theirs").string(), problem), std::nullopt);
+    EXPECT_EQ(problem, "a symbolic link to another user's file");
+    EXPECT_EQ(ReadKeptFile(dir.file("planted").string(), problem), std::nullopt);
+    EXPECT_EQ(problem, "a symbolic link made by another user");
 }
