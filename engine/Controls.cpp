@@ -3,6 +3,8 @@
 #include "engine/Engine.h"
 #include "engine/SoundBuffer.h"
 
+#include <cmath>
+
 namespace engine {
 
 namespace {
@@ -38,6 +40,36 @@ HRESULT VoiceControls::SetSpeed(double speed)
     return DS_OK;
 }
 
+HRESULT VoiceControls::SetBand(Band band, float gain)
+{
+    if (band < Low || band >= Bands || !(gain >= 0 && gain <= 2))
+        return DSERR_INVALIDPARAM;
+    FBand[band].store(gain, std::memory_order_release);
+    return DS_OK;
+}
+
+HRESULT VoiceControls::SetTrim(float db)
+{
+    if (!(db >= -12 && db <= 12))
+        return DSERR_INVALIDPARAM;
+    FTrimDb.store(db, std::memory_order_release);
+    return DS_OK;
+}
+
+float VoiceControls::TrimFactor() const
+{
+    const float db = Trim() + FMatchDb.load(std::memory_order_acquire);
+    return db == 0 ? 1.0f : static_cast<float>(std::pow(10.0, db / 20.0));
+}
+
+HRESULT VoiceControls::SetFader(float gain)
+{
+    if (!(gain >= 0 && gain <= 1))
+        return DSERR_INVALIDPARAM;
+    FFader.store(gain, std::memory_order_release);
+    return DS_OK;
+}
+
 HRESULT Attach(IDirectSoundBuffer* buffer, std::shared_ptr<VoiceControls> controls)
 {
     SoundBuffer* b = Secondary(buffer);
@@ -48,6 +80,16 @@ HRESULT PrepareKeylock(IDirectSoundBuffer* buffer)
 {
     SoundBuffer* b = Secondary(buffer);
     return b ? b->PrepareKeylock() : DSERR_CONTROLUNAVAIL;
+}
+
+void SetLimiter(bool on)
+{
+    Engine::Instance().SetLimiter(on);
+}
+
+float LimiterGain()
+{
+    return Engine::Instance().LimiterGain();
 }
 
 void ChooseHeadphones(const output::CueTarget& target)

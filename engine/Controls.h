@@ -28,6 +28,25 @@ public:
     // With cue on, the voice, before its volume and pan, is also sent to the headphones.
     void SetCue(bool on) { FCue.store(on, std::memory_order_release); }
 
+    // The isolator's bands (before the volume, the crossfader and the cue send): a linear gain from
+    // 0 (cut) to 2 (+6 dB), and a kill that cuts the band whatever its gain. DSERR_INVALIDPARAM and
+    // no change outside.
+    enum Band { Low, Mid, High, Bands };
+    HRESULT SetBand(Band band, float gain);
+    void SetKill(Band band, bool on) { FKill[band].store(on, std::memory_order_release); }
+    float BandGain(Band band) const { return FBand[band].load(std::memory_order_acquire); }
+    bool Killed(Band band) const { return FKill[band].load(std::memory_order_acquire); }
+    // What the band plays at: its gain, or 0 while killed.
+    float Heard(Band band) const { return Killed(band) ? 0.0f : BandGain(band); }
+    // The trim, -12..+12 dB, and the song's loudness match, dB; they add, before the bands.
+    HRESULT SetTrim(float db);
+    void SetLoudnessMatch(float db) { FMatchDb.store(db, std::memory_order_release); }
+    float Trim() const { return FTrimDb.load(std::memory_order_acquire); }
+    float TrimFactor() const;
+    // The crossfader's share of the voice in the room, 0..1; the headphones hear it whatever this is.
+    HRESULT SetFader(float gain);
+    float Fader() const { return FFader.load(std::memory_order_acquire); }
+
     LONG Volume() const { return FVolume.load(std::memory_order_acquire); }
     LONG Pan() const { return FPan.load(std::memory_order_acquire); }
     double Speed() const { return FSpeed.load(std::memory_order_acquire); }
@@ -40,6 +59,11 @@ private:
     std::atomic<double> FSpeed{1.0};
     std::atomic<bool> FKeylock{false};
     std::atomic<bool> FCue{false};
+    std::atomic<float> FBand[Bands] = {1.0f, 1.0f, 1.0f};
+    std::atomic<bool> FKill[Bands] = {false, false, false};
+    std::atomic<float> FTrimDb{0};
+    std::atomic<float> FMatchDb{0};
+    std::atomic<float> FFader{1};
 };
 
 // Makes `buffer` (a secondary buffer of the engine) play by `controls` from now on, and makes its
@@ -48,6 +72,11 @@ HRESULT Attach(IDirectSoundBuffer* buffer, std::shared_ptr<VoiceControls> contro
 // Makes the buffer's stretcher when its controls want keylock and it has none yet. It allocates:
 // an API thread, never the render's.
 HRESULT PrepareKeylock(IDirectSoundBuffer* buffer);
+
+// The master limiter (off until turned on): no sample of the room's mix or the recording above
+// -0.3 dBFS. LimiterGain: its lowest gain in the last block (1: not limiting).
+void SetLimiter(bool on);
+float LimiterGain();
 
 // The headphones: where they play, the cue/room blend (0 = the cue only .. 1 = the room only) and
 // their level (0..1).

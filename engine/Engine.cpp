@@ -82,6 +82,7 @@ void Engine::Reset()
     e.FSupervisor.Reset();
     e.FMasterLeft.store(1.0f);
     e.FMasterRight.store(1.0f);
+    e.FLimiterOn.store(false);
     std::lock_guard lock(e.FLock);
     e.ReclaimLocked();
 }
@@ -266,6 +267,8 @@ void Engine::MixBlock(uint8_t* out, uint32_t frames, const BufferSet& set)
         }
     }
 
+    if (FLimiterOn.load(std::memory_order_acquire))
+        FLimiter.Process(mix, frames, format.Channels, format.Rate);
     ToOutputFormat(mix, out, samples, format.Bits);
     // The loopback (the recording) takes the room mix; split mode then rewrites the device's block.
     output::Loopback::Instance().Write(out, frames);

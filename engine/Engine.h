@@ -7,6 +7,7 @@
 // on the device's thread and takes no lock, allocates nothing, logs nothing.
 #pragma once
 
+#include "engine/Limiter.h"
 #include "platform/dsound/DSound.h"
 #include "platform/output/Backend.h"
 #include "platform/output/CueOutput.h"
@@ -75,6 +76,10 @@ public:
     // Takes the buffer out of the mix and deletes it once no render can still see it.
     void RemoveBuffer(SoundBuffer* buffer);
     void SetMasterGain(float left, float right);
+    // The master limiter on the room's mix (and so the recording); off until the program turns it on
+    // (its setting is on by default), and again after Reset.
+    void SetLimiter(bool on) { FLimiterOn.store(on, std::memory_order_release); }
+    float LimiterGain() const { return FLimiter.LastGain(); }
     // A buffer started playing: a device paused for idleness is woken. Any thread, no lock.
     void NotePlaying();
 
@@ -115,6 +120,8 @@ private:
     std::vector<float> FMix;
     std::vector<float> FCueMix;
     float FLastMasterLeft = 1, FLastMasterRight = 1; // the master gain as the last block ended
+    std::atomic<bool> FLimiterOn{false};
+    Limiter FLimiter;
 
     // Last: they stop the devices before the render side goes (never, in practice: see Instance).
     output::Supervisor FSupervisor;

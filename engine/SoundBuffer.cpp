@@ -516,6 +516,7 @@ void SoundBuffer::Mix(float* mix, float* cue, uint32_t frames, const OutputForma
         // Moved or stopped since the last block: every voice starts again at the cursor.
         FRenderGen = gen;
         FRampFromHere = true;
+        FEq.Restart();
         FPath = Path::None;
         FStretchStarted = false;
         FStretching = keylock;
@@ -557,7 +558,10 @@ void SoundBuffer::Mix(float* mix, float* cue, uint32_t frames, const OutputForma
             FStretchStarted = false;
     }
 
-    const float gain = DbToGain(controls.Volume());
+    FEq.Process(voice, frames, ch, out.Rate,
+                {controls.Heard(VoiceControls::Low), controls.Heard(VoiceControls::Mid),
+                 controls.Heard(VoiceControls::High), controls.TrimFactor()});
+    const float gain = DbToGain(controls.Volume()) * controls.Fader();
     const LONG pan = controls.Pan();
     const Gains room{gain * (pan > 0 ? DbToGain(-pan) : 1.0f), gain * (pan < 0 ? DbToGain(pan) : 1.0f)};
     const float cueGain = controls.Cue() ? 1.0f : 0.0f;

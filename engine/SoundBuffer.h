@@ -5,6 +5,7 @@
 #pragma once
 
 #include "engine/Controls.h"
+#include "engine/Equalizer.h"
 #include "platform/dsound/DSound.h"
 #include "platform/output/Backend.h"
 
@@ -149,7 +150,8 @@ private:
     uint32_t FStretchFeed = 0; // where the keylocked voice reads next
     uint32_t FFadeLeft = 0;    // output frames of a switch between the voices still to fade
     double FHeardFraction = 0; // the part of a frame heard beyond the cursor
-    Gains FRoomGains;          // as the last block ended; each block ramps from them
+    Equalizer FEq;
+    Gains FRoomGains; // as the last block ended; each block ramps from them
     float FCueGain = 0;
     bool FRampFromHere = true; // the first block after a start or a move starts at its gains
     // The last frames heard, ending at FHistoryEnd, to prime the converter with when it starts
