@@ -231,6 +231,10 @@ void TFormMain::MoveCrossfader(int x)
 {
     const int left = std::clamp(ImgVolumeBoth->x() + x - VolumeBothDrag.Anchor, 156, 235);
     ImgVolumeBoth->move(left, ImgVolumeBoth->y());
+    if (FMixSettings.Crossfader != "original") {
+        ApplyCrossfaderCurve(left);
+        return;
+    }
     // The deck on the crossfader's side plays at full volume; the other one's knob sits at
     // 64 plus twice the distance from the centre.
     if (left >= 192) {

@@ -48,12 +48,15 @@ void TFormMain::CreateHeadphones()
         b->OnClick = [this, b, deck](QObject*) { ToggleCue(b, deck); };
         *button = b;
     }
-    FHeadphones = LoadHeadphonesSettings(InExeFolder(SettingsFile));
+    const TSettings settings = LoadSettings(InExeFolder(SettingsFile));
+    FHeadphones = settings.Headphones;
+    FMixSettings = settings.Mix;
     ApplyHeadphones();
     setContextMenuPolicy(Qt::CustomContextMenu);
     connect(this, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         QMenu menu(this);
         menu.addAction("Headphones…", this, [this] { ShowHeadphonesDialog(); });
+        menu.addAction("Mixer…", this, [this] { ShowMixerDialog(); });
         menu.exec(mapToGlobal(at));
     });
 }

@@ -43,11 +43,9 @@ private:
     QTemporaryDir FDir; // 0700
 };
 
-} // namespace
-
-THeadphonesSettings LoadHeadphonesSettings(const QByteArray& file)
+// Reads the settings file into `read`; a missing, damaged or refused file leaves the defaults.
+template <class Read> void ReadSettings(const QByteArray& file, Read&& read)
 {
-    THeadphonesSettings s;
     std::string problem;
     const std::optional<std::string> text = ReadKeptFile(file.toStdString(), problem);
     if (!problem.empty())
@@ -55,23 +53,16 @@ THeadphonesSettings LoadHeadphonesSettings(const QByteArray& file)
                      problem.c_str());
     TPrivateCopy copy;
     if (!text || !copy.Valid() || !copy.Write(*text))
-        return s;
+        return;
     const QSettings ini(copy.Name(), QSettings::IniFormat);
-    if (ini.status() != QSettings::NoError)
-        return s;
-    const QString output = ini.value("Headphones/Output").toString();
-    if (output == "none" || output == "split" || (output.startsWith("sink:") && output.size() > 5) ||
-        (output.startsWith("device:") && output.size() > 7))
-        s.Output = output;
-    s.Description = ini.value("Headphones/Description").toString();
-    s.Blend = Percent(ini, "Headphones/Blend", s.Blend);
-    s.Level = Percent(ini, "Headphones/Level", s.Level);
-    return s;
+    if (ini.status() == QSettings::NoError)
+        read(ini);
 }
 
-bool SaveHeadphonesSettings(const QByteArray& file, const THeadphonesSettings& settings)
+// Writes what `write` sets into the settings file, keeping the keys it does not set (and those this
+// version does not know); a file that may not be read is not merged. False when it cannot be written.
+template <class Write> bool WriteSettings(const QByteArray& file, Write&& write)
 {
-    // Keys this version does not know are kept; a file that may not be read is not merged.
     std::string problem;
     const std::optional<std::string> old = ReadKeptFile(file.toStdString(), problem);
     TPrivateCopy copy;
@@ -79,10 +70,7 @@ bool SaveHeadphonesSettings(const QByteArray& file, const THeadphonesSettings& s
         return false;
     {
         QSettings ini(copy.Name(), QSettings::IniFormat);
-        ini.setValue("Headphones/Output", settings.Output);
-        ini.setValue("Headphones/Description", settings.Description);
-        ini.setValue("Headphones/Blend", settings.Blend);
-        ini.setValue("Headphones/Level", settings.Level);
+        write(ini);
         ini.sync();
         if (ini.status() != QSettings::NoError)
             return false;
@@ -96,4 +84,53 @@ bool SaveHeadphonesSettings(const QByteArray& file, const THeadphonesSettings& s
         return false;
     }
     return true;
+}
+
+bool Flag(const QSettings& ini, const char* key, bool fallback)
+{
+    const QString v = ini.value(key).toString();
+    return v == "true" ? true : v == "false" ? false : fallback;
+}
+
+} // namespace
+
+TSettings LoadSettings(const QByteArray& file)
+{
+    TSettings all;
+    ReadSettings(file, [&](const QSettings& ini) {
+        THeadphonesSettings& s = all.Headphones;
+        const QString output = ini.value("Headphones/Output").toString();
+        if (output == "none" || output == "split" || (output.startsWith("sink:") && output.size() > 5) ||
+            (output.startsWith("device:") && output.size() > 7))
+            s.Output = output;
+        s.Description = ini.value("Headphones/Description").toString();
+        s.Blend = Percent(ini, "Headphones/Blend", s.Blend);
+        s.Level = Percent(ini, "Headphones/Level", s.Level);
+        TMixSettings& m = all.Mix;
+        const QString curve = ini.value("Mixer/Crossfader").toString();
+        if (curve == "power" || curve == "cut" || curve == "original")
+            m.Crossfader = curve;
+        m.AutoGain = Flag(ini, "Mixer/AutoGain", m.AutoGain);
+        m.Limiter = Flag(ini, "Mixer/Limiter", m.Limiter);
+    });
+    return all;
+}
+
+bool SaveHeadphonesSettings(const QByteArray& file, const THeadphonesSettings& settings)
+{
+    return WriteSettings(file, [&](QSettings& ini) {
+        ini.setValue("Headphones/Output", settings.Output);
+        ini.setValue("Headphones/Description", settings.Description);
+        ini.setValue("Headphones/Blend", settings.Blend);
+        ini.setValue("Headphones/Level", settings.Level);
+    });
+}
+
+bool SaveMixSettings(const QByteArray& file, const TMixSettings& settings)
+{
+    return WriteSettings(file, [&](QSettings& ini) {
+        ini.setValue("Mixer/Crossfader", settings.Crossfader);
+        ini.setValue("Mixer/AutoGain", settings.AutoGain ? "true" : "false");
+        ini.setValue("Mixer/Limiter", settings.Limiter ? "true" : "false");
+    });
 }

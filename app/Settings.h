@@ -18,6 +18,26 @@ struct THeadphonesSettings {
     bool operator==(const THeadphonesSettings&) const = default;
 };
 
-THeadphonesSettings LoadHeadphonesSettings(const QByteArray& file);
-// False when the file cannot be written.
+// The mixer's choices beyond the Parts.
+struct TMixSettings {
+    // "power": both decks at -3 dB in the middle, each silent at the far end; "cut": both at full
+    // volume but for a sharp cut at the far end (for scratching); "original": the crossfader moves
+    // the two volume knobs and never silences a deck.
+    QString Crossfader = "power";
+    bool AutoGain = true; // songs at one loudness
+    bool Limiter = true;  // no clip in the room or the recording
+
+    bool operator==(const TMixSettings&) const = default;
+};
+
+struct TSettings {
+    THeadphonesSettings Headphones;
+    TMixSettings Mix;
+};
+
+// A missing or damaged file, or damaged values, mean the defaults.
+TSettings LoadSettings(const QByteArray& file);
+// Each keeps the other's keys, and those this version does not know. False when the file cannot be
+// written.
 bool SaveHeadphonesSettings(const QByteArray& file, const THeadphonesSettings& settings);
+bool SaveMixSettings(const QByteArray& file, const TMixSettings& settings);

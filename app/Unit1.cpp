@@ -275,6 +275,7 @@ void TFormMain::FormCreate()
     RouteKeys();
     // Beyond that: the headphones, their switches and their output kept in the data folder.
     CreateHeadphones();
+    CreateMixerControls();
 }
 
 void TFormMain::showEvent(QShowEvent* event)

@@ -117,6 +117,14 @@ public:
     void ShowHeadphonesDialog();
     std::function<void(QDialog* dialog)> HeadphonesDialogExecute;
     const THeadphonesSettings& Headphones() const { return FHeadphones; }
+    // The mixer beyond the Parts (MixerControls.cpp): the crossfader's curve, songs at one loudness
+    // and the limiter, kept in the settings file and set in a dialog of the right-click menu; tests
+    // run the dialog through MixerDialogExecute.
+    void ShowMixerDialog();
+    std::function<void(QDialog* dialog)> MixerDialogExecute;
+    const TMixSettings& MixSettings() const { return FMixSettings; }
+    // Applies the settings at once and keeps them.
+    void SetMixSettings(const TMixSettings& settings);
     // Never visible: stores of the looks that handlers copy into visible buttons.
     TImgBtn* ImgBtn1 = nullptr; // Picture: loop off; PicUp: loop on
     TImgBtn* ImgBtn2 = nullptr; // Pic: recording; PicDown: not recording
@@ -255,6 +263,13 @@ private:
     void ToggleCue(TImgBtn* button, TDeckController* deck);
     THeadphonesSettings FHeadphones;
     bool FSaidNoHeadphones = false;
+    // The mixer (MixerControls.cpp).
+    void CreateMixerControls();
+    void ApplyMixSettings();
+    // The decks' crossfader shares for the crossfader at `left` under a DJ's curve (all 1 under the
+    // original one, which moves the volume knobs instead).
+    void ApplyCrossfaderCurve(int left);
+    TMixSettings FMixSettings;
     bool FNudging[2] = {false, false}; // a nudge key held, left and right deck
 
     QByteArray FExeFolderOverride;

@@ -46,17 +46,26 @@ TDeckController::~TDeckController()
     FormDestroy();
 }
 
+namespace {
+
+std::atomic<bool> AutoGainOn{true};
+std::vector<TDeckController*> Decks; // UI thread: every deck with a channel, for a change of auto-gain
+
+} // namespace
+
 void TDeckController::FormCreate()
 {
     if (FChannel)
         return;
     FChannel = std::make_unique<TMxDSMixerChannel>(FMixer);
+    Decks.push_back(this);
     FChannel->OnFadeEnd = [](TMxDSMixerChannel* channel) { channel->Stop(); };
     FChannel->OnPlayEnd = [this](TMxDSMixerChannel*) { SongEnded(); };
 }
 
 void TDeckController::FormDestroy()
 {
+    std::erase(Decks, this);
     FTimer1.stop();
     FAnalysis.reset();
     FChannel.reset();
@@ -106,6 +115,7 @@ void TDeckController::btnBrowseClick()
         if (!FTempo)
             FAnalyser->Request(FEditFileName, true);
     }
+    ApplyLoudness();
     FMessageUntil = 0;
     ShowTempo();
     // The frames of one timer tick at the file's own rate (2205 at 44100 Hz).
@@ -210,12 +220,40 @@ void TDeckController::ApplyFrequencyKnob()
 
 // ---- tempo ----------------------------------------------------------------------------------------
 
+void TDeckController::SetAutoGain(bool on)
+{
+    AutoGainOn = on;
+    for (TDeckController* deck : Decks)
+        deck->ApplyLoudness();
+}
+
+bool TDeckController::AutoGain()
+{
+    return AutoGainOn;
+}
+
+double TDeckController::LoudnessMatch(const TLoudness& loudness)
+{
+    double db = kReferenceLufs - loudness.Lufs;
+    if (db > 0)
+        db = std::max(0.0, std::min(db, -1 - loudness.PeakDb));
+    return std::clamp(db, -24.0, 12.0);
+}
+
+void TDeckController::ApplyLoudness()
+{
+    const bool known = AutoGainOn && !FEditFileName.empty() && FTempo && FTempo->Loudness;
+    // The engine ramps the change: a song measured while it plays glides to its level.
+    FChannel->Voice().SetLoudnessMatch(known ? static_cast<float>(LoudnessMatch(*FTempo->Loudness)) : 0.0f);
+}
+
 void TDeckController::SetTempoSource(TTempoAnalyser* analyser)
 {
     FAnalyser = analyser;
     connect(analyser, &TTempoAnalyser::Analysed, this, [this](const QByteArray& path) {
         if (!FEditFileName.empty() && path.toStdString() == FEditFileName) {
             FTempo = FAnalyser->Lookup(FEditFileName);
+            ApplyLoudness();
             ShowTempo();
         }
     });

@@ -112,6 +112,14 @@ public:
     std::optional<double> BeatLag();
 
     TMxDSMixerChannel* Channel() const { return FChannel.get(); }
+    // Songs at one loudness: each plays at the reference loudness once measured (its trim adds to
+    // that); off, every song plays as it is. For every deck; on at start.
+    static void SetAutoGain(bool on);
+    static bool AutoGain();
+    static constexpr double kReferenceLufs = -14;
+    // The gain, dB, that brings a song of `loudness` to the reference: a cut as deep as needed, a
+    // boost only until its true peak reaches -1 dBTP (the limiter's ceiling is above that).
+    static double LoudnessMatch(const TLoudness& loudness);
     // The headphones switch: the deck heard in the headphones before its volume, across songs.
     bool Cue() const;
     void SetCue(bool on);
@@ -146,6 +154,8 @@ private:
     void EndAlign();
     void AlignStep();
     void ShowTempo();
+    // The loaded song's loudness match, as auto-gain and the analysis now have it.
+    void ApplyLoudness();
     void Say(const QString& text, const QString& why);
 
     TMxDSMixer* FMixer;

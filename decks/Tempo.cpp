@@ -3,11 +3,13 @@
 #include "decode/MxAudioFileRead.h"
 
 #include <aubio/aubio.h>
+#include <ebur128.h>
 
 #include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstring>
+#include <memory>
 #include <numbers>
 #include <thread>
 
@@ -332,31 +334,26 @@ TTempo TempoFromOnsets(const std::vector<float>& strength, double hop, double of
 namespace {
 
 // One decoded frame, every channel averaged, as a float of -1..1.
-float MonoSample(const uint8_t* frame, const TMxWaveFormat& f)
+// One channel's sample of a frame in the reader's format, full scale 1.
+float ChannelSample(const uint8_t* frame, const TMxWaveFormat& f, int channel)
 {
     const int bytes = f.wBitsPerSample / 8;
-    double sum = 0;
-    for (int c = 0; c < f.nChannels; ++c) {
-        const uint8_t* p = frame + c * bytes;
-        if (f.wFormatTag == MX_WAVE_FORMAT_IEEE_FLOAT) {
-            if (bytes == 4) {
-                float v;
-                std::memcpy(&v, p, 4);
-                sum += v;
-            } else {
-                double v;
-                std::memcpy(&v, p, 8);
-                sum += v;
-            }
-        } else if (bytes == 1) {
-            sum += (p[0] - 128) / 128.0;
-        } else {
-            // Little-endian signed integers of 2, 3 or 4 bytes: the top 16 bits are plenty here.
-            const int16_t top = static_cast<int16_t>(p[bytes - 1] << 8 | p[bytes - 2]);
-            sum += top / 32768.0;
+    const uint8_t* p = frame + channel * bytes;
+    if (f.wFormatTag == MX_WAVE_FORMAT_IEEE_FLOAT) {
+        if (bytes == 4) {
+            float v;
+            std::memcpy(&v, p, 4);
+            return v;
         }
+        double v;
+        std::memcpy(&v, p, 8);
+        return static_cast<float>(v);
     }
-    return static_cast<float>(sum / f.nChannels);
+    if (bytes == 1)
+        return (p[0] - 128) / 128.0f;
+    // Little-endian signed integers of 2, 3 or 4 bytes: the top 16 bits are plenty here.
+    const int16_t top = static_cast<int16_t>(p[bytes - 1] << 8 | p[bytes - 2]);
+    return top / 32768.0f;
 }
 
 } // namespace
@@ -377,6 +374,11 @@ TTempo AnalyseTempoFile(const std::string& path, const std::atomic<bool>* cancel
     TMxAudioFileReader reader(path);
     const TMxWaveFormat& f = reader.Format();
     TOnsetStrength onsets(f.nSamplesPerSec);
+    // The loudness in the same pass: the decode is the costly part.
+    std::unique_ptr<ebur128_state, void (*)(ebur128_state*)> meter(
+        ebur128_init(f.nChannels, f.nSamplesPerSec, EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK),
+        [](ebur128_state* m) { ebur128_destroy(&m); });
+    std::vector<float> interleaved;
     constexpr uint32_t kFrames = 8192;
     std::vector<uint8_t> block(size_t(kFrames) * f.nBlockAlign);
     std::vector<float> mono(kFrames);
@@ -389,6 +391,8 @@ TTempo AnalyseTempoFile(const std::string& path, const std::atomic<bool>* cancel
         if (frames == 0)
             break;
         if (f.wFormatTag == MX_WAVE_FORMAT_PCM && f.wBitsPerSample == 16) {
+            if (meter)
+                ebur128_add_frames_short(meter.get(), reinterpret_cast<const short*>(block.data()), frames);
             // What nearly every song decodes to: no per-sample dispatch.
             const float scale = 1.0f / (32768.0f * f.nChannels);
             for (uint32_t i = 0; i < frames; ++i) {
@@ -401,8 +405,16 @@ TTempo AnalyseTempoFile(const std::string& path, const std::atomic<bool>* cancel
                 mono[i] = float(sum) * scale;
             }
         } else {
-            for (uint32_t i = 0; i < frames; ++i)
-                mono[i] = MonoSample(block.data() + size_t(i) * f.nBlockAlign, f);
+            interleaved.resize(size_t(frames) * f.nChannels);
+            for (uint32_t i = 0; i < frames; ++i) {
+                float sum = 0;
+                for (int c = 0; c < f.nChannels; ++c)
+                    sum += interleaved[size_t(i) * f.nChannels + c] =
+                        ChannelSample(block.data() + size_t(i) * f.nBlockAlign, f, c);
+                mono[i] = sum / f.nChannels;
+            }
+            if (meter)
+                ebur128_add_frames_float(meter.get(), interleaved.data(), frames);
         }
         onsets.Feed(mono.data(), frames);
         if (duty < 1) {
@@ -411,5 +423,15 @@ TTempo AnalyseTempoFile(const std::string& path, const std::atomic<bool>* cancel
             blockStart = ThreadCpuSeconds();
         }
     }
-    return TempoFromOnsets(onsets.Values(), onsets.HopSeconds(), onsets.Offset());
+    TTempo tempo = TempoFromOnsets(onsets.Values(), onsets.HopSeconds(), onsets.Offset());
+    double lufs = 0, peak = 0;
+    if (meter && ebur128_loudness_global(meter.get(), &lufs) == EBUR128_SUCCESS && std::isfinite(lufs)) {
+        for (unsigned c = 0; c < f.nChannels; ++c) {
+            double p = 0;
+            if (ebur128_true_peak(meter.get(), c, &p) == EBUR128_SUCCESS)
+                peak = std::max(peak, p);
+        }
+        tempo.Loudness = TLoudness{lufs, peak > 0 ? 20 * std::log10(peak) : -200.0};
+    }
+    return tempo;
 }

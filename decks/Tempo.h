@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <optional>
 #include <vector>
 
 // A stretch of steady tempo: beats fall on FirstBeat + k * 60 / Bpm.
@@ -21,9 +22,18 @@ struct TTempoSection {
     double Period() const { return 60.0 / Bpm; }
 };
 
+// A song's loudness, EBU R128: integrated loudness (LUFS) and true peak (dBTP).
+struct TLoudness {
+    double Lufs = 0;
+    double PeakDb = 0;
+};
+
+// What the analysis knows of a song: its beat grid and its loudness.
 struct TTempo {
     // Empty: the song has no steady beat.
     std::vector<TTempoSection> Sections;
+    // None: not measured (silence, or a file read before loudness was measured).
+    std::optional<TLoudness> Loudness;
 
     bool Steady() const { return !Sections.empty(); }
     // The section playing at song time t: the last one starting at or before t, else the first.
@@ -63,7 +73,7 @@ private:
 // none when no stretch of it keeps one beat.
 TTempo TempoFromOnsets(const std::vector<float>& strength, double hop, double offset);
 
-// Decodes the whole file and finds its beat grid. Raises the reader's errors. Gives up (an empty
+// Decodes the whole file and finds its beat grid and its loudness. Raises the reader's errors. Gives up (an empty
 // result) as soon as `cancel` becomes true. With `duty` below 1 it sleeps between blocks so that
 // its thread uses at most that share of one core.
 TTempo AnalyseTempoFile(const std::string& path, const std::atomic<bool>* cancel = nullptr, double duty = 1.0);

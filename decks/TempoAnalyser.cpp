@@ -16,7 +16,8 @@
 namespace {
 
 // First line of the cache file; a file that does not start with it is not read.
-constexpr const char* kCacheHeader = "DuoDeck tempo cache 1";
+// 2: with the loudness; a cache of an older version is analysed again.
+constexpr const char* kCacheHeader = "DuoDeck tempo cache 2";
 
 QByteArray Number(double v)
 {
@@ -134,9 +135,10 @@ void TTempoAnalyser::Run()
     }
 }
 
-// One line per song: size, modification time (ns), R (read) or E (could not be read), the number
-// of sections and three numbers for each (start, tempo, first beat), and last the path,
-// percent-encoded so that any bytes fit.
+// One line per song: size, modification time (ns), R (read) or E (could not be read), the
+// integrated loudness (LUFS) and true peak (dBTP) or "- -", the number of sections and three
+// numbers for each (start, tempo, first beat), and last the path, percent-encoded so that any bytes
+// fit.
 void TTempoAnalyser::Load()
 {
     std::string problem;
@@ -153,7 +155,7 @@ void TTempoAnalyser::Load()
         return;
     while (!file.atEnd()) {
         const QByteArrayList f = file.readLine().trimmed().split(' ');
-        if (f.size() < 5)
+        if (f.size() < 7)
             continue;
         bool ok = true, good = true;
         TEntry e;
@@ -163,14 +165,19 @@ void TTempoAnalyser::Load()
         good &= ok;
         e.Readable = f[2] == "R";
         good &= e.Readable || f[2] == "E";
-        const int sections = f[3].toInt(&ok);
-        good &= ok && sections >= 0 && f.size() == 5 + 3 * sections;
+        if (f[3] != "-" || f[4] != "-") {
+            bool a = false, b = false;
+            e.Tempo.Loudness = TLoudness{f[3].toDouble(&a), f[4].toDouble(&b)};
+            good &= a && b;
+        }
+        const int sections = f[5].toInt(&ok);
+        good &= ok && sections >= 0 && f.size() == 7 + 3 * sections;
         for (int i = 0; good && i < sections; ++i) {
             TTempoSection s;
             bool a = false, b = false, c = false;
-            s.Start = f[4 + 3 * i].toDouble(&a);
-            s.Bpm = f[5 + 3 * i].toDouble(&b);
-            s.FirstBeat = f[6 + 3 * i].toDouble(&c);
+            s.Start = f[6 + 3 * i].toDouble(&a);
+            s.Bpm = f[7 + 3 * i].toDouble(&b);
+            s.FirstBeat = f[8 + 3 * i].toDouble(&c);
             good = a && b && c && s.Bpm > 0;
             e.Tempo.Sections.push_back(s);
         }
@@ -184,7 +191,10 @@ QByteArray TTempoAnalyser::CacheText() const
     QByteArray text = QByteArray(kCacheHeader) + "\n";
     for (const auto& [path, e] : FCache) {
         text += QByteArray::number(qlonglong(e.Key.Size)) + ' ' + QByteArray::number(qlonglong(e.Key.MTimeNs)) + ' ' +
-                (e.Readable ? "R" : "E") + ' ' + QByteArray::number(qsizetype(e.Tempo.Sections.size()));
+                (e.Readable ? "R" : "E") + ' ' +
+                (e.Tempo.Loudness ? Number(e.Tempo.Loudness->Lufs) + ' ' + Number(e.Tempo.Loudness->PeakDb)
+                                  : QByteArray("- -")) +
+                ' ' + QByteArray::number(qsizetype(e.Tempo.Sections.size()));
         for (const auto& s : e.Tempo.Sections)
             text += ' ' + Number(s.Start) + ' ' + Number(s.Bpm) + ' ' + Number(s.FirstBeat);
         text += ' ' + QByteArray::fromStdString(path).toPercentEncoding() + '\n';

@@ -226,6 +226,16 @@ bool SameTarget(const output::CueTarget& a, const output::CueTarget& b)
 
 } // namespace
 
+void SetLimiter(bool on)
+{
+    engine::SetLimiter(on);
+}
+
+float LimiterGain()
+{
+    return engine::LimiterGain();
+}
+
 std::vector<THeadphonesOutput> HeadphonesOutputs()
 {
     std::vector<THeadphonesOutput> outputs;

@@ -41,6 +41,11 @@ const std::vector<std::string>& DSDeviceGuids();
 // Raises EDirectXError when the enumeration fails.
 void MxDSMixerInitialize();
 
+// The master limiter on the room's mix and the recording: no sample above -0.3 dBFS. Off until set.
+void SetLimiter(bool on);
+// Its lowest gain in the last block: below 1 while it works.
+float LimiterGain();
+
 // The headphones output. `Output` names it as the settings keep it: "none", "split" (the main
 // output's left channel), "sink:<the sound server's name>" or "device:<GUID of the device list>";
 // `Name` is what the user and the console lines call it.

@@ -239,10 +239,12 @@ void TMxDSMixerChannel::CloseFile()
     FPlayFrom = 0;
     FPlayTo = 0;
     FFileName.clear();
-    // A new song plays at 0 dB, centred and at its own rate; keylock and cue stay.
+    // A new song plays at 0 dB, centred, at its own rate and unmatched until its loudness is known;
+    // keylock, cue, the bands, the trim and the crossfader's share stay.
     FControls->SetVolume(0);
     FControls->SetPan(0);
     FControls->SetSpeed(1.0);
+    FControls->SetLoudnessMatch(0);
 }
 
 // ---- buffer ----

@@ -126,6 +126,9 @@ public:
     // With cue on, the channel is heard in the headphones before its volume. Kept across songs.
     bool Cue() const { return FCue; }
     void SetCue(bool on);
+    // The channel's voice beyond the controls above: the isolator's bands and kills, the trim, the
+    // loudness match, the crossfader's share. Kept across songs, except the loudness match.
+    engine::VoiceControls& Voice() const { return *FControls; }
     // Moves the volume to `endVolume` over `timeMs`, one step per update period.
     void Fade(uint32_t timeMs, int32_t endVolume);
 

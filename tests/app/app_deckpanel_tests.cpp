@@ -45,8 +45,41 @@ protected:
 
 } // namespace
 
+TEST_F(DeckPanel, TheDjCurvesSilenceTheFarDeckAndTheChoiceIsKept)
+{
+    const auto shares = [&] {
+        return std::pair(FormChannel->Channel()->Voice().Fader(), FormChannel2->Channel()->Voice().Fader());
+    };
+    const auto to = [&](int left) { Drag(form->ImgVolumeBoth, {4, 10}, {left - form->ImgVolumeBoth->x(), 0}); };
+    EXPECT_EQ(form->MixSettings().Crossfader, "power"); // the default
+    to(235);
+    EXPECT_EQ(shares(), std::pair(0.0f, 1.0f));
+    to(192);
+    EXPECT_NEAR(shares().first, std::sqrt(0.5), 1e-6);
+    EXPECT_NEAR(shares().second, std::sqrt(0.5), 1e-6);
+    EXPECT_EQ(form->ImgVolumeLeft->y(), 32); // the volume knobs stay where they are
+    form->SetMixSettings({"cut", false, true});
+    EXPECT_EQ(shares(), std::pair(1.0f, 1.0f));
+    to(156);
+    EXPECT_EQ(shares(), std::pair(1.0f, 0.0f));
+    form->SetMixSettings({"original", false, true});
+    EXPECT_EQ(shares(), std::pair(1.0f, 1.0f));
+    EXPECT_FALSE(TDeckController::AutoGain());
+
+    // The next start finds the choice; a damaged value means its default.
+    form.reset();
+    form = std::make_unique<TFormMain>(QByteArray::fromStdString(dir.path().string()));
+    EXPECT_EQ(form->MixSettings(), (TMixSettings{"original", false, true}));
+    testsupport::WriteBytes(dir.file("Settings.ini"), {'[', 'M', 'i', 'x', 'e', 'r', ']', '\n', 'A', 'u', 't', 'o', 'G',
+                                                       'a', 'i', 'n', '=', '2', '\n'});
+    form.reset();
+    form = std::make_unique<TFormMain>(QByteArray::fromStdString(dir.path().string()));
+    EXPECT_EQ(form->MixSettings(), TMixSettings{});
+}
+
 TEST_F(DeckPanel, CrossfaderOverridesBothVolumeKnobs)
 {
+    form->SetMixSettings({"original", true, true});
     struct Row {
         int left, leftTop, leftVolume, rightTop, rightVolume;
     };

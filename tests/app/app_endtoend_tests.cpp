@@ -51,6 +51,8 @@ TEST(EndToEnd, TwoPlaylistsMixedRecordedAndSaved)
     const auto previous = SetErrorDisplay([&](const std::string& m) { errors.push_back(m); });
     {
         TFormMain form(QByteArray::fromStdString(dir.path().string()));
+        // The original crossfader's ratio, songs as they are, and nothing near the limiter's ceiling.
+        form.SetMixSettings({"original", false, true});
         TFormList list;
         list.show();
         form.show();

@@ -67,6 +67,7 @@ protected:
 
 TEST_F(Keys, EachKeyReachesItsDeckOrTheMixerFromEitherWindow)
 {
+    form->SetMixSettings({"original", true, true}); // the crossfader's table below
     // From the playlist window: G loads the left entry without playing it.
     QTest::keyClick(list->FlatListBox1, Qt::Key_G);
     EXPECT_EQ(FormChannel->edtFileName(), dir.file("Left.wav").string());

@@ -1,4 +1,6 @@
 #include "decks/TempoAnalyser.h"
+
+#include <ebur128.h>
 #include "tests/decks/BeatPattern.h"
 #include "tests/decks/DeckFixture.h"
 
@@ -246,4 +248,29 @@ TEST_F(DeckTempo, SyncBeyondTheKnobSetsNothingAndSaysWhy)
     EXPECT_EQ(rightDeck->Channel()->Frequency(), 44100u); // untouched since the load
     EXPECT_EQ(right.TempoDisplay->text(), "out of range");
     EXPECT_TRUE(right.TempoDisplay->toolTip().contains("100000 Hz")) << right.TempoDisplay->toolTip().toStdString();
+}
+
+TEST_F(DeckTempo, TwoSongsTenLuApartPlayAtOneLoudness)
+{
+    // Noise 10 dB apart, one song on each deck, panned apart: each side measured as it plays.
+    Load(*leftDeck, Song("loud.wav", 44100, 2, testsupport::NoiseS16(44100 * 6, 2, 1, 9000)));
+    Load(*rightDeck, Song("quiet.wav", 44100, 2, testsupport::NoiseS16(44100 * 6, 2, 2, 9000 / std::sqrt(10.0))));
+    ASSERT_TRUE(leftDeck->Tempo()->Loudness && rightDeck->Tempo()->Loudness);
+    EXPECT_NEAR(leftDeck->Tempo()->Loudness->Lufs - rightDeck->Tempo()->Loudness->Lufs, 10, 0.5);
+    leftDeck->Channel()->SetPan(-10000);
+    rightDeck->Channel()->SetPan(10000);
+    std::vector<int16_t> out;
+    Play(3, &out);
+    const auto lufs = [&](int side) {
+        std::vector<int16_t> mono;
+        for (size_t i = 44100 * 2 + side; i < out.size(); i += 2) // after the gains' ramps
+            mono.push_back(out[i]);
+        ebur128_state* meter = ebur128_init(1, 44100, EBUR128_MODE_I);
+        ebur128_add_frames_short(meter, mono.data(), mono.size());
+        double l = 0;
+        ebur128_loudness_global(meter, &l);
+        ebur128_destroy(&meter);
+        return l;
+    };
+    EXPECT_NEAR(lufs(0), lufs(1), 1.0);
 }
