@@ -134,6 +134,9 @@ TEST_F(EndToEndOnX, RecordsTheMixThroughTheWindowsAndKeepsThePlaylists)
         const std::string text = line + "\n";
         testsupport::WriteBytes(FFolder.file(file), std::vector<uint8_t>(text.begin(), text.end()));
     }
+    // The original crossfader's ratio, with the songs as they are.
+    const std::string settings = "[Mixer]\nCrossfader=original\nAutoGain=false\n";
+    testsupport::WriteBytes(FFolder.file("Settings.ini"), std::vector<uint8_t>(settings.begin(), settings.end()));
 
     auto copy = Start();
     ASSERT_TRUE(WaitUntil([] { return Visible("DuoDeck") && Visible("DuoDeck Playlists"); }, 20000))
