@@ -11,6 +11,8 @@
 // sound at the headphones device, and the drift between room and headphones on two clocks.
 #include "platform/output/CueOutput.h"
 #include "platform/dsound/DSound.h"
+#include "engine/Equalizer.h"
+#include "engine/Limiter.h"
 #include "engine/SoundBuffer.h"
 #include "engine/Engine.h"
 #include "platform/kernel/TimeScale.h"
@@ -439,7 +441,65 @@ void BM_HeadphonesDriftClocks100ppmApart(benchmark::State& state)
 
 } // namespace
 
+// Both decks through the isolator (every band off unity), a trim and the limiter, against the same
+// scene at unity with the limiter off, and against the same filters run alone on as much audio.
+void BM_DjMixerAgainstPlainEngineAndTheFiltersAlone(benchmark::State& state)
+{
+    Scene scene({0, 47000});
+    std::vector<std::shared_ptr<engine::VoiceControls>> decks;
+    for (size_t i = 0; i < 2; ++i) {
+        decks.push_back(std::make_shared<engine::VoiceControls>());
+        engine::Attach(scene.Buffer(i), decks.back());
+    }
+    decks[1]->SetSpeed(47000.0 / Rate); // as the scene set it, on the controls now attached
+    const auto dj = [&](bool on) {
+        for (auto& d : decks) {
+            d->SetBand(engine::VoiceControls::Low, on ? 0.5f : 1.0f);
+            d->SetBand(engine::VoiceControls::Mid, on ? 1.2f : 1.0f);
+            d->SetBand(engine::VoiceControls::High, on ? 0.8f : 1.0f);
+            d->SetTrim(on ? 3.0f : 0.0f);
+        }
+        engine::SetLimiter(on);
+        scene.RenderPeriod(); // the ramps into or out of the state
+    };
+    struct Filters {
+        engine::Equalizer Eq[2];
+        engine::Limiter Limit;
+        std::vector<float> Voice = std::vector<float>(Period * 2);
+        void Period441()
+        {
+            for (auto& eq : Eq)
+                eq.Process(Voice.data(), Period, 2, Rate, {0.5f, 1.2f, 0.8f, 1.41f});
+            Limit.Process(Voice.data(), Period, 2, Rate);
+        }
+    } filters;
+    double withDj = 0, plain = 0, alone = 0;
+    for (auto _ : state) {
+        dj(true);
+        double t0 = ThreadSeconds();
+        for (int i = 0; i < 10; ++i)
+            scene.RenderPeriod();
+        double t1 = ThreadSeconds();
+        dj(false);
+        double t2 = ThreadSeconds();
+        for (int i = 0; i < 10; ++i)
+            scene.RenderPeriod();
+        double t3 = ThreadSeconds();
+        for (int i = 0; i < 10; ++i)
+            filters.Period441();
+        double t4 = ThreadSeconds();
+        withDj += t1 - t0;
+        plain += t3 - t2;
+        alone += t4 - t3;
+    }
+    const double audio = double(state.iterations()) * 10 * Period / Rate;
+    state.counters["pct_core_per_deck"] = (withDj - plain) / audio / 2 * 100;
+    state.counters["pct_of_engine"] = (withDj - plain) / plain * 100;
+    state.counters["ratio_alone"] = alone / (withDj - plain);
+}
+
 BENCHMARK(BM_EngineOneBufferAtItsOwnRate);
+BENCHMARK(BM_DjMixerAgainstPlainEngineAndTheFiltersAlone)->MinTime(2.0);
 BENCHMARK(BM_EngineOneBufferAt47000);
 BENCHMARK(BM_EngineTwoBuffersOneOfEach);
 BENCHMARK(BM_ResampledEngineAgainstLibsamplerate)->MinTime(2.0);
