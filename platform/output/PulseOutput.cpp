@@ -8,6 +8,8 @@
 #include <cstring>
 #include <thread>
 
+#include <unistd.h>
+
 namespace output::pulse {
 
 namespace {
@@ -17,6 +19,19 @@ using Clock = std::chrono::steady_clock;
 uint32_t TargetFrames(const OutputFormat& format)
 {
     return std::max<uint32_t>(4, format.Rate * TargetLatencyMs / 1000);
+}
+
+// The room's stream, as the server lists it: named so by this process.
+constexpr const char* RoomStreamName = "DuoDeck mix";
+
+// `pid`: this process's id as text. Runs on a loop thread, so nothing is allocated.
+bool IsOurRoomStream(const pa_sink_input_info* info, const std::string& pid)
+{
+    if (!info || !info->proplist)
+        return false;
+    const char* name = pa_proplist_gets(info->proplist, PA_PROP_MEDIA_NAME);
+    const char* process = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
+    return name && process && std::strcmp(name, RoomStreamName) == 0 && pid == process;
 }
 
 // One connection to the server on a threaded main loop of its own. The main loop's lock guards every
@@ -76,6 +91,7 @@ public:
             pa_threaded_mainloop_lock(FLoop);
             DropStreamLocked();
             pa_context_set_state_callback(FContext, nullptr, nullptr);
+            pa_context_set_subscribe_callback(FContext, nullptr, nullptr);
             pa_context_disconnect(FContext);
             pa_threaded_mainloop_unlock(FLoop);
             pa_threaded_mainloop_stop(FLoop);
@@ -159,6 +175,7 @@ private:
         pa_stream_set_write_callback(FStream, nullptr, nullptr);
         pa_stream_set_state_callback(FStream, nullptr, nullptr);
         pa_stream_set_underflow_callback(FStream, nullptr, nullptr);
+        pa_stream_set_moved_callback(FStream, nullptr, nullptr);
         if (pa_stream_get_state(FStream) == PA_STREAM_READY || pa_stream_get_state(FStream) == PA_STREAM_CREATING)
             pa_stream_disconnect(FStream);
         pa_stream_unref(FStream);
@@ -179,12 +196,15 @@ public:
 
     std::string Name() const override
     {
-        return "sound server (" + (FSink.empty() ? std::string("default output") : FDescription) + ")";
+        if (FSink.empty())
+            return "sound server (default output)";
+        return "sound server (" + (FDescription.empty() ? FSink : FDescription) + ")";
     }
 
     bool Open(OutputFormat& format, std::string& error) override
     {
         Stop();
+        FHalted = FRoomHere = false;
         FConnection = std::make_unique<Connection>();
         if (!FConnection->Open(error)) {
             FConnection.reset();
@@ -192,6 +212,11 @@ public:
         }
         if (!FSink.empty() && !FindSink()) {
             error = "the sound server has no sink " + FSink;
+            FConnection.reset();
+            return false;
+        }
+        if (FHeadphones && !FSink.empty() && !WatchSink()) {
+            error = "the room plays on this sink";
             FConnection.reset();
             return false;
         }
@@ -215,9 +240,16 @@ public:
         sampleFormat.channels = static_cast<uint8_t>(FFormat.Channels);
         pa_proplist* props = pa_proplist_new();
         pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "music");
-        const char* name = FHeadphones ? "DuoDeck headphones" : "DuoDeck mix";
+        const char* name = FHeadphones ? "DuoDeck headphones" : RoomStreamName;
         pa_proplist_sets(props, PA_PROP_MEDIA_NAME, name);
         pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, "duodeck");
+        if (FHeadphones && !FSink.empty()) {
+            // For PipeWire's session manager: this sink only, and never another one when it goes
+            // (the default sink it would pick plays to the room). Its pulse service derives the same
+            // from the device name and PA_STREAM_DONT_MOVE; said here in its own words as well.
+            pa_proplist_sets(props, "target.object", FSink.c_str());
+            pa_proplist_sets(props, "node.dont-reconnect", "true");
+        }
         pa_stream*& stream = FConnection->Stream();
         stream = pa_stream_new_with_proplist(FConnection->Context(), name, &sampleFormat, nullptr, props);
         pa_proplist_free(props);
@@ -228,6 +260,8 @@ public:
         pa_stream_set_state_callback(stream, &PulseBackend::StreamState, this);
         pa_stream_set_write_callback(stream, &PulseBackend::WriteRequest, this);
         pa_stream_set_underflow_callback(stream, &PulseBackend::Underflow, this);
+        if (FHeadphones)
+            pa_stream_set_moved_callback(stream, &PulseBackend::Moved, this);
         const uint32_t align = FFormat.BlockAlign();
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<uint32_t>(-1);
@@ -288,8 +322,9 @@ private:
         bool found = false;
         struct Seen {
             std::string* Description;
+            uint32_t* Index;
             bool* Found;
-        } seen{&FDescription, &found};
+        } seen{&FDescription, &FSinkIndex, &found};
         FConnection->Finish(pa_context_get_sink_info_by_name(
             FConnection->Context(), FSink.c_str(),
             [](pa_context*, const pa_sink_info* info, int eol, void* user) {
@@ -297,6 +332,7 @@ private:
                 if (eol || !info)
                     return;
                 *s->Found = true;
+                *s->Index = info->index;
                 *s->Description = info->description ? info->description : info->name;
             },
             &seen));
@@ -305,9 +341,70 @@ private:
 
     static void StreamState(pa_stream* s, void* user)
     {
+        auto* self = static_cast<PulseBackend*>(user);
         const pa_stream_state_t state = pa_stream_get_state(s);
-        if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
-            static_cast<PulseBackend*>(user)->FConnection->MarkFailed();
+        if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+            self->FHalted = true;
+            self->FConnection->MarkFailed();
+        }
+    }
+
+    // The headphones: from here on nothing more is written, and the stream is disconnected at once,
+    // so that the server also drops what it still holds rather than play it wherever it went.
+    // Loop thread, lock held.
+    void HaltLocked(const char* why)
+    {
+        if (FHalted)
+            return;
+        FHalted = true;
+        FConnection->MarkFailed(why);
+        pa_stream* s = FConnection->Stream();
+        if (s && (pa_stream_get_state(s) == PA_STREAM_READY || pa_stream_get_state(s) == PA_STREAM_CREATING))
+            pa_stream_disconnect(s);
+    }
+
+    // The headphones: false when the room's stream plays on our sink. Subscribes first, so that the
+    // room's stream arriving there later is seen too.
+    bool WatchSink()
+    {
+        Connection::Lock lock(*FConnection);
+        pa_context* c = FConnection->Context();
+        pa_context_set_subscribe_callback(c, &PulseBackend::Changed, this);
+        FConnection->Finish(pa_context_subscribe(
+            c, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SINK_INPUT),
+            nullptr, nullptr));
+        FRoomHere = false;
+        FConnection->Finish(pa_context_get_sink_input_info_list(c, &PulseBackend::RoomCheck, this));
+        return !FRoomHere;
+    }
+
+    static void RoomCheck(pa_context*, const pa_sink_input_info* info, int eol, void* user)
+    {
+        auto* self = static_cast<PulseBackend*>(user);
+        if (eol || !info || info->sink != self->FSinkIndex || !IsOurRoomStream(info, self->FPid))
+            return;
+        self->FRoomHere = true;
+        self->HaltLocked("the room plays on this sink");
+    }
+
+    // Loop thread, lock held: our sink went away, or a stream (the room's?) came or moved.
+    static void Changed(pa_context* c, pa_subscription_event_type_t event, uint32_t index, void* user)
+    {
+        auto* self = static_cast<PulseBackend*>(user);
+        const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+        const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+        if (facility == PA_SUBSCRIPTION_EVENT_SINK && type == PA_SUBSCRIPTION_EVENT_REMOVE &&
+            index == self->FSinkIndex) {
+            self->HaltLocked("the headphones sink is gone");
+        } else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT && type != PA_SUBSCRIPTION_EVENT_REMOVE) {
+            if (pa_operation* op = pa_context_get_sink_input_info(c, index, &PulseBackend::RoomCheck, user))
+                pa_operation_unref(op);
+        }
+    }
+
+    static void Moved(pa_stream*, void* user)
+    {
+        static_cast<PulseBackend*>(user)->HaltLocked("the server moved the headphones stream");
     }
 
     static void Underflow(pa_stream*, void* user)
@@ -320,6 +417,12 @@ private:
     static void WriteRequest(pa_stream* s, size_t bytes, void* user)
     {
         auto* self = static_cast<PulseBackend*>(user);
+        // The headphones: not a block more once the stream is not on the chosen sink.
+        if (self->FHeadphones && !self->FSink.empty() && !self->FHalted &&
+            pa_stream_get_device_index(s) != self->FSinkIndex)
+            self->HaltLocked("the headphones stream is not on its sink");
+        if (self->FHalted)
+            return;
         const size_t align = self->FFormat.BlockAlign();
         const size_t most = size_t(self->FramesPerRender(self->FFormat)) * align;
         while (bytes >= align) {
@@ -349,6 +452,12 @@ private:
     std::string FSink;
     std::string FDescription;
     bool FHeadphones;
+    uint32_t FSinkIndex = PA_INVALID_INDEX; // FSink's, as Open found it
+    const std::string FPid = std::to_string(getpid());
+    // Loop thread (or under the loop's lock): the headphones stream may write no more; the room's
+    // stream was found on FSink.
+    bool FHalted = false;
+    bool FRoomHere = false;
     std::unique_ptr<Connection> FConnection;
     OutputFormat FFormat;
     MixSource* FSource = nullptr;

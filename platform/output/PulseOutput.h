@@ -19,8 +19,9 @@ constexpr int TargetLatencyMs = 25;
 
 // Devices: the server's sinks, its default sink first, with name-based GUIDs; nothing when no server
 // answers within ConnectTimeoutMs (never starts one). Make(""): the server's default sink, followed
-// when the user changes it. A headphones driver's streams are named so, and are never moved to
-// another sink by the server.
+// when the user changes it. A headphones driver's streams are named so and play on their own sink
+// only: the server may not move them, one that is moved all the same or loses its sink writes no
+// more, and a sink the room's stream plays on is refused.
 std::unique_ptr<Driver> MakeDriver(bool headphones = false);
 
 } // namespace output::pulse
