@@ -181,8 +181,10 @@ void CueOutput::StartDeviceLocked()
     std::unique_ptr<Backend> device = MakeDeviceLocked();
     OutputFormat format{FRoom.OutputRate(), 2, 16};
     std::string error = "the headphones device is gone";
+    const bool opened = device && device->Open(format, error);
+    // After Open, which learns the device's description.
     const std::string name = device ? device->Name() : FChosen.Description;
-    if (!device || !device->Open(format, error)) {
+    if (!opened) {
         const std::string line = "DuoDeck headphones: " + name + ": " + error + ", tried again every second";
         if (line != FLastLine)
             std::fprintf(stderr, "%s\n", line.c_str());
