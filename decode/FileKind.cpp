@@ -239,6 +239,11 @@ TMxFileKindInfo FindFileKind(int fd, int64_t fileSize)
         out.Code = code;
         return out;
     };
+    const auto ffmpeg = [&out](uint32_t code) {
+        out.Kind = TMxFileKind::Ffmpeg;
+        out.Code = code;
+        return out;
+    };
 
     if (have >= 28 && std::memcmp(b, "OggS", 4) == 0) {
         // The first packet of the first page names the codec.
@@ -259,11 +264,11 @@ TMxFileKindInfo FindFileKind(int fd, int64_t fileSize)
         return out;
     }
     if (have >= 12 && std::memcmp(b + 4, "ftyp", 4) == 0)
-        return unsupported(MXAR_E_MP4);
+        return ffmpeg(MXAR_E_MP4);
     if (have >= 4 && std::memcmp(b, "\x1A\x45\xDF\xA3", 4) == 0)
-        return unsupported(MXAR_E_MATROSKA);
+        return ffmpeg(MXAR_E_MATROSKA);
     if (have >= 16 && std::memcmp(b, "\x30\x26\xB2\x75\x8E\x66\xCF\x11", 8) == 0)
-        return unsupported(MXAR_E_ASF);
+        return ffmpeg(MXAR_E_ASF);
     if (const auto [begin, end] = RiffMpegData(fd, fileSize); end > begin) {
         out.Kind = TMxFileKind::Mpeg;
         out.Begin = begin;
@@ -274,7 +279,7 @@ TMxFileKindInfo FindFileKind(int fd, int64_t fileSize)
     uint8_t s[4];
     // AAC in ADTS frames (a frame sync with the layer bits 00, which MPEG audio never uses) or ADIF.
     if (Get(fd, fileSize, start, 4, s) && ((s[0] == 0xFF && (s[1] & 0xF6) == 0xF0) || std::memcmp(s, "ADIF", 4) == 0))
-        return unsupported(MXAR_E_AAC);
+        return ffmpeg(MXAR_E_AAC);
     if (MpegFramesAt(fd, fileSize, start))
         out.Kind = TMxFileKind::Mpeg;
     return out;

@@ -1,5 +1,6 @@
 // Tells which library decodes a file, from its first bytes: MPEG audio (also inside a RIFF WAVE), Ogg
-// Vorbis, Opus, a kind no library here decodes (named by its result code), or anything else, which
+// Vorbis, Opus, a container or codec for FFmpeg (MP4, Matroska, ASF, ADTS; named by a result code for
+// when it fails), a kind no library here decodes (named by its result code), or anything else, which
 // libsndfile identifies. Called by the reader while it opens a file; no lock.
 #pragma once
 
@@ -7,13 +8,13 @@
 #include <utility>
 #include <vector>
 
-enum class TMxFileKind { Other, Mpeg, Vorbis, Opus, Unsupported };
+enum class TMxFileKind { Other, Mpeg, Vorbis, Opus, Ffmpeg, Unsupported };
 
 struct TMxFileKindInfo {
     TMxFileKind Kind = TMxFileKind::Other;
     int64_t Begin = 0; // the byte range the decoder reads (a RIFF WAVE's data chunk for MPEG in WAVE)
     int64_t End = 0;
-    uint32_t Code = 0; // for Unsupported: the reader's result code naming the kind
+    uint32_t Code = 0; // for Unsupported and Ffmpeg: the reader's result code naming the kind
 };
 
 // Reads the file behind `fd` (positional reads only) of `fileSize` bytes.

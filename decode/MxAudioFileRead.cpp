@@ -33,10 +33,13 @@ constexpr TCodeText kMessages[] = {
     {0x08000002, "The path does not name a regular file."},
     {0x08000003, "The file declares no channels or no sample rate."},
     {0x08000004, "The file holds no whole frame of audio: it may have been cut short."},
-    {0x08000010, "The file holds AAC audio, which this player cannot decode."},
-    {0x08000011, "The file is an MPEG-4 file (M4A, MP4, AAC, ALAC), which this player cannot decode."},
-    {0x08000012, "The file is a Matroska or WebM file, which this player cannot decode."},
-    {0x08000013, "The file is a Windows Media (ASF, WMA) file, which this player cannot decode."},
+    {0x08000010, "The AAC file could not be decoded: it is damaged or holds no audio this player plays."},
+    {0x08000011, "The MPEG-4 file (M4A, MP4, AAC, ALAC) could not be decoded: it is damaged or holds no audio "
+                 "this player plays."},
+    {0x08000012, "The Matroska or WebM file could not be decoded: it is damaged or holds no audio this player "
+                 "plays."},
+    {0x08000013, "The Windows Media file (ASF, WMA) could not be decoded: it is damaged or holds no audio this "
+                 "player plays."},
     {0x08000014, "The file holds FLAC in an Ogg stream, which this player cannot decode."},
     {0x08000015, "The file is an Ogg stream of neither Vorbis nor Opus audio, which this player cannot decode."},
     {0x80004002, "No interface."},
@@ -184,6 +187,9 @@ void TMxAudioFileReader::Open(TMxReaderOutput output)
         break;
     case TMxFileKind::Opus:
         FDecoder = OpenOpusDecoder(range, FFileName);
+        break;
+    case TMxFileKind::Ffmpeg:
+        FDecoder = OpenFfmpegDecoder(range, kind.Code);
         break;
     case TMxFileKind::Other: {
         uint32_t error = 0;

@@ -40,7 +40,8 @@ constexpr uint32_t MXAR_E_BUFFERSIZE = 0x08000001; // "Invalid buffer size."
 constexpr uint32_t MXAR_E_NOTREGULAR = 0x08000002; // the path names no regular file
 constexpr uint32_t MXAR_E_BADFORMAT = 0x08000003;  // the file declares no channels or no rate
 constexpr uint32_t MXAR_E_NOAUDIO = 0x08000004;    // a frame-count header and no whole frame after it
-// Kinds of file no library here decodes, one code each so that the message names the kind.
+// Kinds of file FFmpeg decodes (when it cannot: the first four) or no library here decodes, one code
+// each so that the message names the kind.
 constexpr uint32_t MXAR_E_AAC = 0x08000010;
 constexpr uint32_t MXAR_E_MP4 = 0x08000011;
 constexpr uint32_t MXAR_E_MATROSKA = 0x08000012;

@@ -1,5 +1,5 @@
 // The decoders behind TMxAudioFileReader: one small adapter per library (libmpg123, libvorbisfile,
-// libopusfile, libsndfile), each opening a byte range of an open file, telling its exact length and
+// libopusfile, libsndfile, FFmpeg), each opening a byte range of an open file, telling its exact length and
 // seeking to an exact frame. Internal to decode/; called under the reader's owner's serialisation.
 #pragma once
 
@@ -60,6 +60,8 @@ private:
 std::unique_ptr<TMxDecoder> OpenMpegDecoder(const TMxByteRange& range, const std::string& name);
 std::unique_ptr<TMxDecoder> OpenVorbisDecoder(const TMxByteRange& range, const std::string& name);
 std::unique_ptr<TMxDecoder> OpenOpusDecoder(const TMxByteRange& range, const std::string& name);
+// FFmpeg's formats; a file it cannot open or decode raises `kindCode`, the reader's name for the kind.
+std::unique_ptr<TMxDecoder> OpenFfmpegDecoder(const TMxByteRange& range, uint32_t kindCode);
 // libsndfile's formats. Returns null when the library does not recognise the file, with its error
 // code (MXAR_E_LIBRARY_BASE + number) and text; `isMpeg` when it saw MPEG audio, which is not its job here.
 std::unique_ptr<TMxDecoder> OpenSndfileDecoder(int fd, uint32_t& error, std::string& text, bool& isMpeg);
