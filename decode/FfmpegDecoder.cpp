@@ -181,10 +181,11 @@ private:
         // iTunes's gapless tag, for files without an edit list: " 0 priming padding length ..." in hex.
         if (const AVDictionaryEntry* e = ItunesTag(); e && FSkip == 0) {
             unsigned long long f[4] = {};
+            // A file cut short keeps the tag: its priming still holds, its length no longer.
             if (std::sscanf(e->value, " %llx %llx %llx %llx", &f[0], &f[1], &f[2], &f[3]) == 4 && f[3] > 0 &&
-                static_cast<int64_t>(f[1] + f[3]) <= total) {
+                f[1] < static_cast<unsigned long long>(total) && f[3] <= static_cast<unsigned long long>(INT64_MAX / 2)) {
                 FSkip = static_cast<int64_t>(f[1]);
-                end = FSkip + static_cast<int64_t>(f[3]);
+                end = std::min(end, FSkip + static_cast<int64_t>(f[3]));
             }
         }
         Frames = std::max<int64_t>(std::min(end, total) - FSkip, 0);
