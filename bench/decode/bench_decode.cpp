@@ -4,7 +4,9 @@
 // carries no frame count (the open runs on the UI thread).
 // The songs are generated at start-up into a temporary folder: 3 minutes of a noisy, swelling
 // stereo tone at 44.1 kHz (48 kHz for Opus) as 16-bit WAV, FLAC, 128 kbit/s MP3, Ogg Vorbis (q 0.5)
-// and Opus (160 kbit/s), and 10 minutes as VBR MP3 without the frame-count header.
+// and Opus (160 kbit/s), and 10 minutes as VBR MP3 without the frame-count header; where ffmpeg is
+// installed also AAC in M4A and ADTS, ALAC, WMA, and Opus and Vorbis in WebM, made by its own encoders
+// (the reader decodes those through FFmpeg's libraries: reader and ffmpeg only, no library column).
 #include "decode/MxAudioFileRead.h"
 #include "tests/decode/DecodeFiles.h"
 #include "tests/support/Fixtures.h"
@@ -67,7 +69,7 @@ void WriteSndfile(const fs::path& file, int format, const std::vector<int16_t>& 
 }
 
 struct TSongs {
-    fs::path Dir, Wav, Flac, Mp3, Vorbis, Opus, LongVbr;
+    fs::path Dir, Wav, Flac, Mp3, Vorbis, Opus, LongVbr, M4a, Adts, Alac, Wma, WebmOpus, WebmVorbis;
     TSongs()
     {
         char tmpl[] = "/tmp/duodeck-bench-decode-XXXXXX";
@@ -84,6 +86,22 @@ struct TSongs {
         testsupport::WriteBytes(Vorbis, decodetest::VorbisBytes(44100, 2, music));
         Opus = Dir / "three.opus";
         testsupport::WriteBytes(Opus, decodetest::OpusBytes(2, Music(180, 48000)));
+        const auto encode = [this](const char* name, const char* options) {
+            const fs::path out = Dir / name;
+            const std::string command = "ffmpeg -nostdin -loglevel error -y -i '" + Wav.string() + "' " + options +
+                                        " '" + out.string() + "'";
+            if (std::system(command.c_str()) != 0)
+                std::fprintf(stderr, "bench_decode: could not make %s\n", name);
+            return out;
+        };
+        if (std::system("ffmpeg -version >/dev/null 2>&1") == 0) {
+            M4a = encode("three.m4a", "-c:a aac -b:a 160k");
+            Adts = encode("three.aac", "-c:a aac -b:a 160k -f adts");
+            Alac = encode("three-alac.m4a", "-c:a alac");
+            Wma = encode("three.wma", "-c:a wmav2 -b:a 160k");
+            WebmOpus = encode("three-opus.webm", "-c:a libopus -b:a 160k");
+            WebmVorbis = encode("three-vorbis.webm", "-c:a libvorbis -q:a 5");
+        }
         LongVbr = Dir / "ten-vbr.mp3";
         testsupport::WriteBytes(LongVbr, decodetest::Mp3Bytes(44100, 2, S16(Music(600, 44100)), 0, false));
     }
@@ -248,6 +266,28 @@ void Register(const char* name, const fs::path TSongs::*file, double (*alone)(co
         ->ReportAggregatesOnly(true);
 }
 
+// FFmpeg's kinds: the reader and ffmpeg one after the other.
+void RegisterFfmpegKind(const char* name, const fs::path TSongs::*file)
+{
+    const auto songFile = [file] { return Songs().*file; };
+    benchmark::RegisterBenchmark((std::string(name) + "/reader").c_str(),
+                                 [=](benchmark::State& s) {
+                                     if (songFile().empty())
+                                         s.SkipWithError("ffmpeg is not installed: no file of this kind");
+                                     else
+                                         Reader(s, songFile());
+                                 })
+        ->Unit(benchmark::kMillisecond)
+        ->Repetitions(3)
+        ->ReportAggregatesOnly(true);
+    benchmark::RegisterBenchmark((std::string(name) + "/ffmpeg").c_str(),
+                                 [=](benchmark::State& s) { Ffmpeg(s, songFile(), 180); })
+        ->Unit(benchmark::kMillisecond)
+        ->UseManualTime()
+        ->Repetitions(3)
+        ->ReportAggregatesOnly(true);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -257,6 +297,12 @@ int main(int argc, char** argv)
     Register("Mp3", &TSongs::Mp3, Mpg123Alone);
     Register("Vorbis", &TSongs::Vorbis, VorbisAlone);
     Register("Opus", &TSongs::Opus, OpusAlone);
+    RegisterFfmpegKind("M4aAac", &TSongs::M4a);
+    RegisterFfmpegKind("Adts", &TSongs::Adts);
+    RegisterFfmpegKind("Alac", &TSongs::Alac);
+    RegisterFfmpegKind("Wma", &TSongs::Wma);
+    RegisterFfmpegKind("WebmOpus", &TSongs::WebmOpus);
+    RegisterFfmpegKind("WebmVorbis", &TSongs::WebmVorbis);
     benchmark::RegisterBenchmark("OpenTenMinuteVbrMp3WithoutFrameCount", BM_OpenTenMinuteVbrMp3WithoutFrameCount)
         ->Unit(benchmark::kMillisecond);
     benchmark::Initialize(&argc, argv);
