@@ -227,6 +227,51 @@ std::vector<std::pair<int64_t, int64_t>> MpegRuns(int fd, int64_t begin, int64_t
     return runs;
 }
 
+std::vector<std::pair<int64_t, int64_t>> OggLinksSharingSerials(int fd, int64_t fileSize)
+{
+    // A link begins with its streams' first pages (flag 2) and ends where the next such group begins.
+    TWindow w(fd, fileSize);
+    std::vector<std::pair<int64_t, int64_t>> links;
+    std::vector<uint32_t> earlier, current; // serial numbers of the links before, of this one
+    bool repeated = false, inFirstPages = false;
+    int64_t pos = 0;
+    while (const uint8_t* h = w.Get(pos, 27)) {
+        if (std::memcmp(h, "OggS", 4) != 0) { // damage: on at the next page
+            const uint8_t* p = nullptr;
+            while ((p = w.Get(++pos, 4)) && std::memcmp(p, "OggS", 4) != 0) {
+            }
+            if (!p)
+                break;
+            continue;
+        }
+        const uint32_t serial = Le32(h + 14);
+        const int segments = h[26];
+        const bool first = (h[5] & 2) != 0;
+        const uint8_t* table = w.Get(pos + 27, static_cast<size_t>(segments));
+        if (!table)
+            break;
+        int64_t body = 0;
+        for (int i = 0; i < segments; ++i)
+            body += table[i];
+        if (first) {
+            if (!inFirstPages) {
+                if (!links.empty())
+                    links.back().second = pos;
+                links.emplace_back(pos, fileSize);
+                earlier.insert(earlier.end(), current.begin(), current.end());
+                current.clear();
+            }
+            repeated = repeated || std::find(earlier.begin(), earlier.end(), serial) != earlier.end();
+            current.push_back(serial);
+        }
+        inFirstPages = first;
+        pos += 27 + segments + body;
+    }
+    if (!repeated)
+        links.clear();
+    return links;
+}
+
 TMxFileKindInfo FindFileKind(int fd, int64_t fileSize)
 {
     TMxFileKindInfo out;

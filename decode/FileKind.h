@@ -23,3 +23,8 @@ TMxFileKindInfo FindFileKind(int fd, int64_t fileSize);
 // The runs of whole MPEG audio frames in [begin, end) as [start, end) offsets, junk between them (a
 // damaged sector, a cut-and-joined file) left out; the whole range when nothing lies between frames.
 std::vector<std::pair<int64_t, int64_t>> MpegRuns(int fd, int64_t begin, int64_t end);
+
+// The links of a chained Ogg stream as [start, end) offsets, when a link reuses a serial number of an
+// earlier one (files joined by a script), which libvorbisfile and libopusfile take for one stream;
+// empty otherwise.
+std::vector<std::pair<int64_t, int64_t>> OggLinksSharingSerials(int fd, int64_t fileSize);

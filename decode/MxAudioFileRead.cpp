@@ -183,11 +183,14 @@ void TMxAudioFileReader::Open(TMxReaderOutput output)
         FDecoder = OpenMpegDecoder(range, FFileName);
         break;
     case TMxFileKind::Vorbis:
-        FDecoder = OpenVorbisDecoder(range, FFileName);
+    case TMxFileKind::Opus: {
+        const bool opus = kind.Kind == TMxFileKind::Opus;
+        if (const auto links = OggLinksSharingSerials(FFd, kind.End); !links.empty())
+            FDecoder = OpenOggChain(range, links, opus, FFileName);
+        else
+            FDecoder = opus ? OpenOpusDecoder(range, FFileName) : OpenVorbisDecoder(range, FFileName);
         break;
-    case TMxFileKind::Opus:
-        FDecoder = OpenOpusDecoder(range, FFileName);
-        break;
+    }
     case TMxFileKind::Ffmpeg:
         FDecoder = OpenFfmpegDecoder(range, kind.Code);
         break;

@@ -60,6 +60,11 @@ private:
 std::unique_ptr<TMxDecoder> OpenMpegDecoder(const TMxByteRange& range, const std::string& name);
 std::unique_ptr<TMxDecoder> OpenVorbisDecoder(const TMxByteRange& range, const std::string& name);
 std::unique_ptr<TMxDecoder> OpenOpusDecoder(const TMxByteRange& range, const std::string& name);
+// Ogg Vorbis or Opus links opened one by one and played in a row (`links` as OggLinksSharingSerials
+// gives them).
+std::unique_ptr<TMxDecoder> OpenOggChain(const TMxByteRange& range,
+                                         const std::vector<std::pair<int64_t, int64_t>>& links, bool opus,
+                                         const std::string& name);
 // FFmpeg's formats; a file it cannot open or decode raises `kindCode`, the reader's name for the kind.
 std::unique_ptr<TMxDecoder> OpenFfmpegDecoder(const TMxByteRange& range, uint32_t kindCode);
 // libsndfile's formats. Returns null when the library does not recognise the file, with its error

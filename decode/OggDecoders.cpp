@@ -201,7 +201,87 @@ private:
     int64_t FPendingFrames = 0, FPendingAt = 0;
 };
 
+// Links that the libraries cannot tell apart (one serial number), each opened on its own byte range.
+// A link in another rate ends the song, as in one stream; a damaged link after the first ends it too.
+class TOggChain final : public TMxDecoder {
+public:
+    using TOpen = std::unique_ptr<TMxDecoder> (*)(const TMxByteRange&, const std::string&);
+    TOggChain(const TMxByteRange& range, const std::vector<std::pair<int64_t, int64_t>>& links,
+              const std::string& name, TOpen open)
+    {
+        for (const auto& [begin, end] : links) {
+            TMxByteRange link = range;
+            link.Begin = range.Begin + begin;
+            link.End = range.Begin + end;
+            link.Pos = 0;
+            std::unique_ptr<TMxDecoder> d;
+            try {
+                d = open(link, name);
+            } catch (const EAudioReadError&) {
+                if (FLinks.empty())
+                    throw;
+                std::fprintf(stderr, "DuoDeck: %s has a damaged link at %s; the song ends there.\n", name.c_str(),
+                             Time(Frames, Rate).c_str());
+                break;
+            }
+            if (FLinks.empty()) {
+                Channels = d->Channels;
+                Rate = d->Rate;
+            } else if (d->Rate != Rate) {
+                std::fprintf(stderr, "DuoDeck: %s changes its sample rate at %s; the song ends there.\n",
+                             name.c_str(), Time(Frames, Rate).c_str());
+                break;
+            }
+            FStarts.push_back(Frames);
+            Frames += d->Frames;
+            FLinks.push_back(std::move(d));
+        }
+    }
+
+    int64_t ReadFloat(float* out, int64_t frames) override
+    {
+        int64_t done = 0;
+        while (done < frames && FLink < FLinks.size()) {
+            TMxDecoder& d = *FLinks[FLink];
+            int64_t n;
+            if (d.Channels == Channels) {
+                n = d.ReadFloat(out + done * Channels, frames - done);
+            } else {
+                FTmp.resize(static_cast<size_t>((frames - done) * d.Channels));
+                n = d.ReadFloat(FTmp.data(), frames - done);
+                MixChannels(FTmp.data(), d.Channels, out + done * Channels, Channels, std::max<int64_t>(n, 0));
+            }
+            if (n <= 0) {
+                if (++FLink < FLinks.size())
+                    FLinks[FLink]->Seek(0);
+                continue;
+            }
+            done += n;
+        }
+        return done;
+    }
+
+    void Seek(int64_t frame) override
+    {
+        FLink = static_cast<size_t>(std::upper_bound(FStarts.begin(), FStarts.end(), frame) - FStarts.begin()) - 1;
+        FLinks[FLink]->Seek(frame - FStarts[FLink]);
+    }
+
+private:
+    std::vector<std::unique_ptr<TMxDecoder>> FLinks;
+    std::vector<int64_t> FStarts; // each link's first frame in the song
+    size_t FLink = 0;
+    std::vector<float> FTmp;
+};
+
 } // namespace
+
+std::unique_ptr<TMxDecoder> OpenOggChain(const TMxByteRange& range,
+                                         const std::vector<std::pair<int64_t, int64_t>>& links, bool opus,
+                                         const std::string& name)
+{
+    return std::make_unique<TOggChain>(range, links, name, opus ? &OpenOpusDecoder : &OpenVorbisDecoder);
+}
 
 std::unique_ptr<TMxDecoder> OpenVorbisDecoder(const TMxByteRange& range, const std::string& name)
 {
