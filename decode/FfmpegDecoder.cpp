@@ -235,11 +235,7 @@ private:
         bool decodeAll = !FExactTime && id != AV_CODEC_ID_OPUS && !(id == AV_CODEC_ID_VORBIS && FVorbisReady) &&
                          !WmaFrames(nullptr, 0);
         int64_t origin = AV_NOPTS_VALUE, end = 0, prevBlock = 0;
-        while (av_read_frame(FFormat, FPacket) >= 0) {
-            if (FPacket->stream_index != FStream) {
-                av_packet_unref(FPacket);
-                continue;
-            }
+        while (ReadPacket()) {
             const int64_t pts = FPacket->pts, pos = FPacket->pos;
             int64_t count = 0;
             if (FExactTime && FPacket->pts != AV_NOPTS_VALUE) {
@@ -386,17 +382,19 @@ private:
         }
     }
 
-    // The listed packet with this pts and byte position, or the list's size.
+    // The listed packet with this pts and byte position, or the list's size. Timestamps ascend, except
+    // that a laced packet may have none; then the byte position tells.
     size_t Find(int64_t pts, int64_t pos, size_t hint) const
     {
-        if (hint < FPackets.size() && FPackets[hint].Pts == pts && (pos < 0 || FPackets[hint].Pos == pos))
+        const auto is = [&](const TPacket& p) { return p.Pts == pts && (pos < 0 || p.Pos == pos); };
+        if (hint < FPackets.size() && is(FPackets[hint]))
             return hint;
         auto it = std::lower_bound(FPackets.begin(), FPackets.end(), pts,
                                    [](const TPacket& p, int64_t v) { return p.Pts < v; });
-        for (auto j = it; j != FPackets.end() && j->Pts == pts; ++j)
-            if (pos < 0 || j->Pos == pos)
-                return static_cast<size_t>(j - FPackets.begin());
-        return it != FPackets.end() && it->Pts == pts ? static_cast<size_t>(it - FPackets.begin()) : FPackets.size();
+        for (; it != FPackets.end() && it->Pts == pts; ++it)
+            if (is(*it))
+                return static_cast<size_t>(it - FPackets.begin());
+        return static_cast<size_t>(std::find_if(FPackets.begin(), FPackets.end(), is) - FPackets.begin());
     }
 
     // Positions the demuxer so that the next packet read is a listed one at or before `want`.
@@ -423,9 +421,19 @@ private:
         return true;
     }
 
+    // The next packet of the stream; false at the end. A damaged stretch that the demuxer can read past
+    // (a Matroska cluster, an ASF packet) is skipped, as MP3 frames are after junk.
     bool ReadPacket()
     {
-        while (av_read_frame(FFormat, FPacket) >= 0) {
+        constexpr int kMaxErrors = 1000;
+        for (int errors = 0; errors < kMaxErrors;) {
+            const int r = av_read_frame(FFormat, FPacket);
+            if (r == AVERROR_EOF || (r < 0 && avio_feof(FFormat->pb)))
+                return false;
+            if (r < 0) {
+                ++errors;
+                continue;
+            }
             if (FPacket->stream_index == FStream)
                 return true;
             av_packet_unref(FPacket);
@@ -453,8 +461,6 @@ private:
             if (!FHavePacket) {
                 if (!ReadPacket()) {
                     avcodec_send_packet(FCodec, nullptr); // drain
-                    FHavePacket = false;
-                    FDraining = true;
                     continue;
                 }
                 FIndex = Find(FPacket->pts, FPacket->pos, FIndex + 1);
@@ -588,7 +594,6 @@ private:
     // Reading: FPacket is held unsent while FHavePacket; FIndex is its place in FPackets.
     bool FHavePacket = false;
     bool FEnded = false;
-    bool FDraining = false;
     size_t FIndex = 0;
     int64_t FNext = 0; // the next song frame ReadFloat gives
     std::vector<float> FBuf, FMix, FScratch;

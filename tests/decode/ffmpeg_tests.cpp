@@ -46,6 +46,10 @@ const TKind kKinds[] = {
     // The codec delay is the pre-skip; the discard padding trims the end.
     {"WebmOpus", "a.webm", "-c:a libopus -b:a 160k", 48000, 0, [](int64_t n) { return n; }},
 };
+void PrintTo(const TKind& kind, std::ostream* os)
+{
+    *os << kind.Name;
+}
 static_assert(kFrames == 0x2099E, "the iTunes tag above states the source's length");
 
 std::vector<int16_t> ReadS16(TMxAudioFileReader& r)
