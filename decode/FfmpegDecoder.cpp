@@ -183,7 +183,8 @@ private:
             unsigned long long f[4] = {};
             // A file cut short keeps the tag: its priming still holds, its length no longer.
             if (std::sscanf(e->value, " %llx %llx %llx %llx", &f[0], &f[1], &f[2], &f[3]) == 4 && f[3] > 0 &&
-                f[1] < static_cast<unsigned long long>(total) && f[3] <= static_cast<unsigned long long>(INT64_MAX / 2)) {
+                f[1] < static_cast<unsigned long long>(total) &&
+                f[3] <= static_cast<unsigned long long>(INT64_MAX / 2)) {
                 FSkip = static_cast<int64_t>(f[1]);
                 end = std::min(end, FSkip + static_cast<int64_t>(f[3]));
             }
@@ -584,8 +585,8 @@ private:
     bool FFirstFrame = false;
     int64_t FSkip = 0;       // output samples before the song's first frame
     int64_t FDiscardEnd = 0; // output samples after the song's last frame, from the last packet
-    int64_t FOrigin = 0; // the first packet's timestamp in samples, where time is exact
-    int64_t FWmaFrame = 0; // WMA 1/2: samples per frame
+    int64_t FOrigin = 0;     // the first packet's timestamp in samples, where time is exact
+    int64_t FWmaFrame = 0;   // WMA 1/2: samples per frame
     bool FWmaReservoir = false;
     vorbis_info FVorbis{};
     vorbis_comment FVorbisComment{};

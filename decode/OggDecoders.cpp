@@ -206,8 +206,8 @@ private:
 class TOggChain final : public TMxDecoder {
 public:
     using TOpen = std::unique_ptr<TMxDecoder> (*)(const TMxByteRange&, const std::string&);
-    TOggChain(const TMxByteRange& range, const std::vector<std::pair<int64_t, int64_t>>& links,
-              const std::string& name, TOpen open)
+    TOggChain(const TMxByteRange& range, const std::vector<std::pair<int64_t, int64_t>>& links, const std::string& name,
+              TOpen open)
     {
         for (const auto& [begin, end] : links) {
             TMxByteRange link = range;
@@ -228,8 +228,8 @@ public:
                 Channels = d->Channels;
                 Rate = d->Rate;
             } else if (d->Rate != Rate) {
-                std::fprintf(stderr, "DuoDeck: %s changes its sample rate at %s; the song ends there.\n",
-                             name.c_str(), Time(Frames, Rate).c_str());
+                std::fprintf(stderr, "DuoDeck: %s changes its sample rate at %s; the song ends there.\n", name.c_str(),
+                             Time(Frames, Rate).c_str());
                 break;
             }
             FStarts.push_back(Frames);

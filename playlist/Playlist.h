@@ -62,7 +62,8 @@ int SelectRange(TFlatListBox* box, int anchor, bool shift);
 // decodes.
 inline constexpr const char* SongFilter = "*.mp3 *.wav (*.mp3 *.wav)";
 inline constexpr const char* OtherSongFilter =
-    "*.flac *.ogg *.opus *.aiff *.m4a *.aac *.wma *.webm (*.flac *.ogg *.oga *.opus *.aif *.aiff *.m4a *.m4b *.mp4 *.aac *.wma *.webm *.weba *.mka)";
+    "*.flac *.ogg *.opus *.aiff *.m4a *.aac *.wma *.webm (*.flac *.ogg *.oga *.opus *.aif *.aiff *.m4a *.m4b *.mp4 "
+    "*.aac *.wma *.webm *.weba *.mka)";
 
 // True when the file's name ends with an extension one of the filters lists (any letter case).
 bool IsSongFile(const QByteArray& path);

@@ -88,8 +88,8 @@ struct TSongs {
         testsupport::WriteBytes(Opus, decodetest::OpusBytes(2, Music(180, 48000)));
         const auto encode = [this](const char* name, const char* options) {
             const fs::path out = Dir / name;
-            const std::string command = "ffmpeg -nostdin -loglevel error -y -i '" + Wav.string() + "' " + options +
-                                        " '" + out.string() + "'";
+            const std::string command =
+                "ffmpeg -nostdin -loglevel error -y -i '" + Wav.string() + "' " + options + " '" + out.string() + "'";
             if (std::system(command.c_str()) != 0)
                 std::fprintf(stderr, "bench_decode: could not make %s\n", name);
             return out;

@@ -31,7 +31,8 @@ struct TKind {
 const TKind kKinds[] = {
     // The edit list removes the encoder's 1024 frames of priming and its padding. Its duration counts
     // in the movie's time scale, which must be the rate for a length exact to the frame.
-    {"M4aAac", "a.m4a", "-c:a aac -aac_pns 0 -b:a 160k -movie_timescale 44100 -movflags +faststart", 44100, 0, [](int64_t n) { return n; }},
+    {"M4aAac", "a.m4a", "-c:a aac -aac_pns 0 -b:a 160k -movie_timescale 44100 -movflags +faststart", 44100, 0,
+     [](int64_t n) { return n; }},
     // No edit list; iTunes's gapless tag (priming 1024, then the length) says the same.
     {"M4aItunesTag", "t.m4a",
      "-c:a aac -aac_pns 0 -b:a 160k -use_editlist 0 -movflags +faststart+use_metadata_tags "
@@ -147,7 +148,8 @@ TEST_P(FfmpegKinds, ExactLengthAlignmentSeeksAndACutFile)
         r.Seek(t);
         const int64_t frame = (t * k.Rate + kSecond - 1) / kSecond; // the first frame at or after t
         const uint32_t n = r.Read(buf.data(), static_cast<uint32_t>(buf.size()));
-        ASSERT_EQ(n, std::min<size_t>(buf.size(), (all.size() - static_cast<size_t>(frame * 2)) * 2)) << "seek to " << t;
+        ASSERT_EQ(n, std::min<size_t>(buf.size(), (all.size() - static_cast<size_t>(frame * 2)) * 2))
+            << "seek to " << t;
         ASSERT_EQ(0, std::memcmp(buf.data(), all.data() + frame * 2, n)) << "seek " << i << " to frame " << frame;
     }
 

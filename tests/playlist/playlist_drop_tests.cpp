@@ -60,8 +60,8 @@ TEST(PlaylistDrop, SongsJoinTheDeckTheyAreDroppedOnAndOtherFilesAreNamedInOneMes
     // The other formats the reader decodes join too; a name with a line break is refused as the
     // add button refuses it, in the same one message.
     messages.clear();
-    ASSERT_TRUE(Drop(form.FlatListBox1,
-                     {"/music/d.flac", "/music/e.opus", "/music/h.M4A", "/music/f\nx.mp3", "/music/g.png"}));
+    ASSERT_TRUE(
+        Drop(form.FlatListBox1, {"/music/d.flac", "/music/e.opus", "/music/h.M4A", "/music/f\nx.mp3", "/music/g.png"}));
     EXPECT_EQ(left.Paths, QByteArrayList({"/music/d.flac", "/music/e.opus", "/music/h.M4A"}));
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_NE(messages[0].find("line break"), std::string::npos) << messages[0];

@@ -62,10 +62,11 @@ TEST_F(MainWindowPlaylists, AddingTwoFilesAppendsPathsAndNamesAndSelectsTheFirst
     ASSERT_NE(Dialog, nullptr);
     EXPECT_EQ(Dialog->fileMode(), QFileDialog::ExistingFiles);
     // MP3 and WAV first and chosen, then the other formats the reader decodes.
-    EXPECT_EQ(Dialog->nameFilters(),
-              QStringList({"*.mp3 *.wav (*.mp3 *.wav)",
-                           "*.flac *.ogg *.opus *.aiff *.m4a *.aac *.wma *.webm "
-                           "(*.flac *.ogg *.oga *.opus *.aif *.aiff *.m4a *.m4b *.mp4 *.aac *.wma *.webm *.weba *.mka)"}));
+    EXPECT_EQ(
+        Dialog->nameFilters(),
+        QStringList({"*.mp3 *.wav (*.mp3 *.wav)",
+                     "*.flac *.ogg *.opus *.aiff *.m4a *.aac *.wma *.webm "
+                     "(*.flac *.ogg *.oga *.opus *.aif *.aiff *.m4a *.m4b *.mp4 *.aac *.wma *.webm *.weba *.mka)"}));
     EXPECT_EQ(Dialog->selectedNameFilter(), "*.mp3 *.wav (*.mp3 *.wav)");
     EXPECT_EQ(LeftPaths, QByteArrayList({"/music/set one/a.mp3", "/music/set one/b.wav"}));
     EXPECT_EQ(LeftNames, QByteArrayList({"a.mp3", "b.wav"}));
