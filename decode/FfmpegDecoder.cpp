@@ -46,23 +46,14 @@ public:
     {
         static std::once_flag once; // FFmpeg's warnings about damaged files stay off the console
         std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
-        Open();
-    }
-    ~TFfmpegDecoder() override
-    {
-        av_frame_free(&FFrame);
-        av_packet_free(&FPacket);
-        av_packet_free(&FLast);
-        avcodec_free_context(&FCodec);
-        avformat_close_input(&FFormat);
-        if (FIo)
-            av_freep(&FIo->buffer);
-        avio_context_free(&FIo);
-        if (FVorbisReady) {
-            vorbis_info_clear(&FVorbis);
-            vorbis_comment_clear(&FVorbisComment);
+        try {
+            Open();
+        } catch (...) {
+            Release(); // no destructor runs for a constructor that raises
+            throw;
         }
     }
+    ~TFfmpegDecoder() override { Release(); }
 
     int64_t Read(uint8_t* out, int64_t frames) override
     {
@@ -121,6 +112,23 @@ public:
     }
 
 private:
+    void Release()
+    {
+        av_frame_free(&FFrame);
+        av_packet_free(&FPacket);
+        av_packet_free(&FLast);
+        avcodec_free_context(&FCodec);
+        avformat_close_input(&FFormat);
+        if (FIo)
+            av_freep(&FIo->buffer);
+        avio_context_free(&FIo);
+        if (FVorbisReady) {
+            vorbis_info_clear(&FVorbis);
+            vorbis_comment_clear(&FVorbisComment);
+            FVorbisReady = false;
+        }
+    }
+
     [[noreturn]] void Fail() const { throw EAudioReadError(AMErrorText(FKindCode), FKindCode); }
 
     void Open()
