@@ -4,6 +4,7 @@
 #include "app/Unit1.h"
 
 #include "app/KeyTable.h"
+#include "app/MixerStrip.h"
 #include "assets/Skin.h"
 #include "decks/TempoAnalyser.h"
 #include "decks/unitChannel.h"
@@ -74,7 +75,11 @@ void TFormMain::CreateDecks()
     BtnSyncLeft->OnClick = [](QObject*) { FormChannel->Sync(); };
     BtnSyncRight->OnClick = [](QObject*) { FormChannel2->Sync(); };
     auto* playlistWatch = new QTimer(this);
-    connect(playlistWatch, &QTimer::timeout, this, [this] { QueuePlaylistTempos(); });
+    connect(playlistWatch, &QTimer::timeout, this, [this] {
+        QueuePlaylistTempos();
+        if (MixerStrip)
+            MixerStrip->PollLimiter();
+    });
     playlistWatch->start(kPlaylistWatchMs);
     FormChannel->OnSongEnded = [this] { AdvancePlaylist(LeftSide()); };
     FormChannel2->OnSongEnded = [this] { AdvancePlaylist(RightSide()); };

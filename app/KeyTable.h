@@ -4,6 +4,7 @@
 // Read by the main window's key handler (UI thread); the help document lists the same keys.
 #pragma once
 
+#include "app/MixerStrip.h"
 #include "decks/DeckController.h"
 
 #include <Qt>
@@ -21,6 +22,11 @@ enum class TKeyAction {
     Volume,           // Amount: pixels of the volume knob (negative: up, louder)
     Crossfader,       // Amount: pixels of the crossfader (negative: to the left)
     CrossfaderCentre, //
+    KillLow,          // the deck's kill switches
+    KillMid,          //
+    KillHigh,         //
+    LowKnob,          // Amount: share of the band knob's half travel (negative: down, towards the cut)
+    HighKnob,         //
     Record,           // the Record button
     PauseRecording,   // the recording's Pause button
 };
@@ -39,6 +45,7 @@ namespace keys {
 // Tempo steps and nudges as shares of the song's rate; the knobs' steps in their pixels.
 constexpr double kTempo = TDeckController::kStep, kFineTempo = TDeckController::kFineStep;
 constexpr double kNudge = TDeckController::kNudge, kFineNudge = TDeckController::kFineNudge;
+constexpr double kEq = TRotaryKnob::kStep, kFineEq = TRotaryKnob::kFineStep;
 constexpr double kSeekPx = 4, kFineSeekPx = 1, kVolumePx = 8, kFineVolumePx = 1, kFaderPx = 8, kFineFaderPx = 1;
 using enum TKeyAction;
 using enum TKeyTarget;
@@ -75,6 +82,22 @@ inline constexpr TKeyBinding KeyTable[] = {
     {Qt::Key_I, keys::Right, keys::Seek, +keys::kSeekPx, +keys::kFineSeekPx},
     {Qt::Key_9, keys::Right, keys::Volume, +keys::kVolumePx, +keys::kFineVolumePx},
     {Qt::Key_0, keys::Right, keys::Volume, -keys::kVolumePx, -keys::kFineVolumePx},
+    // The DJ's mixer. The number row between the volume keys kills the bands, low to high as the
+    // mixer strip shows them; the function keys over each hand turn its deck's low and high bands.
+    {Qt::Key_3, keys::Left, keys::KillLow, 0, 0},
+    {Qt::Key_4, keys::Left, keys::KillMid, 0, 0},
+    {Qt::Key_5, keys::Left, keys::KillHigh, 0, 0},
+    {Qt::Key_6, keys::Right, keys::KillLow, 0, 0},
+    {Qt::Key_7, keys::Right, keys::KillMid, 0, 0},
+    {Qt::Key_8, keys::Right, keys::KillHigh, 0, 0},
+    {Qt::Key_F1, keys::Left, keys::LowKnob, -keys::kEq, -keys::kFineEq},
+    {Qt::Key_F2, keys::Left, keys::LowKnob, +keys::kEq, +keys::kFineEq},
+    {Qt::Key_F3, keys::Left, keys::HighKnob, -keys::kEq, -keys::kFineEq},
+    {Qt::Key_F4, keys::Left, keys::HighKnob, +keys::kEq, +keys::kFineEq},
+    {Qt::Key_F5, keys::Right, keys::LowKnob, -keys::kEq, -keys::kFineEq},
+    {Qt::Key_F6, keys::Right, keys::LowKnob, +keys::kEq, +keys::kFineEq},
+    {Qt::Key_F7, keys::Right, keys::HighKnob, -keys::kEq, -keys::kFineEq},
+    {Qt::Key_F8, keys::Right, keys::HighKnob, +keys::kEq, +keys::kFineEq},
     // The mixer and the recording.
     {Qt::Key_V, keys::Mixer, keys::Crossfader, -keys::kFaderPx, -keys::kFineFaderPx},
     {Qt::Key_N, keys::Mixer, keys::Crossfader, +keys::kFaderPx, +keys::kFineFaderPx},

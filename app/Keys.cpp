@@ -47,7 +47,7 @@ private:
         if (!watched->isWidgetType())
             return false;
         const QWidget* window = static_cast<QWidget*>(watched)->window();
-        return window == FForm || (FormList && window == FormList);
+        return window == FForm || (FormList && window == FormList) || window == FForm->MixerStrip;
     }
 
     TFormMain* FForm;
@@ -172,6 +172,18 @@ bool TFormMain::KeyEvent(QKeyEvent* event)
         break;
     case TKeyAction::CrossfaderCentre:
         StepKnob(ImgVolumeBoth, 192 - ImgVolumeBoth->x());
+        break;
+    case TKeyAction::KillLow:
+    case TKeyAction::KillMid:
+    case TKeyAction::KillHigh:
+        if (!repeat)
+            MixerStrip->ToggleKill(right, static_cast<int>(binding->Action) - static_cast<int>(TKeyAction::KillLow));
+        break;
+    case TKeyAction::LowKnob:
+        MixerStrip->Knobs[right][TMixerStrip::Low]->Step(amount);
+        break;
+    case TKeyAction::HighKnob:
+        MixerStrip->Knobs[right][TMixerStrip::High]->Step(amount);
         break;
     case TKeyAction::Record:
         if (!repeat)

@@ -3,6 +3,8 @@
 // UI thread only.
 #include "app/Unit1.h"
 
+#include "app/MixerStrip.h"
+
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
 #include "mixer/MxDSMixer.h"
@@ -13,6 +15,8 @@
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLabel>
+#include <QMouseEvent>
+#include <QTimer>
 
 #include <cmath>
 #include <cstdio>
@@ -22,6 +26,31 @@
 void TFormMain::CreateMixerControls()
 {
     ApplyMixSettings();
+    CreateMixerStrip();
+}
+
+void TFormMain::CreateMixerStrip()
+{
+    MixerStrip = new TMixerStrip(this);
+    // The limiter's light is looked at on each playing deck's display tick; the playlist watch
+    // puts it out once both decks have stopped.
+    for (TDeckController* deck : {static_cast<TDeckController*>(FormChannel), static_cast<TDeckController*>(FormChannel2)})
+        connect(&deck->Timer1(), &QTimer::timeout, MixerStrip, [this] { MixerStrip->PollLimiter(); });
+    MixerStrip->OnSurfaceMouse = [this](QMouseEvent* event) {
+        const QPoint p = event->position().toPoint();
+        if (event->type() == QEvent::MouseButtonPress)
+            DragPress(p);
+        else if (event->type() == QEvent::MouseMove)
+            DragMove(p, true);
+        else
+            FDrag.Dragging = false;
+    };
+}
+
+void TFormMain::DockMixerStrip()
+{
+    if (MixerStrip)
+        MixerStrip->move(TMixerStrip::DockedAt(pos()));
 }
 
 void TFormMain::SetMixSettings(const TMixSettings& settings)

@@ -3,6 +3,7 @@
 #include "app/DataFolder.h"
 
 #include "app/ListFile.h"
+#include "app/MixerStrip.h"
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
 #include "record/AMixer.h"
@@ -296,6 +297,9 @@ void TFormMain::FormShow()
         FormList->OnDragged = [this] { FollowPlaylistWindow(); };
         FormList->installEventFilter(this);
     }
+    // Beyond that: the mixer strip stands on top of this window.
+    DockMixerStrip();
+    MixerStrip->show();
     // 2. The playlist boxes show LeftNames and RightNames.
     FillPlaylistBoxes();
     // Beyond that: the playlists' songs have their tempos found in the background.
@@ -304,7 +308,8 @@ void TFormMain::FormShow()
 
 void TFormMain::RestoreApplication()
 {
-    for (QWidget* window : {static_cast<QWidget*>(FormList), static_cast<QWidget*>(this)}) {
+    for (QWidget* window : {static_cast<QWidget*>(FormList), static_cast<QWidget*>(this),
+                            static_cast<QWidget*>(MixerStrip)}) {
         if (!window)
             continue;
         if (window->isMinimized())

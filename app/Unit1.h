@@ -30,6 +30,7 @@ class TFormChannel2;
 class TFlatListBox;
 class TImage;
 class TImgBtn;
+class TMixerStrip;
 class TMxDSMixer;
 class TPaintBox;
 class TTempoAnalyser;
@@ -125,6 +126,9 @@ public:
     const TMixSettings& MixSettings() const { return FMixSettings; }
     // Applies the settings at once and keeps them.
     void SetMixSettings(const TMixSettings& settings);
+    // Each deck's band knobs, kills and gain, and the limiter's light, in a strip docked on top of
+    // this window (MixerStrip.h); it moves, hides and shows with this window.
+    TMixerStrip* MixerStrip = nullptr;
     // Never visible: stores of the looks that handlers copy into visible buttons.
     TImgBtn* ImgBtn1 = nullptr; // Picture: loop off; PicUp: loop on
     TImgBtn* ImgBtn2 = nullptr; // Pic: recording; PicDown: not recording
@@ -171,6 +175,7 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
     void changeEvent(QEvent* event) override;
     // Mouse handling of the seven knobs, and the wheel over the frequency knobs.
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -269,6 +274,8 @@ private:
     // The decks' crossfader shares for the crossfader at `left` under a DJ's curve (all 1 under the
     // original one, which moves the volume knobs instead).
     void ApplyCrossfaderCurve(int left);
+    void CreateMixerStrip();
+    void DockMixerStrip();
     TMixSettings FMixSettings;
     bool FNudging[2] = {false, false}; // a nudge key held, left and right deck
 

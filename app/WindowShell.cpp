@@ -3,6 +3,7 @@
 #include "app/Application.h"
 #include "app/DataFolder.h"
 #include "app/ListFile.h"
+#include "app/MixerStrip.h"
 #include "app/Unit1.h"
 
 #include "decks/unitChannel.h"
@@ -79,9 +80,19 @@ void TFormMain::FollowWindowState(QWidget* changed, Qt::WindowStates old)
 
 void TFormMain::changeEvent(QEvent* event)
 {
-    if (event->type() == QEvent::WindowStateChange)
+    if (event->type() == QEvent::WindowStateChange) {
         FollowWindowState(this, static_cast<QWindowStateChangeEvent*>(event)->oldState());
+        // The mixer strip has no taskbar entry of its own: it is hidden while this window is away.
+        if (MixerStrip && FShown)
+            MixerStrip->setVisible(!isMinimized());
+    }
     QWidget::changeEvent(event);
+}
+
+void TFormMain::moveEvent(QMoveEvent* event)
+{
+    DockMixerStrip();
+    QWidget::moveEvent(event);
 }
 
 bool TFormMain::ShellEvent(QObject* watched, QEvent* event)
@@ -149,6 +160,8 @@ void TFormMain::closeEvent(QCloseEvent* event)
         FClosed = true;
         CloseSequence();
     }
+    if (MixerStrip)
+        MixerStrip->close();
     QWidget::closeEvent(event);
 }
 

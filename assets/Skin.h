@@ -15,11 +15,16 @@ namespace artwork {
 // Resource paths. Skins are 396 x 238, 24 bits per pixel, white where the window is not.
 inline constexpr const char* SkinMain = ":/pictures/skin_main.png";
 inline constexpr const char* SkinList = ":/pictures/skin_list.png";
+// The mixer strip docked on top of the main window: 396 x 46, white where the strip is not.
+inline constexpr const char* SkinMixer = ":/pictures/skin_mixer.png";
 
 inline constexpr const char* KnobVolume = ":/pictures/knob_volume.png";
 inline constexpr const char* KnobFrequency = ":/pictures/knob_frequency.png";
 inline constexpr const char* KnobPosition = ":/pictures/knob_position.png";
 inline constexpr const char* KnobCrossfader = ":/pictures/knob_crossfader.png";
+// Rotary knobs: film strips of square frames side by side, turned from -135 to +135 degrees.
+inline constexpr const char* KnobEq = ":/pictures/knob_eq.png";
+inline constexpr const char* KnobTrim = ":/pictures/knob_trim.png";
 
 // The three looks of a button: pointer away, pointer over, left button held.
 struct TButtonLooks {
@@ -56,6 +61,11 @@ inline constexpr const char* KeylockDown = ":/pictures/btn_keylock_down.png";
 inline constexpr const char* CueOff = ":/pictures/btn_cue_off.png";
 inline constexpr const char* CueOn = ":/pictures/btn_cue_on.png";
 inline constexpr const char* CueDown = ":/pictures/btn_cue_down.png";
+inline constexpr const char* KillOff = ":/pictures/btn_kill_off.png";
+inline constexpr const char* KillOn = ":/pictures/btn_kill_on.png";
+inline constexpr const char* KillDown = ":/pictures/btn_kill_down.png";
+inline constexpr const char* LimiterOff = ":/pictures/light_limit_off.png";
+inline constexpr const char* LimiterOn = ":/pictures/light_limit_on.png";
 inline constexpr const char* RecordIdle = ":/pictures/btn_record_idle.png";
 inline constexpr const char* RecordActive = ":/pictures/btn_record_active.png";
 inline constexpr const char* RecPauseRunning = ":/pictures/btn_recpause_running.png";

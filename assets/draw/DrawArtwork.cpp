@@ -18,6 +18,8 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <numbers>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -696,6 +698,171 @@ void DrawHeadphonesSwitch()
     }
 }
 
+// ---- the mixer strip ------------------------------------------------------------------------------
+
+// The strip docked on top of the main window: each deck's trim and three band knobs (18 x 18) with
+// a kill switch (18 x 8) under each band, the deck's gain at the outer end over its volume fader,
+// and the limiter's light in the middle. The geometry follows app/MixerStrip.cpp.
+constexpr int StripW = 396, StripH = 46;
+constexpr int StripLeft = 6, StripRight = 389, StripRadius = 7;
+constexpr int KnobSize = 18, KnobFrames = 41;
+constexpr int KnobTop = 5, KillTop = 34;
+// Left edges of the knobs: deck A trim, low, mid, high; deck B low, mid, high, trim.
+constexpr int KnobLefts[8] = {18, 58, 86, 114, 264, 292, 320, 360};
+
+QRegion StripShape()
+{
+    QRegion region;
+    for (int y = 0; y < StripH; ++y) {
+        const int d = std::min(y, StripH - 1 - y);
+        int inset = 0;
+        if (d < StripRadius) {
+            const double r = StripRadius, dy = r - d - 0.5;
+            inset = static_cast<int>(std::lround(r - std::sqrt(r * r - dy * dy)));
+        }
+        region += QRect(QPoint(StripLeft + inset, y), QPoint(StripRight - inset, y));
+    }
+    return region;
+}
+
+// A knob's angle in degrees from straight up, clockwise: -135 at full cut, 0 at unity, +135 at the
+// top of its travel.
+double KnobAngle(int frame)
+{
+    return -135.0 + 270.0 * frame / (KnobFrames - 1);
+}
+
+void DrawMixerSkin()
+{
+    QImage image = Canvas(StripW, StripH, Qt::white);
+    QPainter p(&image);
+    const QRegion shape = StripShape();
+    p.setClipRegion(shape);
+    QLinearGradient g(0, 0, 0, StripH);
+    g.setColorAt(0, QColor("#30343c"));
+    g.setColorAt(1, QColor("#24272d"));
+    p.fillRect(image.rect(), g);
+    QRandomGenerator random(13);
+    for (int y = 0; y < StripH; ++y) {
+        const int alpha = static_cast<int>(random.bounded(14));
+        p.setPen(random.bounded(2) ? QColor(255, 255, 255, alpha) : QColor(0, 0, 0, alpha + 6));
+        p.drawLine(StripLeft, y, StripRight, y);
+    }
+    QPainterPath rim;
+    rim.addRoundedRect(QRectF(StripLeft + 0.5, 0.5, StripRight - StripLeft, StripH - 1), StripRadius, StripRadius);
+    p.setRenderHint(QPainter::Antialiasing, true);
+    p.setPen(QPen(QColor("#5d6570"), 1));
+    p.drawPath(rim);
+    p.setRenderHint(QPainter::TextAntialiasing, true);
+
+    const char* names[8] = {"TRIM", "LOW", "MID", "HIGH", "LOW", "MID", "HIGH", "TRIM"};
+    for (int i = 0; i < 8; ++i) {
+        const QColor accent = i < 4 ? DeckA : DeckB;
+        const QPointF c(KnobLefts[i] + KnobSize / 2.0, KnobTop + KnobSize / 2.0);
+        // Ticks round the knob: the ends and, in the deck's colour, the centre detent (unity).
+        p.setRenderHint(QPainter::Antialiasing, true);
+        for (int t = 0; t <= 6; ++t) {
+            const double a = (-135.0 + 45.0 * t) * std::numbers::pi / 180.0;
+            const QPointF dir(std::sin(a), -std::cos(a));
+            p.setPen(QPen(t == 3 ? accent : InkDim, t == 3 || t == 0 || t == 6 ? 1.2 : 0.8));
+            p.drawLine(c + dir * 7.6, c + dir * (t == 3 ? 9.6 : 8.8));
+        }
+        Text(p, QRect(KnobLefts[i] - 6, 24, KnobSize + 12, 9), names[i], i == 0 || i == 7 ? Ink : accent,
+             Font(7, true, true));
+        if (i != 0 && i != 7)
+            Well(p, QRect(KnobLefts[i] - 1, KillTop - 1, KnobSize + 2, 10), QColor("#07090b"));
+    }
+    // The deck's colour under each group, and the limiter's well in the middle.
+    p.setRenderHint(QPainter::Antialiasing, false);
+    p.setPen(DeckA);
+    p.drawLine(18, 44, 132, 44);
+    p.setPen(DeckB);
+    p.drawLine(264, 44, 378, 44);
+    Well(p, QRect(180, 10, 36, 14), QColor("#07090b"));
+    Text(p, QRect(160, 25, 76, 9), "LIMITER", InkDim, Font(7, true, true));
+    Text(p, QRect(140, 34, 116, 9), "EQ  \u00b7  GAIN", InkDim, Font(7, false, true));
+    p.end();
+
+    QImage out = image.convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < out.height(); ++y) {
+        auto* row = reinterpret_cast<QRgb*>(out.scanLine(y));
+        for (int x = 0; x < out.width(); ++x) {
+            if (!shape.contains(QPoint(x / Scale, y / Scale)))
+                row[x] = qRgb(255, 255, 255);
+            else if ((row[x] & 0xFFFFFF) == 0xFFFFFF)
+                row[x] = qRgb(254, 254, 254);
+        }
+    }
+    Save(out.convertToFormat(QImage::Format_RGB888), "skin_mixer");
+}
+
+// A rotary knob as a film strip of KnobFrames frames side by side, frame i turned to KnobAngle(i):
+// a dark ribbed cap with a light pointer; the gain knob's cap is lighter.
+void DrawRotaryKnob(const QString& name, const QColor& capTop, const QColor& capBottom, const QColor& pointer)
+{
+    QImage image = Transparent(KnobSize * KnobFrames, KnobSize);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing, true);
+    for (int f = 0; f < KnobFrames; ++f) {
+        const QPointF c(f * KnobSize + KnobSize / 2.0, KnobSize / 2.0);
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0, 0, 0, 120)); // shadow
+        p.drawEllipse(c + QPointF(0.4, 0.8), 6.9, 6.9);
+        QRadialGradient cap(c + QPointF(-2, -2.5), 9);
+        cap.setColorAt(0, capTop);
+        cap.setColorAt(1, capBottom);
+        p.setBrush(cap);
+        p.setPen(QPen(QColor("#0b0c0e"), 0.8));
+        p.drawEllipse(c, 6.6, 6.6);
+        const double a = KnobAngle(f) * std::numbers::pi / 180.0;
+        const QPointF dir(std::sin(a), -std::cos(a));
+        p.setPen(QPen(pointer, 1.6, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(c + dir * 1.8, c + dir * 5.8);
+    }
+    p.end();
+    Save(image, name);
+}
+
+// A band's kill switch (18 x 8): dark while off, lit red while on, darker while pressed.
+void DrawKillSwitch()
+{
+    for (const auto& [name, fill, ink] :
+         {std::tuple{"btn_kill_off", QColor("#2a2e35"), QColor("#8e97a3")},
+          std::tuple{"btn_kill_on", QColor("#ff3b30"), QColor("#ffffff")},
+          std::tuple{"btn_kill_down", QColor("#8a1f19"), QColor("#d0d4da")}}) {
+        QImage image = Transparent(KnobSize, 8);
+        QPainter p(&image);
+        p.setRenderHint(QPainter::Antialiasing, true);
+        p.setBrush(fill);
+        p.setPen(QPen(QColor("#0b0c0e"), 0.8));
+        p.drawRoundedRect(QRectF(0.5, 0.5, KnobSize - 1, 7), 2, 2);
+        p.setFont(Font(6, true, true));
+        p.setPen(ink);
+        p.drawText(QRectF(0, 0, KnobSize, 8), Qt::AlignCenter, "KILL");
+        p.end();
+        Save(image, name);
+    }
+}
+
+// The limiter's light (34 x 12, in its well): dim while the limiter rests, lit while it works.
+void DrawLimiterLight()
+{
+    for (const auto& [name, fill, ink] : {std::tuple{"light_limit_off", QColor("#1a1c20"), QColor("#5a616b")},
+                                          std::tuple{"light_limit_on", QColor("#ffb020"), QColor("#1a1000")}}) {
+        QImage image = Transparent(34, 12);
+        QPainter p(&image);
+        p.setRenderHint(QPainter::Antialiasing, true);
+        p.setBrush(fill);
+        p.setPen(QPen(QColor("#0b0c0e"), 0.8));
+        p.drawRoundedRect(QRectF(0.5, 0.5, 33, 11), 2, 2);
+        p.setFont(Font(7, true, true));
+        p.setPen(ink);
+        p.drawText(QRectF(0, 0, 34, 12), Qt::AlignCenter, "LIMIT");
+        p.end();
+        Save(image, name);
+    }
+}
+
 int main(int argc, char* argv[])
 {
     QGuiApplication app(argc, argv); // fonts need a GUI application (QT_QPA_PLATFORM=offscreen will do)
@@ -716,6 +883,11 @@ int main(int argc, char* argv[])
         DrawKnob("knob_crossfader", 9, 20, QColor("#1a1c20"), true);
         DrawButtons();
         DrawHeadphonesSwitch();
+        DrawMixerSkin();
+        DrawRotaryKnob("knob_eq", QColor("#5a616c"), QColor("#15171b"), QColor("#ffffff"));
+        DrawRotaryKnob("knob_trim", QColor("#c9ced6"), QColor("#5d636d"), QColor("#15171a"));
+        DrawKillSwitch();
+        DrawLimiterLight();
     }
     return 0;
 }
