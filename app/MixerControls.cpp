@@ -25,8 +25,8 @@
 // After CreateHeadphones, which reads the settings file.
 void TFormMain::CreateMixerControls()
 {
-    ApplyMixSettings();
     CreateMixerStrip();
+    ApplyMixSettings();
 }
 
 void TFormMain::CreateMixerStrip()
@@ -65,6 +65,7 @@ void TFormMain::ApplyMixSettings()
 {
     TDeckController::SetAutoGain(FMixSettings.AutoGain);
     SetLimiter(FMixSettings.Limiter);
+    MixerStrip->SetLimiterOn(FMixSettings.Limiter);
     // A curve chosen takes effect where the crossfader stands; the original one waits for its next
     // move, as it does at start.
     ApplyCrossfaderCurve(FMixSettings.Crossfader == "original" ? -1 : ImgVolumeBoth->x());

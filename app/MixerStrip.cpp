@@ -206,7 +206,7 @@ void TMixerStrip::ToggleKill(int deck, int band)
 void TMixerStrip::PollLimiter()
 {
     const auto now = std::chrono::steady_clock::now();
-    if (LimiterGain() < 1.0f)
+    if (FLimiterOn && LimiterGain() < 1.0f)
         FWorked = now;
     const bool lit = FWorked != decltype(FWorked){} && now - FWorked < std::chrono::milliseconds(kLitMs);
     if (lit == FLit)

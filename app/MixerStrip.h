@@ -77,6 +77,8 @@ public:
     // Looks at the limiter (its lowest gain in the last block); the light shows while it worked
     // in the last kLitMs. Called from the UI's timers.
     void PollLimiter();
+    // The limiter's gain says nothing while the limiter is off (it keeps its last value).
+    void SetLimiterOn(bool on) { FLimiterOn = on; }
     bool LimiterLit() const { return FLit; }
     static constexpr int kLitMs = 300;
 
@@ -92,6 +94,7 @@ private:
     void Apply(int deck, int knob);
     bool FKilled[2][3] = {};
     bool FLit = false;
+    bool FLimiterOn = true;
     std::chrono::steady_clock::time_point FWorked{};
     QPixmap FLightOff, FLightOn, FKillOff, FKillOn;
 };

@@ -1,4 +1,6 @@
-// The deck panel: knobs dragged with the mouse, the crossfader's table, the loop buttons.
+// The deck panel: knobs dragged with the mouse, the crossfader's table, the loop buttons; the mixer
+// strip's knobs, kills and limiter light.
+#include "app/MixerStrip.h"
 #include "app/Unit1.h"
 #include "tests/app/Gestures.h"
 #include "decks/unitChannel.h"
@@ -12,6 +14,7 @@
 #include <QLabel>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QTest>
 #include <QWheelEvent>
 
 #include <gtest/gtest.h>
@@ -207,4 +210,71 @@ TEST_F(DeckPanel, TheKeylockSwitchIsLitWhileOnAndReachesTheNextSong)
     form->BtnKeylockLeft->OnClick(form->BtnKeylockLeft);
     EXPECT_NEAR(pitch(), 440 * 1.12, 3);
     EXPECT_EQ(form->BtnKeylockLeft->Picture().toImage(), off);
+}
+
+// A band knob dragged, wheeled and double-clicked reaches its own deck's voice, the centre detent
+// holds a small drag at unity, and a double-click brings it back to unity exactly.
+TEST_F(DeckPanel, TheStripsKnobsReachTheirDecksVoiceAndADoubleClickReturnsThemToUnity)
+{
+    TRotaryKnob* low = form->MixerStrip->Knobs[0][TMixerStrip::Low];
+    const engine::VoiceControls& left = FormChannel->Channel()->Voice();
+    const engine::VoiceControls& right = FormChannel2->Channel()->Voice();
+    Drag(low, {9, 9}, {0, -3});
+    EXPECT_EQ(left.BandGain(engine::VoiceControls::Low), 1.0f);
+    Drag(low, {9, 9}, {0, 60}); // past the detent: 0.54 down
+    EXPECT_NEAR(left.BandGain(engine::VoiceControls::Low), std::pow(0.46, 3), 1e-4);
+    EXPECT_EQ(left.BandGain(engine::VoiceControls::Mid), 1.0f);
+    EXPECT_EQ(right.BandGain(engine::VoiceControls::Low), 1.0f);
+    Drag(low, {9, 9}, {0, -400});
+    EXPECT_NEAR(left.BandGain(engine::VoiceControls::Low), std::pow(10.0, 6 / 20.0), 1e-4); // +6 dB
+    Mouse(low, QEvent::MouseButtonPress, {9, 9});
+    Mouse(low, QEvent::MouseButtonRelease, {9, 9});
+    Mouse(low, QEvent::MouseButtonDblClick, {9, 9});
+    Mouse(low, QEvent::MouseButtonRelease, {9, 9});
+    EXPECT_EQ(left.BandGain(engine::VoiceControls::Low), 1.0f);
+
+    TRotaryKnob* trim = form->MixerStrip->Knobs[1][TMixerStrip::Trim];
+    for (auto [eighths, modifiers] : {std::pair(120, Qt::NoModifier), std::pair(120, Qt::ShiftModifier)}) {
+        QWheelEvent e(QPointF(9, 9), trim->mapToGlobal(QPointF(9, 9)), {}, QPoint(0, eighths), Qt::NoButton, modifiers,
+                      Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(trim, &e);
+    }
+    EXPECT_NEAR(right.Trim(), 12 * (0.1 + 0.02), 1e-5); // a step and a fine one, in dB
+    EXPECT_EQ(left.Trim(), 0.0f);
+}
+
+TEST_F(DeckPanel, AKillSwitchCutsItsBandWhileLitAndGivesItBackAtTheKnobsGain)
+{
+    form->MixerStrip->Knobs[1][TMixerStrip::High]->SetValue(0.5);
+    TImgBtn* kill = form->MixerStrip->Kills[1][TMixerStrip::High];
+    const QImage off = kill->Picture().toImage();
+    const engine::VoiceControls& right = FormChannel2->Channel()->Voice();
+    for (bool lit : {true, false}) {
+        Mouse(kill, QEvent::MouseButtonPress, {4, 4});
+        Mouse(kill, QEvent::MouseButtonRelease, {4, 4});
+        EXPECT_EQ(right.Heard(engine::VoiceControls::High), lit ? 0.0f : TMixerStrip::BandGain(0.5));
+        EXPECT_EQ(kill->Picture().toImage() != off, lit);
+        EXPECT_FALSE(FormChannel->Channel()->Voice().Killed(engine::VoiceControls::High));
+    }
+}
+
+// Two full-scale songs in phase at full volume: the limiter works and its light shows, from the
+// decks' own display ticks; with the limiter off it stays dark, and it goes out once it rests.
+TEST_F(DeckPanel, TheLimiterLightShowsWhileTwoLoudSongsAreLimited)
+{
+    testsupport::WriteWavS16(dir.file("loud.wav"), 44100, 2, testsupport::SineS16(44100 * 4, 44100, 2, 100, 32000));
+    form->SetMixSettings({"cut", false, false}); // both decks at full volume, as the songs are
+    FormChannel->LoadAndPlay(dir.file("loud.wav").string());
+    FormChannel2->LoadAndPlay(dir.file("loud.wav").string());
+    const auto lit = [&] {
+        engine::Engine::PullS16(4410);
+        QTest::qWait(3 * TDeckController::kTimerMs);
+        return form->MixerStrip->LimiterLit();
+    };
+    EXPECT_FALSE(lit());
+    form->SetMixSettings({"cut", false, true});
+    EXPECT_TRUE(lit());
+    form->SetMixSettings({"cut", false, false});
+    QTest::qWait(TMixerStrip::kLitMs);
+    EXPECT_FALSE(lit());
 }

@@ -2,6 +2,7 @@
 // effect on its deck or on the mixer, from the main window and from the playlist window; a key
 // typed into a dialog stays the dialog's.
 #include "app/KeyTable.h"
+#include "app/MixerStrip.h"
 #include "app/Unit1.h"
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
@@ -137,6 +138,29 @@ TEST_F(Keys, TheWheelMovesEveryKnobByAStepAndByAFineOneWithShift)
     EXPECT_EQ(form->ImgVolumeBoth->x(), fader.x() - 8);
     Wheel(form->ImgVolumeBoth, 60, Qt::ShiftModifier);
     EXPECT_EQ(form->ImgVolumeBoth->x(), fader.x() - 7);
+}
+
+// The number row kills the bands of the deck on its side, from the mixer strip's window too; the
+// function keys turn the low and high bands, with Shift by a fine step.
+TEST_F(Keys, TheMixerKeysKillAndTurnTheBandsOfTheirDeck)
+{
+    using engine::VoiceControls;
+    const VoiceControls& left = FormChannel->Channel()->Voice();
+    const VoiceControls& right = FormChannel2->Channel()->Voice();
+    QTest::keyClick(form.get(), Qt::Key_3);
+    QTest::keyClick(form->MixerStrip, Qt::Key_8);
+    QTest::keyClick(list->FlatListBox1, Qt::Key_4);
+    EXPECT_TRUE(left.Killed(VoiceControls::Low) && left.Killed(VoiceControls::Mid) && right.Killed(VoiceControls::High));
+    EXPECT_FALSE(left.Killed(VoiceControls::High) || right.Killed(VoiceControls::Low) || right.Killed(VoiceControls::Mid));
+    QTest::keyClick(form.get(), Qt::Key_3);
+    EXPECT_FALSE(left.Killed(VoiceControls::Low));
+
+    QTest::keyClick(form.get(), Qt::Key_F2);
+    QTest::keyClick(form.get(), Qt::Key_F1, Qt::ShiftModifier);
+    EXPECT_FLOAT_EQ(left.BandGain(VoiceControls::Low), TMixerStrip::BandGain(0.1 - 0.02));
+    QTest::keyClick(form.get(), Qt::Key_F7);
+    EXPECT_FLOAT_EQ(right.BandGain(VoiceControls::High), TMixerStrip::BandGain(-0.1));
+    EXPECT_EQ(left.BandGain(VoiceControls::High), 1.0f);
 }
 
 TEST_F(Keys, AKeyTypedIntoADialogStaysTheDialogs)
