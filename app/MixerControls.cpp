@@ -34,7 +34,8 @@ void TFormMain::CreateMixerStrip()
     MixerStrip = new TMixerStrip(this);
     // The limiter's light is looked at on each playing deck's display tick; the playlist watch
     // puts it out once both decks have stopped.
-    for (TDeckController* deck : {static_cast<TDeckController*>(FormChannel), static_cast<TDeckController*>(FormChannel2)})
+    for (TDeckController* deck :
+         {static_cast<TDeckController*>(FormChannel), static_cast<TDeckController*>(FormChannel2)})
         connect(&deck->Timer1(), &QTimer::timeout, MixerStrip, [this] { MixerStrip->PollLimiter(); });
     MixerStrip->OnSurfaceMouse = [this](QMouseEvent* event) {
         const QPoint p = event->position().toPoint();

@@ -93,8 +93,8 @@ void TRotaryKnob::mouseMoveEvent(QMouseEvent* event)
     if (!FDragging)
         return;
     // The drag runs over -1-kDetent .. 1+kDetent; the detent's span around unity reads as unity.
-    const double at = std::clamp(FDragFrom + (FAnchor - event->position().toPoint().y()) * kPerPixel, -1 - kDetent,
-                                 1 + kDetent);
+    const double at =
+        std::clamp(FDragFrom + (FAnchor - event->position().toPoint().y()) * kPerPixel, -1 - kDetent, 1 + kDetent);
     SetValue(std::abs(at) <= kDetent ? 0.0 : at - std::copysign(kDetent, at));
 }
 
@@ -141,9 +141,9 @@ TMixerStrip::TMixerStrip(QWidget* owner)
         for (int k = 0; k < KnobsPerDeck; ++k) {
             const bool trim = k == Trim;
             const QString name = QString("Knob%1%2").arg(side, trim ? "Trim" : QString(kBandNames[k]).toUpper());
-            const QString hint = trim ? QString("%1 song's gain, -12 to +12 dB (double-click: 0 dB)").arg(side)
-                                      : QString("%1 song's %2: full cut to +6 dB (double-click: unity)")
-                                            .arg(side, kBandNames[k]);
+            const QString hint =
+                trim ? QString("%1 song's gain, -12 to +12 dB (double-click: 0 dB)").arg(side)
+                     : QString("%1 song's %2: full cut to +6 dB (double-click: unity)").arg(side, kBandNames[k]);
             auto* knob = new TRotaryKnob(this, name.toLatin1().constData(),
                                          QRect(kKnobLeft[deck][k], kKnobTop, kKnobSize, kKnobSize),
                                          trim ? artwork::KnobTrim : artwork::KnobEq, hint.toUtf8().constData());

@@ -308,8 +308,8 @@ void TFormMain::FormShow()
 
 void TFormMain::RestoreApplication()
 {
-    for (QWidget* window : {static_cast<QWidget*>(FormList), static_cast<QWidget*>(this),
-                            static_cast<QWidget*>(MixerStrip)}) {
+    for (QWidget* window :
+         {static_cast<QWidget*>(FormList), static_cast<QWidget*>(this), static_cast<QWidget*>(MixerStrip)}) {
         if (!window)
             continue;
         if (window->isMinimized())

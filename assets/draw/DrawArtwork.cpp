@@ -826,10 +826,9 @@ void DrawRotaryKnob(const QString& name, const QColor& capTop, const QColor& cap
 // A band's kill switch (18 x 8): dark while off, lit red while on, darker while pressed.
 void DrawKillSwitch()
 {
-    for (const auto& [name, fill, ink] :
-         {std::tuple{"btn_kill_off", QColor("#2a2e35"), QColor("#8e97a3")},
-          std::tuple{"btn_kill_on", QColor("#ff3b30"), QColor("#ffffff")},
-          std::tuple{"btn_kill_down", QColor("#8a1f19"), QColor("#d0d4da")}}) {
+    for (const auto& [name, fill, ink] : {std::tuple{"btn_kill_off", QColor("#2a2e35"), QColor("#8e97a3")},
+                                          std::tuple{"btn_kill_on", QColor("#ff3b30"), QColor("#ffffff")},
+                                          std::tuple{"btn_kill_down", QColor("#8a1f19"), QColor("#d0d4da")}}) {
         QImage image = Transparent(KnobSize, 8);
         QPainter p(&image);
         p.setRenderHint(QPainter::Antialiasing, true);

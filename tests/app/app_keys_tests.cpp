@@ -150,8 +150,10 @@ TEST_F(Keys, TheMixerKeysKillAndTurnTheBandsOfTheirDeck)
     QTest::keyClick(form.get(), Qt::Key_3);
     QTest::keyClick(form->MixerStrip, Qt::Key_8);
     QTest::keyClick(list->FlatListBox1, Qt::Key_4);
-    EXPECT_TRUE(left.Killed(VoiceControls::Low) && left.Killed(VoiceControls::Mid) && right.Killed(VoiceControls::High));
-    EXPECT_FALSE(left.Killed(VoiceControls::High) || right.Killed(VoiceControls::Low) || right.Killed(VoiceControls::Mid));
+    EXPECT_TRUE(left.Killed(VoiceControls::Low) && left.Killed(VoiceControls::Mid) &&
+                right.Killed(VoiceControls::High));
+    EXPECT_FALSE(left.Killed(VoiceControls::High) || right.Killed(VoiceControls::Low) ||
+                 right.Killed(VoiceControls::Mid));
     QTest::keyClick(form.get(), Qt::Key_3);
     EXPECT_FALSE(left.Killed(VoiceControls::Low));
 

@@ -1,4 +1,5 @@
 // The window shell: both windows dragged as one, minimise, and the close sequence.
+#include "app/MixerStrip.h"
 #include "app/Unit1.h"
 #include "tests/app/Gestures.h"
 #include "decks/unitChannel.h"
@@ -130,15 +131,37 @@ TEST_F(Shell, DraggingThePlaylistWindowMovesTheMainWindowWithIt)
     EXPECT_EQ(form->pos(), list->pos() - QPoint(0, 228));
 }
 
+// The mixer strip stands on top of the main window wherever it goes, and a drag by the strip's
+// surface takes all three windows.
+TEST_F(Shell, TheMixerStripFollowsTheMainWindowAndItsSurfaceDragsAllThree)
+{
+    TMixerStrip* strip = form->MixerStrip;
+    const QPoint main0 = form->pos();
+    EXPECT_TRUE(strip->isVisible());
+    EXPECT_EQ(strip->pos(), main0 - QPoint(0, TMixerStrip::StripHeight));
+    Mouse(list->ImgForm, QEvent::MouseButtonPress, {50, 10});
+    Mouse(list->ImgForm, QEvent::MouseMove, {40, 22});
+    Mouse(list->ImgForm, QEvent::MouseButtonRelease, {40, 22});
+    EXPECT_EQ(strip->pos(), main0 + QPoint(-10, 12 - TMixerStrip::StripHeight));
+    Mouse(strip, QEvent::MouseButtonPress, {200, 40});
+    Mouse(strip, QEvent::MouseMove, {205, 43});
+    Mouse(strip, QEvent::MouseButtonRelease, {205, 43});
+    EXPECT_EQ(form->pos(), main0 + QPoint(-5, 15));
+    EXPECT_EQ(list->pos(), form->pos() + QPoint(0, 228));
+    EXPECT_EQ(strip->pos(), form->pos() - QPoint(0, TMixerStrip::StripHeight));
+}
+
 TEST_F(Shell, MinimiseHidesBothWindowsAndRestoreBringsBothBack)
 {
     const QPoint main0 = form->pos(), list0 = list->pos();
     form->BtnMin->OnClick(form->BtnMin);
     EXPECT_TRUE(form->isMinimized());
     EXPECT_TRUE(list->isMinimized());
+    EXPECT_FALSE(form->MixerStrip->isVisible());
     form->RestoreApplication();
     EXPECT_FALSE(form->isMinimized());
     EXPECT_FALSE(list->isMinimized());
+    EXPECT_TRUE(form->MixerStrip->isVisible());
     EXPECT_EQ(form->pos(), main0);
     EXPECT_EQ(list->pos(), list0);
 }

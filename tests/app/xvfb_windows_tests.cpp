@@ -143,6 +143,10 @@ TEST_F(OnX, BothWindowsAtTheirPlacesShapedByTheirSkins)
     ASSERT_TRUE(main && list) << copy->readAllStandardError().constData();
     EXPECT_EQ(main->Geometry.topLeft(), QPoint(205, 128));
     EXPECT_EQ(list->Geometry.topLeft(), QPoint(205, 128 + 228));
+    // The mixer strip stands on top of the main window, clear of its transparent rows.
+    const auto strip = WaitForWindow("DuoDeck Mixer", {396, 46});
+    ASSERT_TRUE(strip);
+    EXPECT_EQ(strip->Geometry.topLeft(), QPoint(205, 128 - 46));
 
     const QImage mainSkin = artwork::Load(artwork::SkinMain).convertToFormat(QImage::Format_RGB32);
     const QImage listSkin = artwork::Load(artwork::SkinList).convertToFormat(QImage::Format_RGB32);
