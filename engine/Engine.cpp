@@ -269,6 +269,8 @@ void Engine::MixBlock(uint8_t* out, uint32_t frames, const BufferSet& set)
 
     if (FLimiterOn.load(std::memory_order_acquire))
         FLimiter.Process(mix, frames, format.Channels, format.Rate);
+    else
+        FLimiter.Restart(); // its next start has no stale frames, and it reports no gain meanwhile
     ToOutputFormat(mix, out, samples, format.Bits);
     // The loopback (the recording) takes the room mix; split mode then rewrites the device's block.
     output::Loopback::Instance().Write(out, frames);

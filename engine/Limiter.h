@@ -17,8 +17,12 @@ public:
 
     // `mix`: `frames` interleaved frames of `channels` (1 or 2) at `rate`, changed in place.
     void Process(float* mix, uint32_t frames, uint32_t channels, uint32_t rate);
-    // Forgets the delayed frames (a format change).
-    void Restart() { FRate = 0; }
+    // Forgets the delayed frames: the next block starts afresh. Render thread.
+    void Restart()
+    {
+        FRate = 0;
+        FLastGain.store(1, std::memory_order_relaxed);
+    }
     uint32_t Delay() const { return FDetect + FWindow - 1; }
     // The lowest gain of the last block (1: not limiting). Any thread.
     float LastGain() const { return FLastGain.load(std::memory_order_relaxed); }

@@ -111,11 +111,16 @@ protected:
         unsetenv("DUODECK_AUDIO_BACKEND");
         Engine::Reset();
         ASSERT_EQ(DSoundLibrary().DirectSoundCreate(nullptr, FDevice.Put(), nullptr), DS_OK);
-        FA = LoopingTone(FDevice.Get(), 1, AHz, Level);
-        FB = LoopingTone(FDevice.Get(), 1, BHz, Level);
-        // The crossfader fully to B; A cued.
+        // The crossfader fully to B; A cued, and silent in the room from its first block on.
+        WAVEFORMATEX f = dstest::Pcm(44100, 1, 16);
+        DSBUFFERDESC d = dstest::Desc(&f, 44100 * 2);
+        ASSERT_EQ(FDevice->CreateSoundBuffer(&d, FA.Put(), nullptr), DS_OK);
+        const auto a = testsupport::SineS16(44100, 44100, 1, AHz, Level);
+        dstest::Write(FA.Get(), 0, a.data(), 44100 * 2);
         ASSERT_EQ(FA->SetVolume(-10000), DS_OK);
         ASSERT_EQ(dstest::Voice(FA.Get()).SetCue(1), DS_OK);
+        ASSERT_EQ(FA->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
+        FB = LoopingTone(FDevice.Get(), 1, BHz, Level);
         FLoopback = output::Loopback::Instance().Open();
     }
     void TearDown() override
