@@ -1,5 +1,6 @@
 // The null and manual backends, and device GUIDs.
 #include "platform/output/Backend.h"
+#include "platform/kernel/Realtime.h"
 #include "platform/kernel/TimeScale.h"
 
 #include <atomic>
@@ -46,6 +47,7 @@ public:
 
     bool Start(MixSource& source, uint64_t token, std::string&) override
     {
+        realtime::Prepare();
         FStop.store(false, std::memory_order_relaxed);
         FThread = std::thread([this, &source, token] { Run(source, token); });
         return true;
@@ -63,6 +65,7 @@ public:
 private:
     void Run(MixSource& source, uint64_t token)
     {
+        realtime::RequestForThisThread();
         const uint32_t frames = FramesPerRender(FFormat);
         const double wakeMs = 1000.0 * frames / FFormat.Rate;
         std::vector<uint8_t> block(size_t(frames) * FFormat.BlockAlign());

@@ -1,5 +1,7 @@
 #include "platform/output/PortAudioOutput.h"
 
+#include "platform/kernel/Realtime.h"
+
 #include <portaudio.h>
 
 #include <dlfcn.h>
@@ -152,6 +154,8 @@ public:
     {
         FSource = &source;
         FToken = token;
+        FRealtimeAsked = false;
+        realtime::Prepare();
         const PaError e = FStream ? Pa_StartStream(FStream) : paBadStreamPtr;
         if (e != paNoError) {
             error = std::string("cannot start ") + FName + ": " + Pa_GetErrorText(e);
@@ -187,6 +191,10 @@ private:
                         PaStreamCallbackFlags flags, void* user)
     {
         auto* self = static_cast<PortAudioBackend*>(user);
+        if (!self->FRealtimeAsked) {
+            self->FRealtimeAsked = true;
+            realtime::RequestForThisThread();
+        }
         if (flags & paOutputUnderflow)
             self->FUnderflows.fetch_add(1, std::memory_order_relaxed);
         try {
@@ -206,6 +214,7 @@ private:
     OutputFormat FFormat;
     MixSource* FSource = nullptr;
     uint64_t FToken = 0;
+    bool FRealtimeAsked = false; // the callback thread's, once Start has set it
     std::atomic<uint64_t> FUnderflows{0};
 };
 

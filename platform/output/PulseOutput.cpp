@@ -1,5 +1,7 @@
 #include "platform/output/PulseOutput.h"
 
+#include "platform/kernel/Realtime.h"
+
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
@@ -233,6 +235,8 @@ public:
         }
         FSource = &source;
         FToken = token;
+        FRealtimeAsked = false;
+        realtime::Prepare();
         Connection::Lock lock(*FConnection);
         pa_sample_spec sampleFormat{};
         sampleFormat.format = FFormat.Bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
@@ -417,6 +421,10 @@ private:
     static void WriteRequest(pa_stream* s, size_t bytes, void* user)
     {
         auto* self = static_cast<PulseBackend*>(user);
+        if (!self->FRealtimeAsked) {
+            self->FRealtimeAsked = true;
+            realtime::RequestForThisThread();
+        }
         // The headphones: not a block more once the stream is not on the chosen sink.
         if (self->FHeadphones && !self->FSink.empty() && !self->FHalted &&
             pa_stream_get_device_index(s) != self->FSinkIndex)
@@ -462,6 +470,7 @@ private:
     OutputFormat FFormat;
     MixSource* FSource = nullptr;
     uint64_t FToken = 0;
+    bool FRealtimeAsked = false; // the main loop thread's, once Start has set it
     std::atomic<uint64_t> FUnderflows{0};
 };
 

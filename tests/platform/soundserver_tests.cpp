@@ -1,6 +1,7 @@
 // The sound output against a real sound server that each test starts privately (PulseAudio, and
 // PipeWire's pulse service; a null sink as the default sink): what comes out of the sink's monitor, a server that holds
 // the stream back at its start, a server that dies and comes back, and Close with and without it.
+#include "platform/kernel/Realtime.h"
 #include "tests/engine/engine_helpers.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/SoundServer.h"
@@ -13,6 +14,11 @@
 #include <sstream>
 #include <thread>
 #include <tuple>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace dstest;
 using engine::Engine;
@@ -342,6 +348,46 @@ TEST_P(ServerPlayback, AServerThatStartsAfterTheProgramIsHeardSoonAfter)
     EXPECT_LT(heard, 2.0);
     const std::string console = testing::internal::GetCapturedStderr();
     EXPECT_EQ(Lines(console, "\n"), 2) << console;
+}
+
+// Both tones while twice as many busy loops as cores run at normal priority: the render thread,
+// real-time, keeps up, so the sink's monitor holds no gap and the server reports no underflow.
+TEST_P(ServerPlayback, BusyLoopsOnEveryCoreLeaveNoGap)
+{
+    if (GetParam() == SoundServer::Kind::PipeWire)
+        GTEST_SKIP() << "PipeWire's pulse service reads its clients on a thread at normal priority: with "
+                        "loops in other sessions it lets any client underflow (pacat too)";
+    rlimit limit{};
+    getrlimit(RLIMIT_RTPRIO, &limit);
+    const bool allowed = geteuid() == 0 || limit.rlim_cur >= rlim_t(realtime::Priority);
+    Play();
+    MonitorRecorder monitor(FServer.Address());
+    ASSERT_TRUE(monitor.Ok());
+    monitor.Record(0.5); // the stream's start
+    if (!allowed && realtime::RealtimeThreads() == 0)
+        GTEST_SKIP() << "real-time scheduling is not allowed here (not root, no RLIMIT_RTPRIO, no RealtimeKit)";
+    EXPECT_GE(realtime::RealtimeThreads(), 1) << "the render thread runs at normal priority";
+    // Other programs: processes in sessions of their own, as a desktop starts them (the kernel
+    // shares the CPU between sessions first).
+    std::vector<pid_t> loops;
+    for (unsigned i = 0; i < 2 * std::max(1u, std::thread::hardware_concurrency()); ++i)
+        if (const pid_t pid = fork(); pid == 0) {
+            setsid();
+            for (volatile unsigned long n = 0;;)
+                n = n + 1;
+        } else {
+            loops.push_back(pid);
+        }
+    const uint64_t underflows = Engine::Instance().Underflows();
+    const auto heard = monitor.Record(5);
+    const uint64_t more = Engine::Instance().Underflows() - underflows;
+    for (const pid_t pid : loops)
+        kill(pid, SIGKILL);
+    for (const pid_t pid : loops)
+        waitpid(pid, nullptr, 0);
+    ASSERT_FALSE(heard.empty());
+    EXPECT_EQ(TakeFaults(heard, GetParam()), "");
+    EXPECT_EQ(more, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, ServerPlayback,
