@@ -1,5 +1,7 @@
 #include "platform/output/RenderGate.h"
 
+#include "platform/kernel/TimeScale.h"
+
 #include <chrono>
 #include <thread>
 
@@ -79,6 +81,7 @@ void RenderGate::Activate(uint64_t token, const OutputFormat& format, uint32_t l
 
 void RenderGate::SetTrial(uint64_t token)
 {
+    FTrialGapNs.store(timescale::Real(TrialGapMs).count(), std::memory_order_relaxed);
     FTrialFirstNs.store(0, std::memory_order_release);
     FTrialLastNs.store(0, std::memory_order_release);
     FTrialFrames.store(0, std::memory_order_release);
@@ -107,14 +110,18 @@ void RenderGate::RestartClock()
 
 namespace {
 
-// A render's time and frames, for the supervisor; the first render's frames do not count.
+// A render's time and frames, for the supervisor; the first render's frames do not count. With
+// `restartAfterNs`, a render that comes that long after the one before starts the count afresh.
 void Stamp(std::atomic<int64_t>& first, std::atomic<int64_t>& last, std::atomic<uint64_t>& frames, int64_t now,
-           uint32_t n)
+           uint32_t n, int64_t restartAfterNs = 0)
 {
-    if (first.load(std::memory_order_relaxed) == 0)
+    const int64_t before = last.load(std::memory_order_relaxed);
+    if (first.load(std::memory_order_relaxed) == 0 || (restartAfterNs > 0 && now - before > restartAfterNs)) {
+        frames.store(0, std::memory_order_relaxed);
         first.store(now, std::memory_order_release);
-    else
+    } else {
         frames.fetch_add(n, std::memory_order_relaxed);
+    }
     last.store(now, std::memory_order_release);
 }
 
@@ -123,7 +130,7 @@ void Stamp(std::atomic<int64_t>& first, std::atomic<int64_t>& last, std::atomic<
 bool RenderGate::Render(uint64_t token, void* out, uint32_t frames)
 {
     if (token != 0 && token == FTrialToken.load(std::memory_order_acquire)) {
-        Stamp(FTrialFirstNs, FTrialLastNs, FTrialFrames, NowNs(), frames);
+        Stamp(FTrialFirstNs, FTrialLastNs, FTrialFrames, NowNs(), frames, FTrialGapNs.load(std::memory_order_relaxed));
         return false;
     }
     // Flag first, token second, both sequentially consistent: DetachLocked stores the token before it

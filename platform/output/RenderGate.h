@@ -34,8 +34,12 @@ public:
     void Deactivate();
     // The format while no device renders (none chosen yet, or after Reset).
     void ApplyFormat(const OutputFormat& format);
-    // Renders with `token` are only timed (0: none).
+    // Renders with `token` are only timed (0: none). A trial's renders more than TrialGapMs apart
+    // start its times afresh: a server may take a new stream's first buffer and then hold it back
+    // for seconds (an idle sink finishing the long block it sleeps through), and the pace that
+    // counts is the one after that.
     void SetTrial(uint64_t token);
+    static constexpr double TrialGapMs = 100; // program ms
     Times Active() const;
     Times Trial() const;
     // The active device starts afresh (woken from idleness): its times start again.
@@ -77,6 +81,7 @@ private:
     std::atomic<int64_t> FTrialFirstNs{0};
     std::atomic<uint64_t> FTrialFrames{0};
     std::atomic<int64_t> FTrialLastNs{0};
+    std::atomic<int64_t> FTrialGapNs{0};
     std::atomic<int64_t> FLastPlayingNs{0};
     std::atomic<uint32_t> FOutputRate{44100};
     std::atomic<uint32_t> FLeadFrames{441};

@@ -5,6 +5,7 @@
 #include "platform/output/PulseOutput.h"
 #include "platform/kernel/TimeScale.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -340,8 +341,9 @@ void Supervisor::BringUpLocked(Retired& retired)
     StandInLocked(FRequested);
 }
 
-// The null pace renders in the target's place.
-void Supervisor::StandInLocked(const OutputFormat& format)
+// The null pace renders in the target's place, from the position the lost device reached: the
+// `missedFrames` of real time since it stopped taking the mix are rendered here first, at once.
+void Supervisor::StandInLocked(const OutputFormat& format, uint64_t missedFrames)
 {
     std::unique_ptr<Backend> null = FNull->Make("");
     OutputFormat f = format;
@@ -349,6 +351,12 @@ void Supervisor::StandInLocked(const OutputFormat& format)
     null->Open(f, error);
     const uint64_t token = FGate.NewToken();
     FGate.Activate(token, f, null->FramesPerRender(f), FNull->Kind(), false);
+    std::vector<uint8_t> block(size_t(f.PeriodFrames()) * f.BlockAlign());
+    for (uint64_t left = missedFrames; left > 0;) {
+        const auto n = static_cast<uint32_t>(std::min<uint64_t>(left, f.PeriodFrames()));
+        FGate.Render(token, block.data(), n);
+        left -= n;
+    }
     null->Start(FGate, token, error);
     FStandIn = std::move(null);
     FCorked.store(false, std::memory_order_release);
@@ -364,7 +372,7 @@ void Supervisor::StandInLocked(const OutputFormat& format)
     StartThreadLocked();
 }
 
-void Supervisor::HandOverLocked(const std::string& failure, Retired& retired)
+void Supervisor::HandOverLocked(const std::string& failure, Retired& retired, uint64_t missedFrames)
 {
     FLostName = FDevice->Name();
     FUnderflows += FDevice->Underflows();
@@ -372,7 +380,20 @@ void Supervisor::HandOverLocked(const std::string& failure, Retired& retired)
     retired.push_back(std::move(FDevice));
     ++FGeneration;
     Announce(Prefix + FLostName + " stopped responding" + (failure.empty() ? "" : " (" + failure + ")") + Silently);
-    StandInLocked(FGate.Format());
+    StandInLocked(FGate.Format(), missedFrames);
+}
+
+// The real time a running device missed, in frames of the mix: since its last render (which had
+// filled the device's buffer, the lead, ahead), or for a device that went on too slowly, what the
+// pace window counted short. At most two pace windows' worth.
+uint64_t Supervisor::MissedFrames(const RenderGate::Times& t, int64_t now, int64_t windowSince,
+                                  uint64_t windowFrames) const
+{
+    const double rate = FGate.OutputRate();
+    const auto frames = [rate](int64_t ns) { return timescale::ProgramMs(std::chrono::nanoseconds(ns)) * rate / 1000; };
+    const double sinceLast = frames(now - t.Last) - FGate.LeadFrames();
+    const double window = windowSince ? frames(now - windowSince) - double(t.Frames - windowFrames) : 0.0;
+    return static_cast<uint64_t>(std::clamp(std::max(sinceLast, window), 0.0, 2 * PaceWindowMs * rate / 1000));
 }
 
 // The trial has rendered for long enough: it takes over from the null pace, in its own format.
@@ -513,6 +534,8 @@ void Supervisor::TickLocked(std::unique_lock<std::mutex>& control, const std::sh
             return;
         const RenderGate::Times t = FGate.Active();
         const bool ran = t.First != 0 && t.Last - t.First >= Program(RunningMs);
+        const int64_t windowSince = FState == State::Running ? FPaceSince : 0; // Starting: none yet
+        const uint64_t windowFrames = FPaceFrames;
         bool slow = false;
         if (ran && FState == State::Starting) {
             FState = State::Running;
@@ -526,7 +549,7 @@ void Supervisor::TickLocked(std::unique_lock<std::mutex>& control, const std::sh
         std::string failure = FDevice->Failure();
         const bool stalled = ran ? now - t.Last > Program(StallMs) : now - t.Start > Program(StartGraceMs);
         if (!failure.empty() || stalled || slow)
-            HandOverLocked(failure, retired);
+            HandOverLocked(failure, retired, ran ? MissedFrames(t, now, windowSince, windowFrames) : 0);
         return;
     }
     if (FState != State::StandIn)

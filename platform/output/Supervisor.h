@@ -8,14 +8,16 @@
 //             a new stream back, so it counts as stalled only after StartGraceMs.
 //   Running   the device has rendered for RunningMs. Once silent for StallMs, slower than half
 //             of real time over PaceWindowMs (a sink that takes the stream and does not play it),
-//             or failed, its place goes to the null pace (StandIn). While nothing plays for IdleMs
+//             or failed, its place goes to the null pace (StandIn), which first renders at once
+//             the time the device missed, so the songs stay in step with real time. While nothing plays for IdleMs
 //             and no recording listens, the device is told it is idle (a server stream is corked)
 //             and not watched.
 //   StandIn   the null pace renders in the target's place, so cursors, refills and a recording go
 //             on. Every RetryMs the target is opened again as a trial: it renders silence while the
 //             null pace keeps time, and takes over (in whatever format it came back in) only once it
-//             has rendered at no less than half of real time for RunningMs; a trial that has not
-//             within StartGraceMs is dropped. The default target is resolved afresh at each try,
+//             has rendered at no less than half of real time for RunningMs, counted from the end of
+//             any hold the server put on its first buffer; a trial that has not within
+//             StartGraceMs is dropped. The default target is resolved afresh at each try,
 //             so a server that answers late, or a PortAudio device after a server goes, is found. A
 //             target that cannot be made again (the null device, a one-off test device) is not
 //             retried: the null pace becomes the device.
@@ -44,10 +46,10 @@ namespace output {
 class Supervisor {
 public:
     // Program milliseconds (scaled by the time scale in tests).
-    static constexpr double StallMs = 500;
+    static constexpr double StallMs = 300;
     static constexpr double StartGraceMs = 3000;
     static constexpr double RunningMs = 200;
-    static constexpr double RetryMs = 1000;
+    static constexpr double RetryMs = 500;
     static constexpr double IdleMs = 5000;
     static constexpr double PaceWindowMs = 1000;
     static constexpr double PollMs = 100;
@@ -112,8 +114,9 @@ private:
     bool Retryable(const Target& target) const;
     Opened OpenTarget(const Target& target, const OutputFormat& format) const;
     void BringUpLocked(Retired& retired);
-    void StandInLocked(const OutputFormat& format);
-    void HandOverLocked(const std::string& failure, Retired& retired);
+    void StandInLocked(const OutputFormat& format, uint64_t missedFrames = 0);
+    void HandOverLocked(const std::string& failure, Retired& retired, uint64_t missedFrames);
+    uint64_t MissedFrames(const RenderGate::Times& t, int64_t now, int64_t windowSince, uint64_t windowFrames) const;
     void TakeTrialLocked(Retired& retired);
     void RetireAllLocked(Retired& retired);
     void StartThreadLocked();
