@@ -249,7 +249,9 @@ TEST_P(HeadphonesOnServers, PhonesThatGoAwayLeaveTheRoomPlayingWithoutAGapOrATra
     const auto phones = Monitor("phones");
     EXPECT_NEAR(Db(PhonesLevel(phones, 0, AHz), Level), 0, 1);
     const std::string console = testing::internal::GetCapturedStderr();
-    EXPECT_NE(console.find("stopped responding"), std::string::npos) << "[" << console << "]";
+    EXPECT_NE(console.find("sound server (phones) stopped responding"), std::string::npos) << "[" << console << "]";
+    EXPECT_NE(console.find("sound server (phones) is back"), std::string::npos) << "[" << console << "]";
+    EXPECT_EQ(console.find("()"), std::string::npos) << "[" << console << "]";
 }
 
 // Headphones chosen while the room played elsewhere, on the sink the room now plays on: no cue
