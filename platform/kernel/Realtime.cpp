@@ -93,13 +93,15 @@ bool AskRealtimeKit(pid_t tid, std::string& why)
     // RealtimeKit serves only a process whose real-time threads cannot hang the machine: one with a
     // CPU-time limit between blocking calls no longer than its own.
     rlimit limit{};
-    if (getrlimit(RLIMIT_RTTIME, &limit) == 0 && (limit.rlim_max == RLIM_INFINITY || limit.rlim_max > rlim_t(rtTimeUs))) {
+    if (getrlimit(RLIMIT_RTTIME, &limit) == 0 &&
+        (limit.rlim_max == RLIM_INFINITY || limit.rlim_max > rlim_t(rtTimeUs))) {
         limit.rlim_cur = limit.rlim_max = rlim_t(rtTimeUs);
         setrlimit(RLIMIT_RTTIME, &limit);
     }
     bool ok = false;
-    if (DBusMessage* call = dbus_message_new_method_call("org.freedesktop.RealtimeKit1", "/org/freedesktop/RealtimeKit1",
-                                                         "org.freedesktop.RealtimeKit1", "MakeThreadRealtime")) {
+    if (DBusMessage* call =
+            dbus_message_new_method_call("org.freedesktop.RealtimeKit1", "/org/freedesktop/RealtimeKit1",
+                                         "org.freedesktop.RealtimeKit1", "MakeThreadRealtime")) {
         const dbus_uint64_t thread = dbus_uint64_t(tid);
         const dbus_uint32_t priority = dbus_uint32_t(std::min<long long>(Priority, std::max(1LL, maxPriority)));
         dbus_message_append_args(call, DBUS_TYPE_UINT64, &thread, DBUS_TYPE_UINT32, &priority, DBUS_TYPE_INVALID);
