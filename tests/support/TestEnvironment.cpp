@@ -12,11 +12,13 @@ __attribute__((used, visibility("default"))) const char* __tsan_default_options(
 {
     return "halt_on_error=1 second_deadlock_stack=1";
 }
-// The sound server's client library is not built with the sanitizer: its own locking is invisible
-// to it (ALSA's pulse plugin loads it too, under PortAudio).
+// The sound server's client library and the bus library (RealtimeKit's client) are not built with
+// the sanitizer: their own locking is invisible to it (ALSA's pulse plugin loads libpulse too, under
+// PortAudio).
 __attribute__((used, visibility("default"))) const char* __tsan_default_suppressions()
 {
-    return "race:libpulsecommon\nrace:libpulse.so\nmutex:libpulse\ncalled_from_lib:libpulsecommon-16.1.so\n";
+    return "race:libpulsecommon\nrace:libpulse.so\nmutex:libpulse\ncalled_from_lib:libpulsecommon-16.1.so\n"
+           "race:libdbus-1.so\nmutex:libdbus-1.so\ndeadlock:libdbus-1.so\n";
 }
 // ALSA's plugins, which PortAudio's device scan loads, leak a little at each load and are unloaded
 // before the leak check, which then cannot name them; kept loaded (below) they are named and passed
