@@ -57,11 +57,14 @@ private:
 
 void TFormMain::RouteKeys()
 {
-    QCoreApplication::instance()->installEventFilter(new TKeyRouter(this));
+    FKeyRouter = new TKeyRouter(this);
+    QCoreApplication::instance()->installEventFilter(FKeyRouter);
 }
 
 void TFormMain::ReleaseHeldKeys()
 {
+    if (!FormChannel || !FormChannel2)
+        return;
     for (bool right : {false, true})
         if (std::exchange(FNudging[right], false))
             (right ? RightSide() : LeftSide()).Deck->Nudge(0, 0);

@@ -131,6 +131,9 @@ TFormMain::TFormMain(const QByteArray& exeFolder, QWidget* parent)
 
 TFormMain::~TFormMain()
 {
+    // First: the windows that hide while this one goes would reach it through the key router.
+    delete FKeyRouter;
+    FKeyRouter = nullptr;
     // The decks free their channels before the mixer goes (it would free channels still listed).
     delete FormChannel;
     FormChannel = nullptr;

@@ -278,6 +278,7 @@ private:
     void DockMixerStrip();
     TMixSettings FMixSettings;
     bool FNudging[2] = {false, false}; // a nudge key held, left and right deck
+    QObject* FKeyRouter = nullptr;     // sees every key of the application (Keys.cpp)
 
     QByteArray FExeFolderOverride;
     bool FShown = false;
