@@ -147,7 +147,6 @@ void Engine::SetFormat(const OutputFormat& format)
 {
     std::lock_guard lock(FLock);
     FFormat = format;
-    FOutputRate.store(format.Rate, std::memory_order_release);
     output::Loopback::Instance().SetFormat(format);
 }
 

@@ -64,7 +64,7 @@ public:
     uint32_t PeriodFrames() const;
     // How far the write cursor leads the play cursor, in output frames: the device's largest render.
     uint32_t LeadFrames() const { return FSupervisor.LeadFrames(); }
-    uint32_t OutputRate() const { return FOutputRate.load(std::memory_order_acquire); }
+    uint32_t OutputRate() const { return FSupervisor.OutputRate(); }
 
     // --- used by DirectSoundEnumerateA / DirectSoundCreate / the buffers ---
     std::vector<output::DeviceInfo> Devices(bool* serverSinks = nullptr);
@@ -110,7 +110,6 @@ private:
     // Shared with the render thread.
     std::atomic<BufferSet*> FSet;
     std::atomic<uint64_t> FRenderEpoch{0}; // odd while a render runs
-    std::atomic<uint32_t> FOutputRate{44100};
     std::atomic<float> FMasterLeft{1.0f};
     std::atomic<float> FMasterRight{1.0f};
 
