@@ -57,6 +57,7 @@ void TFormMain::CreateHeadphones()
         QMenu menu(this);
         menu.addAction("Headphones…", this, [this] { ShowHeadphonesDialog(); });
         menu.addAction("Mixer…", this, [this] { ShowMixerDialog(); });
+        menu.addAction("Controllers…", this, [this] { ShowControllersDialog(); });
         menu.exec(mapToGlobal(at));
     });
 }

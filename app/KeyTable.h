@@ -5,33 +5,10 @@
 #pragma once
 
 #include "app/MixerStrip.h"
+#include "decks/Actions.h"
 #include "decks/DeckController.h"
 
 #include <Qt>
-
-enum class TKeyAction {
-    PlayPause,        // the deck's Play button, or its Pause button while it plays
-    Stop,             // the deck's Stop button
-    Load,             // the first selected entry of the deck's playlist, loaded without playing
-    Cue,              // the deck's headphones switch
-    Sync,             // the deck's Sync button
-    Keylock,          // the deck's keylock switch
-    TempoStep,        // Amount: share of the song's rate
-    Nudge,            // Amount: share of the song's rate, while the key is held
-    Seek,             // Amount: pixels of the position knob
-    Volume,           // Amount: pixels of the volume knob (negative: up, louder)
-    Crossfader,       // Amount: pixels of the crossfader (negative: to the left)
-    CrossfaderCentre, //
-    KillLow,          // the deck's kill switches
-    KillMid,          //
-    KillHigh,         //
-    LowKnob,          // Amount: share of the band knob's half travel (negative: down, towards the cut)
-    HighKnob,         //
-    Record,           // the Record button
-    PauseRecording,   // the recording's Pause button
-};
-
-enum class TKeyTarget { Left, Right, Mixer };
 
 struct TKeyBinding {
     int Key;

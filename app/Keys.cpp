@@ -118,18 +118,33 @@ bool TFormMain::KeyEvent(QKeyEvent* event)
             binding = &k;
     if (!binding || !FormChannel || !FormChannel2)
         return false;
-    const bool right = binding->Target == TKeyTarget::Right;
-    const TDeckSide side = right ? RightSide() : LeftSide();
-    TDeckController* deck = side.Deck;
     const bool repeat = event->isAutoRepeat();
     if (event->type() == QEvent::KeyRelease) {
-        if (binding->Action == TKeyAction::Nudge && !repeat && std::exchange(FNudging[right], false))
-            deck->Nudge(0, 0);
+        if (!repeat)
+            Release(binding->Target, binding->Action);
         return true;
     }
-    const double amount = event->modifiers() & Qt::ShiftModifier ? binding->FineAmount : binding->Amount;
+    Perform(binding->Target, binding->Action,
+            event->modifiers() & Qt::ShiftModifier ? binding->FineAmount : binding->Amount, repeat);
+    return true;
+}
+
+void TFormMain::Release(TKeyTarget target, TKeyAction action)
+{
+    const bool right = target == TKeyTarget::Right;
+    if (action == TKeyAction::Nudge && FormChannel && FormChannel2 && std::exchange(FNudging[right], false))
+        (right ? RightSide() : LeftSide()).Deck->Nudge(0, 0);
+}
+
+void TFormMain::Perform(TKeyTarget target, TKeyAction action, double amount, bool repeat)
+{
+    if (!FormChannel || !FormChannel2)
+        return;
+    const bool right = target == TKeyTarget::Right;
+    const TDeckSide side = right ? RightSide() : LeftSide();
+    TDeckController* deck = side.Deck;
     // Switches act once per press; steps repeat while the key is held.
-    switch (binding->Action) {
+    switch (action) {
     case TKeyAction::PlayPause:
         if (!repeat)
             Click(deck->Channel()->State() == csPlaying ? (right ? BtnPauseRight : BtnPauseLeft)
@@ -180,7 +195,7 @@ bool TFormMain::KeyEvent(QKeyEvent* event)
     case TKeyAction::KillMid:
     case TKeyAction::KillHigh:
         if (!repeat)
-            MixerStrip->ToggleKill(right, static_cast<int>(binding->Action) - static_cast<int>(TKeyAction::KillLow));
+            MixerStrip->ToggleKill(right, static_cast<int>(action) - static_cast<int>(TKeyAction::KillLow));
         break;
     case TKeyAction::LowKnob:
         MixerStrip->Knobs[right][TMixerStrip::Low]->Step(amount);
@@ -197,5 +212,4 @@ bool TFormMain::KeyEvent(QKeyEvent* event)
             Click(BtnPause);
         break;
     }
-    return true;
 }

@@ -134,6 +134,7 @@ TFormMain::~TFormMain()
     // First: the windows that hide while this one goes would reach it through the key router.
     delete FKeyRouter;
     FKeyRouter = nullptr;
+    FreeControllers();
     // The decks free their channels before the mixer goes (it would free channels still listed).
     delete FormChannel;
     FormChannel = nullptr;
@@ -280,6 +281,7 @@ void TFormMain::FormCreate()
     // Beyond that: the headphones, their switches and their output kept in the data folder.
     CreateHeadphones();
     CreateMixerControls();
+    CreateControllers();
 }
 
 void TFormMain::showEvent(QShowEvent* event)

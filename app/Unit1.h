@@ -32,6 +32,10 @@ class TImage;
 class TImgBtn;
 class TMixerStrip;
 class TMxDSMixer;
+class TActionTarget;
+class TMidiHub;
+enum class TKeyAction;
+enum class TKeyTarget;
 class TPaintBox;
 class TTempoAnalyser;
 
@@ -167,6 +171,21 @@ public:
     bool KeyEvent(QKeyEvent* event);
     // Ends what a held key does (a nudge) when the windows lose the keyboard.
     void ReleaseHeldKeys();
+    // One action of the key table, from a key or a controller: `amount` as the table's, `repeat`
+    // for a key held down; Release ends a held action (the nudge).
+    void Perform(TKeyTarget target, TKeyAction action, double amount, bool repeat = false);
+    void Release(TKeyTarget target, TKeyAction action);
+    // A knob's place, 0 (bottom, left, cut) .. 1, for a controller's absolute control; whether an
+    // action's state is on, for its light.
+    void SetPlace(TKeyTarget target, TKeyAction action, double place);
+    double Place(TKeyTarget target, TKeyAction action);
+    bool Lit(TKeyTarget target, TKeyAction action);
+
+    // Controllers over MIDI (Controllers.cpp), their bindings kept in the data folder, and the
+    // dialog that learns them (in the right-click menu).
+    TMidiHub* Midi() const { return FMidi; }
+    void ShowControllersDialog();
+    std::function<void(QDialog* dialog)> ControllersDialogExecute;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -279,6 +298,11 @@ private:
     TMixSettings FMixSettings;
     bool FNudging[2] = {false, false}; // a nudge key held, left and right deck
     QObject* FKeyRouter = nullptr;     // sees every key of the application (Keys.cpp)
+    // Before the decks, whose voices the controllers reach from their own threads.
+    void CreateControllers();
+    void FreeControllers();
+    TMidiHub* FMidi = nullptr;
+    TActionTarget* FMidiTarget = nullptr;
 
     QByteArray FExeFolderOverride;
     bool FShown = false;

@@ -178,6 +178,7 @@ void TFormMain::CloseSequence()
     const std::string temporary = InExeFolder(TemporaryRecordingFile).toStdString();
     if (FileExists(temporary))
         DeleteFile(temporary); // an unsaved recording is lost
+    FreeControllers();
     delete FormChannel;
     FormChannel = nullptr;
     delete FormChannel2;

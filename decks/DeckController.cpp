@@ -202,8 +202,14 @@ void TDeckController::VolumeDrag(int y)
 
 void TDeckController::ApplyVolumeKnob()
 {
-    // 0 at the top (32) down to -3157 at the bottom (152): the knob never reaches silence.
-    FChannel->SetVolume((32 - Top(FWidgets.VolumeKnob)) * 4000 / 152);
+    // 0 at the top (32) down to -3157 at the bottom (152).
+    FChannel->SetVolume(VolumeAt(Top(FWidgets.VolumeKnob)));
+}
+
+void TDeckController::SetVolumeKnob(int top)
+{
+    SetTop(FWidgets.VolumeKnob, std::clamp(top, kVolumeTop, kVolumeBottom));
+    ApplyVolumeKnob();
 }
 
 void TDeckController::ApplyFrequencyKnob()

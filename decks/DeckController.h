@@ -60,6 +60,12 @@ public:
     void SeekDragEnd();
     void VolumeDrag(int y);
     void ApplyVolumeKnob();
+    // The volume knob's top edge, from kVolumeTop (loudest) down to kVolumeBottom, and the volume,
+    // hundredths of a dB, at each: the knob never reaches silence.
+    static constexpr int kVolumeTop = 32, kVolumeBottom = 152;
+    static constexpr int32_t VolumeAt(int top) { return (kVolumeTop - top) * 4000 / kVolumeBottom; }
+    // The knob put at `top` (clamped) and the channel at its volume.
+    void SetVolumeKnob(int top);
     void ApplyFrequencyKnob();
     // Draws slot 0 of the envelope with the painter's current pen; nothing without an analysis.
     void DrawLevels(QPainter& painter) const;

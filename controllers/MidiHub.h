@@ -1,0 +1,118 @@
+// The MIDI controllers. Every input port that the ALSA sequencer and JACK list is opened (with the
+// output port of the same controller, for its lights), and the lists are read again every quarter
+// second: a controller plugged in is taken, one pulled out is let go with one console line.
+// Each message runs the action its binding names; a learn session binds the next control moved.
+//
+// Threads: a scan thread opens and closes ports; RtMidi's input threads (the sequencer's own, JACK's
+// process thread of our client) decode messages. An absolute control of a deck's volume is written
+// to the deck's voice atomics right there, so the engine plays it from its next block; every other
+// action is queued to the UI thread. Lights are sent from the UI thread.
+#pragma once
+
+#include "controllers/Bindings.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace engine {
+class VoiceControls;
+}
+
+// What the controllers act on: the application fills it in. UI thread, but for Voice.
+class TActionTarget {
+public:
+    virtual ~TActionTarget() = default;
+    // A press, or a step of `amount` in the action's units (a key's amount).
+    virtual void Perform(TKeyTarget target, TKeyAction action, double amount) = 0;
+    // The end of a held action.
+    virtual void Release(TKeyTarget target, TKeyAction action) = 0;
+    // A knob's place, 0 (bottom, left, cut) .. 1, set and read.
+    virtual void SetPlace(TKeyTarget target, TKeyAction action, double place) = 0;
+    virtual double Place(TKeyTarget target, TKeyAction action) = 0;
+    // Whether a switch's state is on (a playing deck, a lit headphones switch…).
+    virtual bool Lit(TKeyTarget target, TKeyAction action) = 0;
+    // Any thread: a deck's voice, alive as long as the hub; null for the mixer.
+    virtual engine::VoiceControls* Voice(TKeyTarget target) = 0;
+};
+
+class TMidiHub : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kScanMs = 250;
+    static constexpr int kLightMs = 50;
+
+    // Reads the bindings (a damaged line is said on the console and skipped) and starts scanning.
+    TMidiHub(TActionTarget& target, std::filesystem::path bindingsFile, QObject* parent = nullptr);
+    ~TMidiHub() override;
+
+    // The controllers open now, by name.
+    std::vector<std::string> Devices() const;
+    std::vector<TMidiBinding> Bindings() const;
+    const std::filesystem::path& BindingsFile() const { return FFile; }
+    // The next note or control change of any controller is bound to the action (replacing what that
+    // control did), the file is written and `done` runs on the UI thread.
+    void Learn(TKeyTarget target, TKeyAction action, std::function<void(const TMidiBinding&)> done);
+    void CancelLearn();
+
+    // The controller a port belongs to: its client's name, without the number JACK adds to a
+    // second client of one name.
+    static std::string DeviceOf(const std::string& portName);
+    // A knob's place as the deck's volume in hundredths of a dB, and back.
+    static int32_t VolumeAtPlace(double place);
+    static double PlaceOfVolume(int32_t volume);
+
+private:
+    struct TPort;
+    struct TLive {
+        TMidiBinding B;
+        int LastValue = -1;  // the control's last value, -1 before the first
+        double LastPlace = 0; // where it put its knob last
+        bool Picked = false; // soft takeover: the control has met the knob's place
+    };
+    static void Received(double, std::vector<unsigned char>* message, void* port);
+    void Handle(const std::string& device, const unsigned char* m, size_t size);
+    void Dispatch(TLive& live, bool note, int value);
+    static bool TakeOver(TLive& live, int value, double current);
+    void TakeOverOnUi(const TMidiBinding& b, int value);
+    void FinishLearn(TMidiBinding binding);
+    void Scan();
+    void ScanApi(int api);
+    void ShowLights();
+    void Post(std::function<void()> work);
+
+    TActionTarget& FTarget;
+    std::filesystem::path FFile;
+
+    mutable std::mutex FBindingsLock; // the bindings and the learn request: UI and MIDI threads
+    std::vector<TLive> FBindings;
+    struct TLearn {
+        TKeyTarget Target;
+        TKeyAction Action;
+        std::function<void(const TMidiBinding&)> Done;
+    };
+    std::optional<TLearn> FLearn;
+
+    mutable std::mutex FPortsLock; // the open ports: the scan and UI threads
+    std::map<std::string, std::unique_ptr<TPort>> FPorts; // by port name
+
+    // The scan thread's own.
+    struct TApiState;
+    std::unique_ptr<TApiState> FApis[2];
+    std::atomic<bool> FStop{false};
+    std::mutex FStopLock;
+    std::condition_variable FStopWake;
+    std::thread FScanner;
+    QTimer FLights;
+};

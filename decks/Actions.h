@@ -1,0 +1,70 @@
+// The actions a key or a controller's control can be bound to: one table for both. Pure data, any
+// thread. The names are those of the bindings file, so a name, once used, stays.
+#pragma once
+
+enum class TKeyAction {
+    PlayPause,        // the deck's Play button, or its Pause button while it plays
+    Stop,             // the deck's Stop button
+    Load,             // the first selected entry of the deck's playlist, loaded without playing
+    Cue,              // the deck's headphones switch
+    Sync,             // the deck's Sync button
+    Keylock,          // the deck's keylock switch
+    TempoStep,        // Amount: share of the song's rate
+    Nudge,            // Amount: share of the song's rate, while the key is held
+    Seek,             // Amount: pixels of the position knob
+    Volume,           // Amount: pixels of the volume knob (negative: up, louder)
+    Crossfader,       // Amount: pixels of the crossfader (negative: to the left)
+    CrossfaderCentre, //
+    KillLow,          // the deck's kill switches
+    KillMid,          //
+    KillHigh,         //
+    LowKnob,          // Amount: share of the band knob's half travel (negative: down, towards the cut)
+    HighKnob,         //
+    Record,           // the Record button
+    PauseRecording,   // the recording's Pause button
+};
+
+enum class TKeyTarget { Left, Right, Mixer };
+
+// How a control drives an action: a switch acts on a press, a held action from its press to its
+// release, a step by so many units a press or an encoder's tick, a knob also to a place (0..1) that
+// an absolute control sets.
+enum class TActionKind { Switch, Held, Step, Knob };
+
+struct TActionInfo {
+    TKeyAction Action;
+    const char* Name;
+    TActionKind Kind;
+    double Unit;    // a step's or a tick's amount, in the units of the action's key amounts
+    bool HasLight;  // a state a controller's light can show
+};
+
+inline constexpr TActionInfo ActionTable[] = {
+    {TKeyAction::PlayPause, "play", TActionKind::Switch, 0, true},
+    {TKeyAction::Stop, "stop", TActionKind::Switch, 0, false},
+    {TKeyAction::Load, "load", TActionKind::Switch, 0, false},
+    {TKeyAction::Cue, "headphones", TActionKind::Switch, 0, true},
+    {TKeyAction::Sync, "sync", TActionKind::Switch, 0, true},
+    {TKeyAction::Keylock, "keylock", TActionKind::Switch, 0, true},
+    {TKeyAction::TempoStep, "tempo", TActionKind::Step, 0.001, false}, // the deck's fine step
+    {TKeyAction::Nudge, "nudge", TActionKind::Held, 0.04, false},      // the deck's nudge
+    {TKeyAction::Seek, "seek", TActionKind::Step, 1, false},            // pixels of the position knob
+    {TKeyAction::Volume, "volume", TActionKind::Knob, -1, false},       // up, louder
+    {TKeyAction::Crossfader, "crossfader", TActionKind::Knob, 1, false},
+    {TKeyAction::CrossfaderCentre, "crossfader-centre", TActionKind::Switch, 0, false},
+    {TKeyAction::KillLow, "kill-low", TActionKind::Switch, 0, false},
+    {TKeyAction::KillMid, "kill-mid", TActionKind::Switch, 0, false},
+    {TKeyAction::KillHigh, "kill-high", TActionKind::Switch, 0, false},
+    {TKeyAction::LowKnob, "low", TActionKind::Knob, 0.02, false},
+    {TKeyAction::HighKnob, "high", TActionKind::Knob, 0.02, false},
+    {TKeyAction::Record, "record", TActionKind::Switch, 0, false},
+    {TKeyAction::PauseRecording, "pause-recording", TActionKind::Switch, 0, false},
+};
+
+constexpr const TActionInfo* FindAction(TKeyAction action)
+{
+    for (const TActionInfo& info : ActionTable)
+        if (info.Action == action)
+            return &info;
+    return nullptr;
+}
