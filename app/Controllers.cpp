@@ -11,6 +11,7 @@
 
 #include <QLabel>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -61,10 +62,14 @@ void TFormMain::CreateControllers()
 {
     FMidiTarget = new TPlayerActions(*this, &FormChannel->Channel()->Voice(), &FormChannel2->Channel()->Voice());
     FMidi = new TMidiHub(*FMidiTarget, InExeFolder(kBindingsFile).toStdString(), this);
+    FormChannel->OnVolumeKnob = [this] { FMidi->VolumeKnobMoved(TKeyTarget::Left); };
+    FormChannel2->OnVolumeKnob = [this] { FMidi->VolumeKnobMoved(TKeyTarget::Right); };
 }
 
 void TFormMain::FreeControllers()
 {
+    if (FMidi && FormChannel && FormChannel2)
+        FormChannel->OnVolumeKnob = FormChannel2->OnVolumeKnob = nullptr;
     delete FMidi; // its threads end here, before the voices they reach
     FMidi = nullptr;
     delete FMidiTarget;
@@ -102,7 +107,10 @@ double TFormMain::Place(TKeyTarget target, TKeyAction action)
     const bool right = target == TKeyTarget::Right;
     switch (action) {
     case TKeyAction::Volume:
-        return deck ? TMidiHub::PlaceOfVolume(deck->Channel()->Voice().Volume()) : 0;
+        return deck ? std::clamp(double(TDeckController::kVolumeBottom - (right ? ImgVolumeRight : ImgVolumeLeft)->y()) /
+                                     (TDeckController::kVolumeBottom - TDeckController::kVolumeTop),
+                                 0.0, 1.0)
+                    : 0;
     case TKeyAction::Crossfader:
         return double(ImgVolumeBoth->x() - kFaderLeft) / (kFaderRight - kFaderLeft);
     case TKeyAction::LowKnob:

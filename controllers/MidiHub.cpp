@@ -61,8 +61,10 @@ TMidiHub::TMidiHub(TActionTarget& target, std::filesystem::path bindingsFile, QO
     // libjack reports a missing server on stderr each time a client tries: we try every scan.
     jack_set_error_function(QuietJack);
     jack_set_info_function(QuietJack);
-    FLights.setInterval(kLightMs);
-    connect(&FLights, &QTimer::timeout, this, &TMidiHub::ShowLights);
+    for (bool right : {false, true})
+        FVolumePlace[right] = FTarget.Place(right ? TKeyTarget::Right : TKeyTarget::Left, TKeyAction::Volume);
+    FLights.setInterval(kTickMs);
+    connect(&FLights, &QTimer::timeout, this, &TMidiHub::Tick);
     FLights.start();
     FScanner = std::thread([this] {
         try {
@@ -114,13 +116,6 @@ int32_t TMidiHub::VolumeAtPlace(double place)
     const int span = TDeckController::kVolumeBottom - TDeckController::kVolumeTop;
     return TDeckController::VolumeAt(TDeckController::kVolumeBottom -
                                      static_cast<int>(std::lround(std::clamp(place, 0.0, 1.0) * span)));
-}
-
-double TMidiHub::PlaceOfVolume(int32_t volume)
-{
-    const int span = TDeckController::kVolumeBottom - TDeckController::kVolumeTop;
-    const double top = TDeckController::kVolumeTop - volume * double(TDeckController::kVolumeBottom) / 4000;
-    return std::clamp((TDeckController::kVolumeBottom - top) / span, 0.0, 1.0);
 }
 
 std::vector<std::string> TMidiHub::Devices() const
@@ -240,10 +235,17 @@ void TMidiHub::Dispatch(TLive& live, bool note, int value)
     // thread, where its place gives the same volume.
     engine::VoiceControls* voice = b.Action == TKeyAction::Volume ? FTarget.Voice(b.Target) : nullptr;
     if (voice) {
-        if (!TakeOver(live, value, PlaceOfVolume(voice->Volume())))
+        std::atomic<double>& knob = FVolumePlace[b.Target == TKeyTarget::Right];
+        if (!TakeOver(live, value, knob))
             return;
         voice->SetVolume(VolumeAtPlace(value / 127.0));
-        Post([this, b, value] { FTarget.SetPlace(b.Target, b.Action, value / 127.0); });
+        knob = value / 127.0;
+        std::atomic<int>& queued = FVolumeQueued[b.Target == TKeyTarget::Right];
+        ++queued;
+        Post([this, b, value, &queued] {
+            FTarget.SetPlace(b.Target, b.Action, value / 127.0);
+            --queued;
+        });
         return;
     }
     Post([this, b, value] { TakeOverOnUi(b, value); });
@@ -282,6 +284,20 @@ void TMidiHub::FinishLearn(TMidiBinding binding)
         std::fprintf(stderr, "DuoDeck: the controller bindings cannot be written to %s\n", FFile.string().c_str());
     if (done)
         done(binding);
+}
+
+void TMidiHub::VolumeKnobMoved(TKeyTarget deck)
+{
+    // Not while a control's move of the knob is on its way: the knob would still show the old place.
+    if (deck != TKeyTarget::Mixer && FVolumeQueued[deck == TKeyTarget::Right] == 0)
+        FVolumePlace[deck == TKeyTarget::Right] = FTarget.Place(deck, TKeyAction::Volume);
+}
+
+void TMidiHub::Tick()
+{
+    VolumeKnobMoved(TKeyTarget::Left);
+    VolumeKnobMoved(TKeyTarget::Right);
+    ShowLights();
 }
 
 void TMidiHub::ShowLights()
@@ -418,19 +434,6 @@ void TMidiHub::ScanApi(int api)
             port->In->ignoreTypes(true, true, true);
             port->In->setCallback(&TMidiHub::Received, port.get());
             port->In->openPort(index, "in");
-            for (unsigned i = 0, n = s.Outputs->getPortCount(); i < n; ++i) {
-                if (DeviceOf(s.Outputs->getPortName(i)) != port->Device)
-                    continue;
-                auto out = std::make_unique<RtMidiOut>(kApis[api], kClientName);
-                out->setErrorCallback(Quiet);
-                for (unsigned j = 0; j < out->getPortCount(); ++j)
-                    if (DeviceOf(out->getPortName(j)) == port->Device) {
-                        out->openPort(j, "lights");
-                        port->Out = std::move(out);
-                        break;
-                    }
-                break;
-            }
         } catch (const RtMidiError& e) {
             std::fprintf(stderr, "DuoDeck: controller \"%s\" cannot be opened: %s\n", port->Device.c_str(), e.what());
             continue;
@@ -438,5 +441,47 @@ void TMidiHub::ScanApi(int api)
         std::fprintf(stderr, "DuoDeck: controller \"%s\" taken (%s)\n", port->Device.c_str(), kApiNames[api]);
         std::lock_guard lock(FPortsLock);
         FPorts[name] = std::move(port);
+    }
+    OpenOutputs(api);
+}
+
+// A controller's lights: its output port, which may be listed after its input.
+void TMidiHub::OpenOutputs(int api)
+{
+    std::set<std::string> dark;
+    {
+        std::lock_guard lock(FPortsLock);
+        for (const auto& [name, port] : FPorts)
+            if (port->Api == api && !port->Out)
+                dark.insert(port->Device);
+    }
+    if (dark.empty())
+        return;
+    RtMidiOut& list = *FApis[api]->Outputs;
+    for (unsigned i = 0, n = list.getPortCount(); i < n; ++i) {
+        const std::string device = DeviceOf(list.getPortName(i));
+        if (!dark.count(device))
+            continue;
+        dark.erase(device);
+        try {
+            auto out = std::make_unique<RtMidiOut>(kApis[api], kClientName);
+            out->setErrorCallback(Quiet);
+            for (unsigned j = 0; j < out->getPortCount(); ++j)
+                if (DeviceOf(out->getPortName(j)) == device) {
+                    out->openPort(j, "lights");
+                    break;
+                }
+            if (!out->isPortOpen())
+                continue;
+            std::lock_guard lock(FPortsLock);
+            for (auto& [name, port] : FPorts)
+                if (port->Device == device && !port->Out) {
+                    port->Out = std::move(out);
+                    break;
+                }
+        } catch (const RtMidiError& e) {
+            std::fprintf(stderr, "DuoDeck: the lights of controller \"%s\" cannot be opened: %s\n", device.c_str(),
+                         e.what());
+        }
     }
 }

@@ -51,7 +51,7 @@ class TMidiHub : public QObject {
     Q_OBJECT
 public:
     static constexpr int kScanMs = 250;
-    static constexpr int kLightMs = 50;
+    static constexpr int kTickMs = 50; // lights and the volume knobs' places
 
     // Reads the bindings (a damaged line is said on the console and skipped) and starts scanning.
     TMidiHub(TActionTarget& target, std::filesystem::path bindingsFile, QObject* parent = nullptr);
@@ -65,13 +65,15 @@ public:
     // control did), the file is written and `done` runs on the UI thread.
     void Learn(TKeyTarget target, TKeyAction action, std::function<void(const TMidiBinding&)> done);
     void CancelLearn();
+    // A deck's volume knob has moved (by the mouse, a key, the crossfader): a control bound to it
+    // must meet it again before it moves it. UI thread.
+    void VolumeKnobMoved(TKeyTarget deck);
 
     // The controller a port belongs to: its client's name, without the number JACK adds to a
     // second client of one name.
     static std::string DeviceOf(const std::string& portName);
-    // A knob's place as the deck's volume in hundredths of a dB, and back.
+    // The deck's volume, hundredths of a dB, at a place of its knob.
     static int32_t VolumeAtPlace(double place);
-    static double PlaceOfVolume(int32_t volume);
 
 private:
     struct TPort;
@@ -89,7 +91,9 @@ private:
     void FinishLearn(TMidiBinding binding);
     void Scan();
     void ScanApi(int api);
+    void Tick();
     void ShowLights();
+    void OpenOutputs(int api);
     void Post(std::function<void()> work);
 
     TActionTarget& FTarget;
@@ -103,6 +107,10 @@ private:
         std::function<void(const TMidiBinding&)> Done;
     };
     std::optional<TLearn> FLearn;
+    // Where each deck's volume knob is (0..1), for soft takeover on the MIDI threads: set there when
+    // a control moves it, and from the knob itself on each UI tick.
+    std::atomic<double> FVolumePlace[2];
+    std::atomic<int> FVolumeQueued[2] = {0, 0}; // knob moves queued to the UI thread, not yet made
 
     mutable std::mutex FPortsLock; // the open ports: the scan and UI threads
     std::map<std::string, std::unique_ptr<TPort>> FPorts; // by port name

@@ -204,6 +204,8 @@ void TDeckController::ApplyVolumeKnob()
 {
     // 0 at the top (32) down to -3157 at the bottom (152).
     FChannel->SetVolume(VolumeAt(Top(FWidgets.VolumeKnob)));
+    if (OnVolumeKnob)
+        OnVolumeKnob();
 }
 
 void TDeckController::SetVolumeKnob(int top)

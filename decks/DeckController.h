@@ -66,6 +66,8 @@ public:
     static constexpr int32_t VolumeAt(int top) { return (kVolumeTop - top) * 4000 / kVolumeBottom; }
     // The knob put at `top` (clamped) and the channel at its volume.
     void SetVolumeKnob(int top);
+    // Hears every volume the knob gives the channel, after it is given.
+    std::function<void()> OnVolumeKnob;
     void ApplyFrequencyKnob();
     // Draws slot 0 of the envelope with the painter's current pen; nothing without an analysis.
     void DrawLevels(QPainter& painter) const;
