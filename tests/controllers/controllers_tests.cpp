@@ -9,6 +9,7 @@
 #include "engine/Engine.h"
 #include "mixer/MxDSMixerChannel.h"
 #include "playlist/UnitList.h"
+#include "tests/controllers/JackServer.h"
 #include "tests/support/Fixtures.h"
 
 #include <QListWidget>
@@ -16,64 +17,13 @@
 #include <QTest>
 
 #include <gtest/gtest.h>
-#include <jack/jack.h>
 #include <rtmidi/RtMidi.h>
 
 #include <chrono>
-#include <csignal>
-#include <fcntl.h>
 #include <fstream>
 #include <mutex>
-#include <spawn.h>
-#include <sys/wait.h>
-
-extern char** environ;
 
 namespace {
-
-// A JACK server of this process's own name, so that no other test or user's server is reached.
-class JackServer {
-public:
-    JackServer()
-    {
-        FName = "duodeck-test-" + std::to_string(getpid());
-        setenv("JACK_DEFAULT_SERVER", FName.c_str(), 1);
-        setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
-        std::vector<std::string> args = {"jackd", "-r", "-n", FName, "-d", "dummy", "-r", "48000", "-p", "256"};
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
-        if (posix_spawnp(&FPid, "jackd", &files, nullptr, argv.data(), environ) != 0)
-            FPid = 0;
-        posix_spawn_file_actions_destroy(&files);
-        jack_set_error_function([](const char*) {});
-        for (int i = 0; FPid && i < 100 && !FUp; ++i) {
-            if (jack_client_t* c = jack_client_open("probe", JackNoStartServer, nullptr)) {
-                jack_client_close(c);
-                FUp = true;
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-        }
-    }
-    ~JackServer()
-    {
-        if (FPid) {
-            kill(FPid, SIGTERM);
-            waitpid(FPid, nullptr, 0);
-        }
-    }
-    bool Up() const { return FUp; }
-
-private:
-    std::string FName;
-    pid_t FPid = 0;
-    bool FUp = false;
-};
 
 // The controller: a virtual output port that plays it, and a virtual input port for its lights.
 class Pad {
@@ -168,7 +118,7 @@ protected:
             ms);
     }
 
-    JackServer jack;
+    testsupport::JackServer jack;
     testsupport::TempDir dir;
     Pad pad;
     std::unique_ptr<TFormMain> form;
