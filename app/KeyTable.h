@@ -59,6 +59,11 @@ inline constexpr TKeyBinding KeyTable[] = {
     {Qt::Key_I, keys::Right, keys::Seek, +keys::kSeekPx, +keys::kFineSeekPx},
     {Qt::Key_9, keys::Right, keys::Volume, +keys::kVolumePx, +keys::kFineVolumePx},
     {Qt::Key_0, keys::Right, keys::Volume, -keys::kVolumePx, -keys::kFineVolumePx},
+    // The selection in each deck's playlist, up and down: then the load key or the play key.
+    {Qt::Key_T, keys::Left, keys::Select, -1, -1},
+    {Qt::Key_Y, keys::Left, keys::Select, +1, +1},
+    {Qt::Key_BracketLeft, keys::Right, keys::Select, -1, -1},
+    {Qt::Key_BracketRight, keys::Right, keys::Select, +1, +1},
     // The DJ's mixer. The number row between the volume keys kills the bands, low to high as the
     // mixer strip shows them; the function keys over each hand turn its deck's low and high bands.
     {Qt::Key_3, keys::Left, keys::KillLow, 0, 0},

@@ -8,6 +8,7 @@
 #include "decks/unitChannel2.h"
 #include "mixer/MxDSMixerChannel.h"
 #include "widgets/ImgBtn.h"
+#include "widgets/TFlatListBoxUnit.h"
 
 #include <QCoreApplication>
 #include <QKeyEvent>
@@ -210,6 +211,16 @@ void TFormMain::Perform(TKeyTarget target, TKeyAction action, double amount, boo
     case TKeyAction::PauseRecording:
         if (!repeat)
             Click(BtnPause);
+        break;
+    case TKeyAction::Select:
+        if (TFlatListBox* box = side.List.Box) {
+            int at = -1;
+            for (int i = 0; i < box->Items().Count() && at < 0; ++i)
+                if (box->Selected(i))
+                    at = i;
+            // With nothing selected, the first step down selects the first entry.
+            box->SelectOnly(at < 0 ? (amount > 0 ? 0 : box->Items().Count() - 1) : at + static_cast<int>(amount));
+        }
         break;
     }
 }

@@ -22,6 +22,7 @@ enum class TKeyAction {
     HighKnob,         //
     Record,           // the Record button
     PauseRecording,   // the recording's Pause button
+    Select,           // Amount: entries of the deck's playlist to move its selection by (negative: up)
 };
 
 enum class TKeyTarget { Left, Right, Mixer };
@@ -59,6 +60,7 @@ inline constexpr TActionInfo ActionTable[] = {
     {TKeyAction::HighKnob, "high", TActionKind::Knob, 0.02, false},
     {TKeyAction::Record, "record", TActionKind::Switch, 0, false},
     {TKeyAction::PauseRecording, "pause-recording", TActionKind::Switch, 0, false},
+    {TKeyAction::Select, "select", TActionKind::Step, 1, false}, // entries, down the list
 };
 
 constexpr const TActionInfo* FindAction(TKeyAction action)

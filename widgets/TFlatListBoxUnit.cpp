@@ -442,6 +442,23 @@ void TFlatListBox::contextMenuEvent(QContextMenuEvent* event)
 
 // ---- wheel and keys ----
 
+bool TFlatListBox::SelectOnly(int index)
+{
+    if (FItems.Count() == 0)
+        return false;
+    index = std::clamp(index, 0, FItems.Count() - 1);
+    for (int i = 0; i < FItems.Count(); ++i)
+        if (i != index && Selected(i))
+            SetSelected(i, false);
+    SetSelected(index, true);
+    if (index < FTopIndex)
+        FTopIndex = index;
+    else if (FVisibleRows > 0 && index >= FTopIndex + FVisibleRows)
+        FTopIndex = index - FVisibleRows + 1;
+    update();
+    return true;
+}
+
 void TFlatListBox::ScrollWheelNotch(bool down, int lines)
 {
     if (down) {

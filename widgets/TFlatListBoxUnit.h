@@ -79,6 +79,8 @@ public:
     // False for every negative index. Writing in single-selection mode clears all first.
     bool Selected(int index) const;
     void SetSelected(int index, bool value);
+    // Selects that entry alone (clamped to the list) and scrolls it into view; false without entries.
+    bool SelectOnly(int index);
 
     // Between BeginLoad and Loaded, setting ItemHeight or ScrollBars does not resize the control
     // and resizes do not snap; Loaded lays the rows out. Used when a window applies stored
