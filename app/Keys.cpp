@@ -13,11 +13,19 @@
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QTimer>
 #include <QWheelEvent>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
+
+// A jog wheel: song time per tick while touched; the nudge per tick while it turns free, and the
+// rest after which the nudge ends.
+constexpr int kScratchMs = 10;
+constexpr double kJogNudge = 0.005;
+constexpr int kJogRestMs = 80;
 
 void Click(TImgBtn* button)
 {
@@ -133,8 +141,14 @@ bool TFormMain::KeyEvent(QKeyEvent* event)
 void TFormMain::Release(TKeyTarget target, TKeyAction action)
 {
     const bool right = target == TKeyTarget::Right;
-    if (action == TKeyAction::Nudge && FormChannel && FormChannel2 && std::exchange(FNudging[right], false))
-        (right ? RightSide() : LeftSide()).Deck->Nudge(0, 0);
+    if (!FormChannel || !FormChannel2)
+        return;
+    TDeckController* deck = (right ? RightSide() : LeftSide()).Deck;
+    if (action == TKeyAction::Nudge && std::exchange(FNudging[right], false))
+        deck->Nudge(0, 0);
+    if (action == TKeyAction::JogTouch && std::exchange(FJogTouched[right], false) &&
+        std::exchange(FJogWasPlaying[right], false) && deck->Channel()->State() != csPlaying)
+        deck->SeekDragEnd();
 }
 
 void TFormMain::Perform(TKeyTarget target, TKeyAction action, double amount, bool repeat)
@@ -211,6 +225,23 @@ void TFormMain::Perform(TKeyTarget target, TKeyAction action, double amount, boo
     case TKeyAction::PauseRecording:
         if (!repeat)
             Click(BtnPause);
+        break;
+    case TKeyAction::JogTouch:
+        FJogTouched[right] = true;
+        FJogWasPlaying[right] = deck->Channel()->State() == csPlaying;
+        break;
+    case TKeyAction::Jog:
+        if (FJogTouched[right]) {
+            deck->Scratch(static_cast<int>(amount * kScratchMs));
+        } else if (deck->Channel()->State() == csPlaying && !FNudging[right]) {
+            // Faster the faster the wheel turns, up to the nudge key's; ends once it rests.
+            deck->Nudge(amount > 0 ? 1 : -1, std::min(std::abs(amount) * kJogNudge, keys::kNudge));
+            const unsigned tick = ++FJogTicks[right];
+            QTimer::singleShot(kJogRestMs, this, [this, right, tick] {
+                if (FJogTicks[right] == tick && !FNudging[right] && FormChannel && FormChannel2)
+                    (right ? RightSide() : LeftSide()).Deck->Nudge(0, 0);
+            });
+        }
         break;
     case TKeyAction::Select:
         if (TFlatListBox* box = side.List.Box) {

@@ -297,6 +297,11 @@ private:
     void DockMixerStrip();
     TMixSettings FMixSettings;
     bool FNudging[2] = {false, false}; // a nudge key held, left and right deck
+    // A jog wheel, left and right deck: touched (scratching), the deck playing when touched, and the
+    // ticks that the nudge's end waits for (it ends once the wheel rests).
+    bool FJogTouched[2] = {false, false};
+    bool FJogWasPlaying[2] = {false, false};
+    unsigned FJogTicks[2] = {0, 0};
     QObject* FKeyRouter = nullptr;     // sees every key of the application (Keys.cpp)
     // Before the decks, whose voices the controllers reach from their own threads.
     void CreateControllers();

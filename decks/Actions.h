@@ -23,6 +23,8 @@ enum class TKeyAction {
     Record,           // the Record button
     PauseRecording,   // the recording's Pause button
     Select,           // Amount: entries of the deck's playlist to move its selection by (negative: up)
+    Jog,              // Amount: a jog wheel's ticks: a nudge while the deck plays, a scratch while touched
+    JogTouch,         // held while the jog wheel is touched
 };
 
 enum class TKeyTarget { Left, Right, Mixer };
@@ -61,6 +63,8 @@ inline constexpr TActionInfo ActionTable[] = {
     {TKeyAction::Record, "record", TActionKind::Switch, 0, false},
     {TKeyAction::PauseRecording, "pause-recording", TActionKind::Switch, 0, false},
     {TKeyAction::Select, "select", TActionKind::Step, 1, false}, // entries, down the list
+    {TKeyAction::Jog, "jog", TActionKind::Step, 1, false},       // ticks
+    {TKeyAction::JogTouch, "jog-touch", TActionKind::Held, 0, false},
 };
 
 constexpr const TActionInfo* FindAction(TKeyAction action)

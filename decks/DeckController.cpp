@@ -192,6 +192,13 @@ void TDeckController::SeekDragEnd()
     }
 }
 
+void TDeckController::Scratch(int ms)
+{
+    if (FEditFileName.empty() || FChannel->Duration() <= 0)
+        return;
+    FChannel->SetPosition(static_cast<uint32_t>(std::clamp(FChannel->Position() + ms, 0, FChannel->Duration() - 1)));
+}
+
 void TDeckController::VolumeDrag(int y)
 {
     QWidget* knob = FWidgets.VolumeKnob;

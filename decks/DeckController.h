@@ -106,6 +106,9 @@ public:
     bool StepTempo(double share);
     // Plays `direction` (-1, 0 to end, +1) times `share` faster while held.
     void Nudge(int direction, double share);
+    // Moves the loaded song's position by `ms` (negative: back), stopped there, as a hand on a
+    // record would; SeekDragEnd lets it play on.
+    void Scratch(int ms);
     // Sets this deck's speed so that its tempo is the other deck's (or half or twice it, whichever
     // is nearest the song's own rate), and when both play brings its beats onto the other's over
     // the next ticks. False, and the display says why, when it cannot.
