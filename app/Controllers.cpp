@@ -3,8 +3,7 @@
 #include "app/Unit1.h"
 
 #include "app/MixerStrip.h"
-#include "controllers/LearnDialog.h"
-#include "controllers/MidiHub.h"
+#include "decks/ControllerHook.h"
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
 #include "mixer/MxDSMixerChannel.h"
@@ -60,8 +59,11 @@ TDeckController* DeckOf(TKeyTarget target)
 
 void TFormMain::CreateControllers()
 {
-    FMidiTarget = new TPlayerActions(*this, &FormChannel->Channel()->Voice(), &FormChannel2->Channel()->Voice());
-    FMidi = new TMidiHub(*FMidiTarget, InExeFolder(kBindingsFile).toStdString(), this);
+    if (!ControllerMaker())
+        return;
+    FMidiTarget =
+        std::make_unique<TPlayerActions>(*this, &FormChannel->Channel()->Voice(), &FormChannel2->Channel()->Voice());
+    FMidi = ControllerMaker()(*FMidiTarget, InExeFolder(kBindingsFile).toStdString());
     FormChannel->OnVolumeKnob = [this] { FMidi->VolumeKnobMoved(TKeyTarget::Left); };
     FormChannel2->OnVolumeKnob = [this] { FMidi->VolumeKnobMoved(TKeyTarget::Right); };
 }
@@ -70,10 +72,8 @@ void TFormMain::FreeControllers()
 {
     if (FMidi && FormChannel && FormChannel2)
         FormChannel->OnVolumeKnob = FormChannel2->OnVolumeKnob = nullptr;
-    delete FMidi; // its threads end here, before the voices they reach
-    FMidi = nullptr;
-    delete FMidiTarget;
-    FMidiTarget = nullptr;
+    FMidi.reset(); // its threads end here, before the voices they reach
+    FMidiTarget.reset();
 }
 
 void TFormMain::SetPlace(TKeyTarget target, TKeyAction action, double place)
@@ -83,9 +83,9 @@ void TFormMain::SetPlace(TKeyTarget target, TKeyAction action, double place)
     switch (action) {
     case TKeyAction::Volume:
         if (deck)
-            deck->SetVolumeKnob(TDeckController::kVolumeBottom -
-                                static_cast<int>(std::lround(place * (TDeckController::kVolumeBottom -
-                                                                      TDeckController::kVolumeTop))));
+            deck->SetVolumeKnob(
+                TDeckController::kVolumeBottom -
+                static_cast<int>(std::lround(place * (TDeckController::kVolumeBottom - TDeckController::kVolumeTop))));
         break;
     case TKeyAction::Crossfader:
         StepKnob(ImgVolumeBoth,
@@ -107,16 +107,19 @@ double TFormMain::Place(TKeyTarget target, TKeyAction action)
     const bool right = target == TKeyTarget::Right;
     switch (action) {
     case TKeyAction::Volume:
-        return deck ? std::clamp(double(TDeckController::kVolumeBottom - (right ? ImgVolumeRight : ImgVolumeLeft)->y()) /
-                                     (TDeckController::kVolumeBottom - TDeckController::kVolumeTop),
-                                 0.0, 1.0)
-                    : 0;
+        return deck
+                   ? std::clamp(double(TDeckController::kVolumeBottom - (right ? ImgVolumeRight : ImgVolumeLeft)->y()) /
+                                    (TDeckController::kVolumeBottom - TDeckController::kVolumeTop),
+                                0.0, 1.0)
+                   : 0;
     case TKeyAction::Crossfader:
         return double(ImgVolumeBoth->x() - kFaderLeft) / (kFaderRight - kFaderLeft);
     case TKeyAction::LowKnob:
     case TKeyAction::HighKnob:
-        return (MixerStrip->Knobs[right][action == TKeyAction::LowKnob ? TMixerStrip::Low : TMixerStrip::High]->Value() +
-                1) / 2;
+        return (MixerStrip->Knobs[right][action == TKeyAction::LowKnob ? TMixerStrip::Low : TMixerStrip::High]
+                    ->Value() +
+                1) /
+               2;
     default:
         return 0;
     }
@@ -145,9 +148,5 @@ void TFormMain::ShowControllersDialog()
 {
     if (!FMidi)
         return;
-    TLearnDialog dialog(*FMidi, this);
-    if (ControllersDialogExecute)
-        ControllersDialogExecute(&dialog);
-    else
-        dialog.exec();
+    FMidi->ShowDialog(this, ControllersDialogExecute);
 }

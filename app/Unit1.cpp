@@ -4,6 +4,7 @@
 
 #include "app/ListFile.h"
 #include "app/MixerStrip.h"
+#include "decks/ControllerHook.h"
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
 #include "record/AMixer.h"

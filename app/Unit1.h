@@ -33,7 +33,7 @@ class TImgBtn;
 class TMixerStrip;
 class TMxDSMixer;
 class TActionTarget;
-class TMidiHub;
+class TControllerHost;
 enum class TKeyAction;
 enum class TKeyTarget;
 class TPaintBox;
@@ -183,7 +183,7 @@ public:
 
     // Controllers over MIDI (Controllers.cpp), their bindings kept in the data folder, and the
     // dialog that learns them (in the right-click menu).
-    TMidiHub* Midi() const { return FMidi; }
+    TControllerHost* Midi() const { return FMidi.get(); }
     void ShowControllersDialog();
     std::function<void(QDialog* dialog)> ControllersDialogExecute;
 
@@ -302,12 +302,12 @@ private:
     bool FJogTouched[2] = {false, false};
     bool FJogWasPlaying[2] = {false, false};
     unsigned FJogTicks[2] = {0, 0};
-    QObject* FKeyRouter = nullptr;     // sees every key of the application (Keys.cpp)
+    QObject* FKeyRouter = nullptr; // sees every key of the application (Keys.cpp)
     // Before the decks, whose voices the controllers reach from their own threads.
     void CreateControllers();
     void FreeControllers();
-    TMidiHub* FMidi = nullptr;
-    TActionTarget* FMidiTarget = nullptr;
+    std::unique_ptr<TActionTarget> FMidiTarget;
+    std::unique_ptr<TControllerHost> FMidi; // none where the program is built without controllers
 
     QByteArray FExeFolderOverride;
     bool FShown = false;

@@ -19,7 +19,8 @@ const char* ModeName(TControlMode mode)
 
 bool Number(const std::string& word, int low, int high, int& out)
 {
-    if (word.empty() || word.size() > 3 || !std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    if (word.empty() || word.size() > 3 ||
+        !std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return false;
     out = std::stoi(word);
     return out >= low && out <= high;

@@ -28,8 +28,8 @@ const char* TargetText(TKeyTarget target)
 
 bool TLearnDialog::MixerAction(TKeyAction action)
 {
-    return action == TKeyAction::Crossfader || action == TKeyAction::CrossfaderCentre ||
-           action == TKeyAction::Record || action == TKeyAction::PauseRecording;
+    return action == TKeyAction::Crossfader || action == TKeyAction::CrossfaderCentre || action == TKeyAction::Record ||
+           action == TKeyAction::PauseRecording;
 }
 
 TLearnDialog::TLearnDialog(TMidiHub& hub, QWidget* parent) : QDialog(parent), FHub(hub)

@@ -1,5 +1,6 @@
 #include "controllers/MidiHub.h"
 
+#include "controllers/LearnDialog.h"
 #include "decks/DeckController.h"
 #include "engine/Controls.h"
 
@@ -48,8 +49,17 @@ struct TMidiHub::TApiState {
     bool SaidMissing = false;
 };
 
-TMidiHub::TMidiHub(TActionTarget& target, std::filesystem::path bindingsFile, QObject* parent)
-    : QObject(parent), FTarget(target), FFile(std::move(bindingsFile))
+namespace {
+const bool registered = (
+    ControllerMaker() =
+        [](TActionTarget& target, const std::filesystem::path& file) {
+            return std::unique_ptr<TControllerHost>(new TMidiHub(target, file));
+        },
+    true);
+} // namespace
+
+TMidiHub::TMidiHub(TActionTarget& target, std::filesystem::path bindingsFile)
+    : FTarget(target), FFile(std::move(bindingsFile))
 {
     TBindingsFile file = ReadBindings(FFile);
     for (const std::string& problem : file.Problems)
@@ -258,7 +268,8 @@ void TMidiHub::TakeOverOnUi(const TMidiBinding& b, int value)
     const double current = FTarget.Place(b.Target, b.Action);
     {
         std::lock_guard lock(FBindingsLock);
-        auto live = std::find_if(FBindings.begin(), FBindings.end(), [&](const TLive& l) { return l.B.SameControl(b); });
+        auto live =
+            std::find_if(FBindings.begin(), FBindings.end(), [&](const TLive& l) { return l.B.SameControl(b); });
         if (live == FBindings.end() || !TakeOver(*live, value, current))
             return;
     }
@@ -291,6 +302,15 @@ void TMidiHub::VolumeKnobMoved(TKeyTarget deck)
     // Not while a control's move of the knob is on its way: the knob would still show the old place.
     if (deck != TKeyTarget::Mixer && FVolumeQueued[deck == TKeyTarget::Right] == 0)
         FVolumePlace[deck == TKeyTarget::Right] = FTarget.Place(deck, TKeyAction::Volume);
+}
+
+void TMidiHub::ShowDialog(QWidget* parent, const std::function<void(QDialog* dialog)>& execute)
+{
+    TLearnDialog dialog(*this, parent);
+    if (execute)
+        execute(&dialog);
+    else
+        dialog.exec();
 }
 
 void TMidiHub::Tick()

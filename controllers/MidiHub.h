@@ -10,6 +10,7 @@
 #pragma once
 
 #include "controllers/Bindings.h"
+#include "decks/ControllerHook.h"
 
 #include <QObject>
 #include <QTimer>
@@ -26,35 +27,14 @@
 #include <thread>
 #include <vector>
 
-namespace engine {
-class VoiceControls;
-}
-
-// What the controllers act on: the application fills it in. UI thread, but for Voice.
-class TActionTarget {
-public:
-    virtual ~TActionTarget() = default;
-    // A press, or a step of `amount` in the action's units (a key's amount).
-    virtual void Perform(TKeyTarget target, TKeyAction action, double amount) = 0;
-    // The end of a held action.
-    virtual void Release(TKeyTarget target, TKeyAction action) = 0;
-    // A knob's place, 0 (bottom, left, cut) .. 1, set and read.
-    virtual void SetPlace(TKeyTarget target, TKeyAction action, double place) = 0;
-    virtual double Place(TKeyTarget target, TKeyAction action) = 0;
-    // Whether a switch's state is on (a playing deck, a lit headphones switch…).
-    virtual bool Lit(TKeyTarget target, TKeyAction action) = 0;
-    // Any thread: a deck's voice, alive as long as the hub; null for the mixer.
-    virtual engine::VoiceControls* Voice(TKeyTarget target) = 0;
-};
-
-class TMidiHub : public QObject {
+class TMidiHub : public QObject, public TControllerHost {
     Q_OBJECT
 public:
     static constexpr int kScanMs = 250;
     static constexpr int kTickMs = 50; // lights and the volume knobs' places
 
     // Reads the bindings (a damaged line is said on the console and skipped) and starts scanning.
-    TMidiHub(TActionTarget& target, std::filesystem::path bindingsFile, QObject* parent = nullptr);
+    TMidiHub(TActionTarget& target, std::filesystem::path bindingsFile);
     ~TMidiHub() override;
 
     // The controllers open now, by name.
@@ -67,7 +47,8 @@ public:
     void CancelLearn();
     // A deck's volume knob has moved (by the mouse, a key, the crossfader): a control bound to it
     // must meet it again before it moves it. UI thread.
-    void VolumeKnobMoved(TKeyTarget deck);
+    void VolumeKnobMoved(TKeyTarget deck) override;
+    void ShowDialog(QWidget* parent, const std::function<void(QDialog* dialog)>& execute) override;
 
     // The controller a port belongs to: its client's name, without the number JACK adds to a
     // second client of one name.
@@ -79,9 +60,9 @@ private:
     struct TPort;
     struct TLive {
         TMidiBinding B;
-        int LastValue = -1;  // the control's last value, -1 before the first
+        int LastValue = -1;   // the control's last value, -1 before the first
         double LastPlace = 0; // where it put its knob last
-        bool Picked = false; // soft takeover: the control has met the knob's place
+        bool Picked = false;  // soft takeover: the control has met the knob's place
     };
     static void Received(double, std::vector<unsigned char>* message, void* port);
     void Handle(const std::string& device, const unsigned char* m, size_t size);
@@ -112,7 +93,7 @@ private:
     std::atomic<double> FVolumePlace[2];
     std::atomic<int> FVolumeQueued[2] = {0, 0}; // knob moves queued to the UI thread, not yet made
 
-    mutable std::mutex FPortsLock; // the open ports: the scan and UI threads
+    mutable std::mutex FPortsLock;                        // the open ports: the scan and UI threads
     std::map<std::string, std::unique_ptr<TPort>> FPorts; // by port name
 
     // The scan thread's own.

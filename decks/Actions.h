@@ -38,8 +38,8 @@ struct TActionInfo {
     TKeyAction Action;
     const char* Name;
     TActionKind Kind;
-    double Unit;    // a step's or a tick's amount, in the units of the action's key amounts
-    bool HasLight;  // a state a controller's light can show
+    double Unit;   // a step's or a tick's amount, in the units of the action's key amounts
+    bool HasLight; // a state a controller's light can show
 };
 
 inline constexpr TActionInfo ActionTable[] = {
@@ -51,8 +51,8 @@ inline constexpr TActionInfo ActionTable[] = {
     {TKeyAction::Keylock, "keylock", TActionKind::Switch, 0, true},
     {TKeyAction::TempoStep, "tempo", TActionKind::Step, 0.001, false}, // the deck's fine step
     {TKeyAction::Nudge, "nudge", TActionKind::Held, 0.04, false},      // the deck's nudge
-    {TKeyAction::Seek, "seek", TActionKind::Step, 1, false},            // pixels of the position knob
-    {TKeyAction::Volume, "volume", TActionKind::Knob, -1, false},       // up, louder
+    {TKeyAction::Seek, "seek", TActionKind::Step, 1, false},           // pixels of the position knob
+    {TKeyAction::Volume, "volume", TActionKind::Knob, -1, false},      // up, louder
     {TKeyAction::Crossfader, "crossfader", TActionKind::Knob, 1, false},
     {TKeyAction::CrossfaderCentre, "crossfader-centre", TActionKind::Switch, 0, false},
     {TKeyAction::KillLow, "kill-low", TActionKind::Switch, 0, false},

@@ -33,15 +33,16 @@ bool Run(int period)
         return false;
     }
     QTemporaryDir dir;
-    std::ofstream(QDir(dir.path()).filePath("Controllers.txt").toStdString()) << "[Bench Pad]\ncc 1 7 left volume absolute\n";
+    std::ofstream(QDir(dir.path()).filePath("Controllers.txt").toStdString())
+        << "[Bench Pad]\ncc 1 7 left volume absolute\n";
     RtMidiOut pad(RtMidi::UNIX_JACK, "Bench Pad");
     pad.openVirtualPort("out");
     TFormMain form(dir.path().toLocal8Bit());
     form.show();
     const auto until = Clock::now() + std::chrono::seconds(3);
-    while (form.Midi()->Devices().empty() && Clock::now() < until)
+    while (dynamic_cast<TMidiHub&>(*form.Midi()).Devices().empty() && Clock::now() < until)
         QApplication::processEvents(QEventLoop::AllEvents, 5);
-    if (form.Midi()->Devices().empty()) {
+    if (dynamic_cast<TMidiHub&>(*form.Midi()).Devices().empty()) {
         std::printf("the virtual controller was not taken\n");
         return false;
     }

@@ -26,7 +26,8 @@ public:
         FName = "duodeck-test-" + std::to_string(getpid());
         setenv("JACK_DEFAULT_SERVER", FName.c_str(), 1);
         setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
-        std::vector<std::string> args = {"jackd", "-r", "-n", FName, "-d", "dummy", "-r", "48000", "-p", std::to_string(period)};
+        std::vector<std::string> args = {"jackd", "-r", "-n",    FName, "-d",
+                                         "dummy", "-r", "48000", "-p",  std::to_string(period)};
         std::vector<char*> argv;
         for (std::string& a : args)
             argv.push_back(a.data());

@@ -108,11 +108,12 @@ protected:
         form.reset();
         engine::Engine::Reset();
     }
+    TMidiHub& Hub() { return dynamic_cast<TMidiHub&>(*form->Midi()); }
     bool Taken(int ms = 2000)
     {
         return WaitFor(
             [&] {
-                const auto devices = form->Midi()->Devices();
+                const auto devices = Hub().Devices();
                 return std::find(devices.begin(), devices.end(), "Test Pad") != devices.end();
             },
             ms);
@@ -129,12 +130,12 @@ protected:
 
 TEST(BindingsFile, DamagedLinesAreReportedAndSkippedAndTheRestReadsBackAsWritten)
 {
-    const TBindingsFile file = ParseBindings("note 1 1 left play\n"        // before any controller
+    const TBindingsFile file = ParseBindings("note 1 1 left play\n" // before any controller
                                              "[Pad One]\n"
                                              "note 1 36 left play light   # the big button\n"
-                                             "note 17 36 left play\n"      // channel out of range
-                                             "cc 2 7 right volume\n"       // no mode
-                                             "note 1 40 left volume\n"     // a note cannot turn a knob
+                                             "note 17 36 left play\n"  // channel out of range
+                                             "cc 2 7 right volume\n"   // no mode
+                                             "note 1 40 left volume\n" // a note cannot turn a knob
                                              "cc 2 7 right volume absolute\n"
                                              "cc 1 16 left tempo offset64\n"
                                              "note 1 41 left stop light\n" // stop has no state to show
@@ -212,7 +213,7 @@ TEST_F(Controllers, ARelativeEncoderStepsTheTempo)
 TEST_F(Controllers, AControllerUnpluggedAndPluggedAgainIsTakenAgainWithinASecond)
 {
     pad.Unplug();
-    EXPECT_TRUE(WaitFor([&] { return form->Midi()->Devices().empty(); }));
+    EXPECT_TRUE(WaitFor([&] { return Hub().Devices().empty(); }));
     pad.Plug();
     const auto from = std::chrono::steady_clock::now();
     ASSERT_TRUE(Taken());
@@ -223,7 +224,7 @@ TEST_F(Controllers, AControllerUnpluggedAndPluggedAgainIsTakenAgainWithinASecond
 
 TEST_F(Controllers, ALearnSessionBindsTheControlMovedAndTheFileHoldsIt)
 {
-    TLearnDialog dialog(*form->Midi());
+    TLearnDialog dialog(Hub());
     const auto rows = dialog.Actions->findItems("Right deck: play", Qt::MatchStartsWith);
     ASSERT_EQ(rows.size(), 1);
     dialog.Actions->setCurrentItem(rows[0]);
