@@ -187,9 +187,10 @@ void TMidiHub::Handle(const std::string& device, const unsigned char* m, size_t 
     const int level = type == 0x80 ? 0 : value;
     std::lock_guard lock(FBindingsLock);
     if (FLearn) {
-        if (note && level == 0)
-            return;
         const TActionInfo* info = FindAction(FLearn->Action);
+        // A knob waits for a fader, a knob or a wheel: a note cannot turn it.
+        if (note && (level == 0 || info->Kind == TActionKind::Knob))
+            return;
         TMidiBinding b{device, note, channel, number, FLearn->Target, FLearn->Action};
         if (!note && info->Kind == TActionKind::Step)
             b.Mode = value >= 57 && value <= 71 ? TControlMode::Offset64 : TControlMode::Relative;
