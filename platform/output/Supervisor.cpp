@@ -498,7 +498,7 @@ void Supervisor::Loop(std::shared_ptr<Run> run)
 {
     std::unique_lock control(FControl);
     while (!run->Stop) {
-        FWake.wait_for(control, timescale::Real(PollMs));
+        FWake.wait_for(control, timescale::Real(FTrial ? TrialPollMs : PollMs));
         if (run->Stop)
             break;
         Retired retired;
@@ -556,7 +556,7 @@ void Supervisor::TickLocked(std::unique_lock<std::mutex>& control, const std::sh
         return;
     if (FTrial) {
         const RenderGate::Times t = FGate.Trial();
-        if (t.First != 0 && t.Last - t.First >= Program(RunningMs) && now - t.Last < Program(StallMs) &&
+        if (t.First != 0 && t.Last - t.First >= Program(TrialRunningMs) && now - t.Last < Program(StallMs) &&
             Pace(t.Frames, t.Last - t.First, FTrialFormat.Rate) >= MinPace) {
             TakeTrialLocked(retired);
         } else if (!FTrial->Failure().empty() || now - FTrialSince > Program(StartGraceMs)) {

@@ -15,7 +15,7 @@
 //   StandIn   the null pace renders in the target's place, so cursors, refills and a recording go
 //             on. Every RetryMs the target is opened again as a trial: it renders silence while the
 //             null pace keeps time, and takes over (in whatever format it came back in) only once it
-//             has rendered at no less than half of real time for RunningMs, counted from the end of
+//             has rendered at no less than half of real time for TrialRunningMs, counted from the end of
 //             any hold the server put on its first buffer; a trial that has not within
 //             StartGraceMs is dropped. The default target is resolved afresh at each try,
 //             so a server that answers late, or a PortAudio device after a server goes, is found. A
@@ -49,10 +49,14 @@ public:
     static constexpr double StallMs = 300;
     static constexpr double StartGraceMs = 3000;
     static constexpr double RunningMs = 200;
+    // Short, so that a server whose idle sink holds a new stream back until something wakes it is
+    // heard at once then; a trial that goes on to stall is caught like any running device.
+    static constexpr double TrialRunningMs = 50;
     static constexpr double RetryMs = 500;
     static constexpr double IdleMs = 5000;
     static constexpr double PaceWindowMs = 1000;
     static constexpr double PollMs = 100;
+    static constexpr double TrialPollMs = 10; // while a trial runs: it takes over within this of proving itself
     // Real milliseconds a device's stop may take before it is abandoned on a thread of its own.
     static constexpr int StopDeadlineMs = 400;
 

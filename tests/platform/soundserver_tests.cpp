@@ -216,8 +216,8 @@ TEST_P(ServerPlayback, AServerThatDiesIsReplacedByTheNullPaceAndTheSoundComesBac
 }
 
 // The same with nothing else on the restarted server to wake its sink: PulseAudio's idle null sink
-// first sleeps through a 2-s block and takes no new stream before its end (its configured latency
-// is then 2 s); PipeWire's takes one at once. The sound is on 1.5 s after that.
+// holds a new stream back (any client's) until its 2-s block ends or another stream wakes it, here
+// the monitor's recording, opened 1.3 s after the server answers. The sound is on 1.5 s after the answer.
 TEST_P(ServerPlayback, ARestartedServerWithNoOtherStreamIsHeardSoon)
 {
     Play();
@@ -226,15 +226,13 @@ TEST_P(ServerPlayback, ARestartedServerWithNoOtherStreamIsHeardSoon)
     FServer.Kill();
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
     ASSERT_TRUE(FServer.Start()) << FServer.Log();
-    const auto answered = Clock::now();
-    const auto idleBlock = std::chrono::milliseconds(GetParam() == SoundServer::Kind::PulseAudio ? 2000 : 0);
-    std::this_thread::sleep_until(answered + idleBlock + std::chrono::milliseconds(1500));
+    std::this_thread::sleep_until(Clock::now() + std::chrono::milliseconds(1300));
     MonitorRecorder monitor(FServer.Address());
     ASSERT_TRUE(monitor.Ok());
     const auto heard = monitor.Record(0.5);
     const std::string console = testing::internal::GetCapturedStderr();
     const long from = FirstFrameWithTone(heard, Rate, LowHz, LowLevel, Rate / 20);
-    EXPECT_TRUE(from >= 0 && from <= Rate / 10) << "not yet heard (from frame " << from << ")\n" << console;
+    EXPECT_TRUE(from >= 0 && from <= Rate / 5) << "not yet heard (from frame " << from << ")\n" << console;
 }
 
 TEST_P(ServerPlayback, CloseIsPromptWithTheServerAliveDeadOrStopped)
