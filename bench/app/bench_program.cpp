@@ -30,10 +30,13 @@
 #include <lame/lame.h>
 #include <poll.h>
 #include <samplerate.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -654,12 +657,207 @@ void BM_SoundServer(benchmark::State& state)
     }
 }
 
+// ---- Under load ---------------------------------------------------------------------------------------
+
+// Busy loops at normal priority, each in a session of its own as a desktop starts programs (the
+// kernel shares the CPU between sessions first); killed with the object.
+class BusyLoops {
+public:
+    explicit BusyLoops(int count)
+    {
+        for (int i = 0; i < count; ++i)
+            if (const pid_t pid = fork(); pid == 0) {
+                setsid();
+                for (volatile unsigned long n = 0;;)
+                    n = n + 1;
+            } else if (pid > 0) {
+                FPids.push_back(pid);
+            }
+    }
+    ~BusyLoops()
+    {
+        for (const pid_t pid : FPids)
+            kill(pid, SIGKILL);
+        for (const pid_t pid : FPids)
+            waitpid(pid, nullptr, 0);
+    }
+
+private:
+    std::vector<pid_t> FPids;
+};
+
+// 10-ms windows of the monitor's left channel whose level falls under a quarter of the median's.
+int Gaps(const std::vector<int16_t>& stereo)
+{
+    constexpr size_t Window = SongRate / 100;
+    std::vector<double> levels;
+    for (size_t at = 0; at + 2 * Window <= stereo.size(); at += 2 * Window) {
+        double sum = 0;
+        for (size_t i = at; i < at + 2 * Window; i += 2)
+            sum += double(stereo[i]) * stereo[i];
+        levels.push_back(std::sqrt(sum / Window));
+    }
+    if (levels.empty())
+        return -1;
+    std::vector<double> sorted = levels;
+    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+    const double median = sorted[sorted.size() / 2];
+    return int(std::count_if(levels.begin(), levels.end(), [&](double l) { return l < median / 4; }));
+}
+
+// Each thread of a process: its name and scheduling policy (SCHED_OTHER 0, FIFO 1, RR 2) and
+// real-time priority, from /proc.
+std::string ThreadPolicies(qint64 pid)
+{
+    std::ostringstream out;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+        std::ifstream in(task.path() / "stat");
+        std::string stat;
+        std::getline(in, stat);
+        const size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos)
+            continue;
+        std::istringstream rest(stat.substr(close + 2));
+        std::vector<std::string> fields;
+        for (std::string f; rest >> f;)
+            fields.push_back(f);
+        // After the name: state is field 3; rt_priority 40 and policy 41 (1-based, of the whole line).
+        if (fields.size() < 39)
+            continue;
+        const int policy = std::stoi(fields[38]) & 0xff;
+        const char* names[] = {"OTHER", "FIFO", "RR", "BATCH", "ISO", "IDLE"};
+        out << stat.substr(open + 1, close - open - 1) << ":" << (policy < 6 ? names[policy] : "?");
+        if (policy == 1 || policy == 2)
+            out << fields[37];
+        out << " ";
+    }
+    return out.str();
+}
+
+// Both decks keylocked at +6 % while the mix is recorded, through a private server, with 16 busy
+// loops on the 2 cores; then pacat playing a mix of the same songs at the same latency under the same
+// load. Gaps on the sink's monitor and underflows of each; the program's thread policies on stderr.
+void BM_UnderLoad(benchmark::State& state)
+{
+    if (!TheDisplay()) {
+        state.SkipWithError("no X display: run under xvfb-run -a -s \"-screen 0 1024x768x24\"");
+        return;
+    }
+    if (!testsupport::SoundServer::Installed(testsupport::SoundServer::Kind::PulseAudio)) {
+        state.SkipWithError("no sound server installed (Debian package pulseaudio)");
+        return;
+    }
+    testsupport::SoundServer server;
+    if (!server.Start()) {
+        state.SkipWithError("the sound server did not start");
+        return;
+    }
+    Scratch& s = TheScratch();
+    s.WriteList("FileListLeft.ini", s.LeftTone().string());
+    s.WriteList("Listbox1.ini", "tone.mp3");
+    const int seconds = Seconds();
+    const std::filesystem::path mixFile = s.Dir.file("loadmix.raw");
+    {
+        const int frames = SongRate * (seconds + 5);
+        const auto a = testsupport::SineS16(frames, SongRate, 2, ToneHz, 8000);
+        const auto b = testsupport::SineS16(frames, SongRate, 2, 1000, 8000);
+        std::vector<uint8_t> bytes(a.size() * 2);
+        for (size_t i = 0; i < a.size(); ++i) {
+            const auto v = static_cast<int16_t>(std::clamp(a[i] + b[i], -32768, 32767));
+            std::memcpy(&bytes[i * 2], &v, 2);
+        }
+        testsupport::WriteBytes(mixFile, bytes);
+    }
+    for (auto _ : state) {
+        double gaps = -1, underflows = 0, pacatGaps = -1, pacatUnderflows = 0;
+        {
+            QProcessEnvironment environment;
+            environment.insert("DUODECK_AUDIO_BACKEND", "pulse");
+            environment.insert("PULSE_SERVER", QString::fromStdString(server.Address()));
+            Program program(TheDisplay(), environment);
+            if (!program.Shown) {
+                state.SkipWithError("the windows did not appear");
+                return;
+            }
+            PlayBoth();
+            // Keylock on both decks, then six tempo steps up each (1 % a step); Record.
+            Xdo({"search", "--name", "^DuoDeck$", "windowfocus", "--sync"});
+            if (state.range(0) & 1) {
+                Xdo({"key", "x", "comma"});
+                for (int i = 0; i < 6; ++i)
+                    Xdo({"key", "w", "p"});
+            }
+            if (state.range(0) & 2)
+                Xdo({"key", "F9"});
+            MoveTo(0, 0);
+            QThread::sleep(1);
+            std::fprintf(stderr, "program threads: %s\n", ThreadPolicies(program.Pid()).c_str());
+            testsupport::MonitorRecorder monitor(server.Address());
+            monitor.Record(0.5);
+            std::vector<int16_t> heard;
+            {
+                BusyLoops loops(16);
+                heard = monitor.Record(seconds);
+            }
+            gaps = Gaps(heard);
+            const std::string console = program.Console() + program.CloseAndRead();
+            if (console.find("sound server") == std::string::npos) {
+                state.SkipWithError(("the program did not play through the server: " + console).c_str());
+                return;
+            }
+            std::smatch m;
+            if (std::regex_search(console, m, std::regex("([0-9]+) underflows")))
+                underflows = std::stod(m[1]);
+        }
+        {
+            QProcess pacat;
+            QProcessEnvironment pe = QProcessEnvironment::systemEnvironment();
+            pe.insert("PULSE_SERVER", QString::fromStdString(server.Address()));
+            pacat.setProcessEnvironment(pe);
+            pacat.start("pacat", {"-v", "--raw", "--format=s16le", "--rate=44100", "--channels=2", "--latency-msec=25",
+                                  "--process-time-msec=6", QString::fromStdString(mixFile.string())});
+            pacat.waitForStarted(5000);
+            testsupport::MonitorRecorder monitor(server.Address());
+            monitor.Record(0.5);
+            std::vector<int16_t> heard;
+            {
+                BusyLoops loops(16);
+                heard = monitor.Record(seconds);
+            }
+            pacatGaps = Gaps(heard);
+            pacat.kill();
+            pacat.waitForFinished(5000);
+            const std::string said = pacat.readAllStandardError().toStdString();
+            for (size_t at = said.find("underrun"); at != std::string::npos; at = said.find("underrun", at + 1))
+                ++pacatUnderflows;
+        }
+        state.SetIterationTime(2.0 * seconds);
+        state.counters["gaps"] = gaps;
+        state.counters["underflows"] = underflows;
+        state.counters["pacat_gaps"] = pacatGaps;
+        state.counters["pacat_underflows"] = pacatUnderflows;
+        state.counters["loops"] = 16;
+        state.counters["stretch_s"] = seconds;
+    }
+}
+
 } // namespace
 
 BENCHMARK(BM_Floor)->Arg(0)->Arg(1)->ArgName("recording")->Iterations(3)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_Startup)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PlayingThenRecording)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_SoundServer)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_UnderLoad)
+    ->Arg(3)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->ArgName("keylock_rec")
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 
 int main(int argc, char** argv)
 {

@@ -70,7 +70,9 @@ std::string SoundServer::LogPath(const std::string& name) const
 // Runs `command` with the server's private folders as its home, runtime and configuration folders,
 // its output appended to a log of its own. posix_spawn, not fork: the test process has threads, and
 // a forked child of a threaded process may not call setenv or malloc before exec. The child starts
-// with no blocked signals and default handlers, whatever the test process set.
+// with no blocked signals and default handlers, whatever the test process set, in a session of its
+// own as a desktop starts its sound server: the kernel shares the CPU between sessions first, and in
+// ours the server would share one share with the program under test.
 void SoundServer::Spawn(const std::vector<std::string>& command)
 {
     const std::string dir = FDir.path().string();
@@ -111,7 +113,7 @@ void SoundServer::Spawn(const std::vector<std::string>& command)
     sigfillset(&all);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
     pid_t pid = -1;
     const int error = posix_spawnp(&pid, argv[0], &files, &attributes, argv.data(), envp.data());
     posix_spawnattr_destroy(&attributes);
