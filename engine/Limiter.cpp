@@ -27,6 +27,16 @@ void Limiter::Start(uint32_t rate, uint32_t channels)
             FPhase[p][i] = static_cast<float>(sinc * w);
         }
     }
+    // |sum h x| <= sum |h| max |x|; a hundredth of a percent under it for the float sums' rounding.
+    double gain = 1;
+    for (const auto& phase : FPhase) {
+        double sum = 0;
+        for (const float h : phase)
+            sum += std::abs(h);
+        gain = std::max(gain, sum);
+    }
+    FQuiet = static_cast<float>(FCeiling / gain * 0.9999);
+    FQuietFrames = Taps;
     FCount = 0;
     std::fill(std::begin(FInput), std::end(FInput), 0.0f);
     std::fill(std::begin(FHeld), std::end(FHeld), 1.0f);
@@ -65,11 +75,18 @@ void Limiter::Process(float* mix, uint32_t frames, uint32_t channels, uint32_t r
     float lowest = 1;
     for (uint32_t n = 0; n < frames; ++n) {
         const uint64_t now = FCount++;
-        for (uint32_t c = 0; c < channels; ++c)
-            FInput[(now % Ring) * 2 + c] = mix[n * channels + c];
+        bool quiet = true;
+        for (uint32_t c = 0; c < channels; ++c) {
+            const float x = mix[n * channels + c];
+            FInput[(now % Ring) * 2 + c] = x;
+            quiet = quiet && std::abs(x) < FQuiet;
+        }
+        FQuietFrames = quiet ? std::min(FQuietFrames + 1, Taps) : 0;
         // The envelope of the frame now judged: what it needs, recovering toward unity after a peak.
+        // Its interpolator's taps are the newest Taps frames.
         const uint64_t judged = now - FDetect; // wraps harmlessly while FCount <= FDetect
-        FEnvelope = std::min<double>(NeededGain(channels), FEnvelope + (1 - FEnvelope) * FRelease);
+        const float needed = FQuietFrames >= Taps ? 1.0f : NeededGain(channels);
+        FEnvelope = std::min<double>(needed, FEnvelope + (1 - FEnvelope) * FRelease);
         if (FEnvelope > 1 - 1e-9)
             FEnvelope = 1;
         const float env = static_cast<float>(FEnvelope);

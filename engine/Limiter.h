@@ -41,6 +41,10 @@ private:
     double FRelease = 0;         // per frame, toward unity
     float FCeiling = 1;
     float FPhase[3][Taps] = {}; // the interpolator's coefficients at 1/4, 2/4, 3/4
+    // Below this on every channel, a frame cannot bring a sample or a point between samples within
+    // Taps frames of it to the ceiling, whatever its neighbours, so the interpolator is not run.
+    float FQuiet = 0;
+    uint32_t FQuietFrames = 0; // the newest frames taken in that are all below FQuiet
 
     uint64_t FCount = 0;           // frames taken in since Start
     float FInput[Ring * 2] = {};   // the frames taken in, by frame number modulo Ring
