@@ -42,12 +42,13 @@ double PhonesLevel(const std::vector<int16_t>& stereo, int channel, double hz)
     return slices ? sum / slices : 0;
 }
 
-// The loudest trace of the cue (A) in any 5 ms block of the room's capture, either channel: A's
-// amplitude from a least-squares fit of both tones to the block, which keeps B's much larger tone
-// out of the reading although 5 ms cannot tell 440 Hz from 660 Hz by their spectra. A dropout of
-// the room's own (1 ms or more near silence on a channel, and the monitor's resampler ringing 32
-// samples either side) is left out of the fit: it is no cue, and would read as one; a cue there
-// would not be near silence.
+// The loudest trace of the cue (A) in any two 5 ms blocks in a row of the room's capture, either
+// channel: A's amplitude from a least-squares fit of both tones to each block, which keeps B's much
+// larger tone out of the reading although 5 ms cannot tell 440 Hz from 660 Hz by their spectra.
+// A dropout of the room's own (1 ms or more near silence on a channel, and the monitor's resampler
+// ringing 32 samples either side) is left out of the fit, and so is a jump in B's phase (samples
+// the server dropped) by the second block: neither is a cue, and either would read as one in the
+// block it falls in. A cue that reaches the room plays for a stream's buffer, 25 ms or more.
 double LoudestCueBlock(const std::vector<int16_t>& stereo)
 {
     constexpr size_t Block = Rate / 200, Dropout = Rate / 1000, Ringing = 32;
@@ -55,6 +56,7 @@ double LoudestCueBlock(const std::vector<int16_t>& stereo)
     const size_t frames = stereo.size() / 2;
     double loudest = 0;
     for (int ch = 0; ch < 2; ++ch) {
+        double before = 0; // A in the block before
         std::vector<bool> dropout(frames, false);
         for (size_t i = 0, j; i < frames; i = std::max(j, i + 1)) {
             for (j = i; j < frames && std::abs(stereo[2 * j + ch]) < Silence; ++j) {
@@ -80,8 +82,10 @@ double LoudestCueBlock(const std::vector<int16_t>& stereo)
                     m[r][4] += basis[r] * stereo[2 * i + ch];
                 }
             }
-            if (used < Block / 2)
+            if (used < Block / 2) {
+                before = 0;
                 continue;
+            }
             for (int p = 0; p < 4; ++p)
                 for (int r = 0; r < 4; ++r)
                     if (r != p) {
@@ -89,7 +93,9 @@ double LoudestCueBlock(const std::vector<int16_t>& stereo)
                         for (int c = p; c < 5; ++c)
                             m[r][c] -= f * m[p][c];
                     }
-            loudest = std::max(loudest, std::hypot(m[0][4] / m[0][0], m[1][4] / m[1][1]));
+            const double a = std::hypot(m[0][4] / m[0][0], m[1][4] / m[1][1]);
+            loudest = std::max(loudest, std::min(a, before));
+            before = a;
         }
     }
     return loudest;
