@@ -13,9 +13,11 @@ namespace output::pulse {
 // How long a server may take to accept a connection before it counts as absent.
 constexpr int ConnectTimeoutMs = 1000;
 // The whole latency asked of the server (our buffer and the sink's), ms: a knob is heard within
-// about this plus one engine period. The server fetches a quarter of it at a time, which leaves the
-// sink about 6 ms of its own: well clear of its minimum, so other streams keep their timing.
-constexpr int TargetLatencyMs = 25;
+// about this plus one engine period. The server fetches a quarter of it at a time (one engine
+// period), which leaves the sink 10 ms of its own: well clear of its minimum, so other streams keep
+// their timing. Not less: the server passes our data on through a thread of normal priority, and
+// at 25 ms busy programs starved it into dozens of underflows a minute where 40 ms had none.
+constexpr int TargetLatencyMs = 40;
 
 // Devices: the server's sinks, its default sink first, with name-based GUIDs; nothing when no server
 // answers within ConnectTimeoutMs (never starts one). Make(""): the server's default sink, followed

@@ -48,7 +48,7 @@ double PhonesLevel(const std::vector<int16_t>& stereo, int channel, double hz)
 // A dropout of the room's own (1 ms or more near silence on a channel, and the monitor's resampler
 // ringing 32 samples either side) is left out of the fit, and so is a jump in B's phase (samples
 // the server dropped) by the second block: neither is a cue, and either would read as one in the
-// block it falls in. A cue that reaches the room plays for a stream's buffer, 25 ms or more.
+// block it falls in. A cue that reaches the room plays for a stream's buffer, 40 ms or more.
 double LoudestCueBlock(const std::vector<int16_t>& stereo)
 {
     constexpr size_t Block = Rate / 200, Dropout = Rate / 1000, Ringing = 32;
