@@ -3,6 +3,7 @@
 #include "controllers/LearnDialog.h"
 #include "decks/DeckController.h"
 #include "engine/Controls.h"
+#include "platform/kernel/Realtime.h"
 
 #include <jack/jack.h>
 #include <rtmidi/RtMidi.h>
@@ -47,6 +48,9 @@ struct TMidiHub::TApiState {
     jack_client_t* Watch = nullptr;
     std::atomic<bool> Gone{false};
     bool SaidMissing = false;
+    // Scans still to skip before the next try to reach a JACK server: a try where none runs costs
+    // a millisecond of CPU, and a server seldom starts; its controllers' ports come and go at once.
+    int ServerWait = 0;
 };
 
 namespace {
@@ -77,6 +81,7 @@ TMidiHub::TMidiHub(TActionTarget& target, std::filesystem::path bindingsFile)
     connect(&FLights, &QTimer::timeout, this, &TMidiHub::Tick);
     FLights.start();
     FScanner = std::thread([this] {
+        realtime::NameThisThread("duodeck-midi");
         try {
             while (!FStop.load()) {
                 Scan();
@@ -399,9 +404,15 @@ void TMidiHub::ScanApi(int api)
             s.Watch = nullptr;
         }
         if (!s.Watch) {
-            s.Watch = jack_client_open(kClientName, JackNoStartServer, nullptr);
-            if (!s.Watch)
+            if (s.ServerWait > 0) {
+                --s.ServerWait;
                 return;
+            }
+            s.Watch = jack_client_open(kClientName, JackNoStartServer, nullptr);
+            if (!s.Watch) {
+                s.ServerWait = kServerTryMs / kScanMs - 1;
+                return;
+            }
             jack_on_shutdown(
                 s.Watch, [](void* state) { static_cast<TApiState*>(state)->Gone = true; }, &s);
             jack_activate(s.Watch);

@@ -2,6 +2,7 @@
 
 #include "platform/kernel/Exceptions.h"
 #include "platform/kernel/KeptFile.h"
+#include "platform/kernel/Realtime.h"
 
 #include <QBuffer>
 #include <QByteArrayList>
@@ -30,7 +31,10 @@ TTempoAnalyser::TTempoAnalyser(const QByteArray& dataFolder, QObject* parent)
     : QObject(parent), FCachePath((dataFolder + "/" + CacheFile).toStdString())
 {
     Load();
-    FThread = std::thread([this] { Run(); });
+    FThread = std::thread([this] {
+        realtime::NameThisThread("duodeck-analyse");
+        Run();
+    });
 }
 
 TTempoAnalyser::~TTempoAnalyser()

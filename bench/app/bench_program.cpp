@@ -40,6 +40,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <regex>
 #include <set>
@@ -419,13 +420,37 @@ Clock::time_point DragLeftFrequency()
 struct Share {
     double Process = 0, Ui = 0;
 };
+// Each thread's name and its time on a CPU so far, seconds.
+std::map<qint64, std::pair<std::string, double>> ThreadTimes(qint64 pid)
+{
+    std::map<qint64, std::pair<std::string, double>> times;
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        const qint64 tid = std::stoll(task.path().filename().string());
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        times[tid] = {name, ThreadCpuSecondsOf(pid, tid)};
+    }
+    return times;
+}
+
+// Also says on stderr which threads took the time, as shares of one core.
 Share Stretch(Program& program, int seconds)
 {
     const double cpu = CpuSecondsOf(program.Pid());
     const double ui = ThreadCpuSecondsOf(program.Pid(), program.Pid());
+    const auto threads = ThreadTimes(program.Pid());
     const auto start = Clock::now();
     QThread::sleep(static_cast<unsigned long>(seconds));
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    std::fprintf(stderr, "threads, %% of a core:");
+    for (const auto& [tid, now] : ThreadTimes(program.Pid())) {
+        const auto before = threads.find(tid);
+        const double was = before == threads.end() ? 0 : before->second.second;
+        std::fprintf(stderr, " %s %.2f", now.first.c_str(), (now.second - was) / wall * 100);
+    }
+    std::fprintf(stderr, "\n");
     return Share{(CpuSecondsOf(program.Pid()) - cpu) / wall,
                  (ThreadCpuSecondsOf(program.Pid(), program.Pid()) - ui) / wall};
 }

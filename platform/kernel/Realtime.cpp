@@ -1,6 +1,7 @@
 #include "platform/kernel/Realtime.h"
 
 #include <dbus/dbus.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -172,6 +173,11 @@ void RequestForThisThread()
             return;
         }
     }
+}
+
+void NameThisThread(const char* name)
+{
+    pthread_setname_np(pthread_self(), name);
 }
 
 std::string Describe(pid_t tid)

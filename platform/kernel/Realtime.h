@@ -24,6 +24,9 @@ void Prepare();
 // id to the helper, which may take a D-Bus round trip to answer.
 void RequestForThisThread();
 
+// Names the calling thread as `ps` and `top` show it (at most 15 characters kept).
+void NameThisThread(const char* name);
+
 // The scheduling policy and priority of thread `tid` of this process, as "SCHED_FIFO 4",
 // "SCHED_OTHER" and the like, "+reset-on-fork" when set. For tests and benchmarks.
 std::string Describe(pid_t tid);

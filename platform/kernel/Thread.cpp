@@ -1,5 +1,7 @@
 #include "platform/kernel/Thread.h"
 
+#include "platform/kernel/Realtime.h"
+
 #include <cstdio>
 #include <exception>
 
@@ -23,7 +25,10 @@ void TThread::Start()
     std::lock_guard<std::mutex> g(FLock);
     if (!FStarted) {
         FStarted = true;
-        FThread = std::thread([this] { Run(); });
+        FThread = std::thread([this] {
+            realtime::NameThisThread("duodeck-refill");
+            Run();
+        });
     }
 }
 

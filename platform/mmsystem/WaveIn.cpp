@@ -1,6 +1,7 @@
 // The virtual card's wave-in device: reads the sound output's loopback, applies the recording
 // input's selection and level, converts to the capture format and fills the queued buffers.
 #include "platform/output/Loopback.h"
+#include "platform/kernel/Realtime.h"
 #include "platform/mmsystem/CardState.h"
 #include "platform/mmsystem/VirtualCard.h"
 #include "platform/ui/HiddenWindow.h"
@@ -32,7 +33,10 @@ public:
     WaveInDevice(const WAVEFORMATEX& format, THiddenWindow* window, std::unique_ptr<output::LoopbackReader> reader)
         : FFormat(format), FWindow(window), FReader(std::move(reader))
     {
-        FThread = std::thread([this] { Loop(); });
+        FThread = std::thread([this] {
+            realtime::NameThisThread("duodeck-wavein");
+            Loop();
+        });
     }
     ~WaveInDevice()
     {

@@ -49,7 +49,10 @@ public:
     {
         realtime::Prepare();
         FStop.store(false, std::memory_order_relaxed);
-        FThread = std::thread([this, &source, token] { Run(source, token); });
+        FThread = std::thread([this, &source, token] {
+            realtime::NameThisThread("duodeck-null");
+            Run(source, token);
+        });
         return true;
     }
 

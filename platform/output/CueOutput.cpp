@@ -4,6 +4,7 @@
 #include "platform/output/LoopbackRing.h"
 #include "platform/output/PortAudioOutput.h"
 #include "platform/output/PulseOutput.h"
+#include "platform/kernel/Realtime.h"
 #include "platform/kernel/TimeScale.h"
 
 #include <samplerate.h>
@@ -136,7 +137,10 @@ void CueOutput::Choose(const CueTarget& target)
     const bool watch = target.What == CueTarget::Kind::Sink || target.What == CueTarget::Kind::PortAudio;
     if (watch && !FWatch.joinable()) {
         FWatchStop = false;
-        FWatch = std::thread([this] { WatchLoop(); });
+        FWatch = std::thread([this] {
+            realtime::NameThisThread("duodeck-phones");
+            WatchLoop();
+        });
     } else if (!watch && FWatch.joinable()) {
         {
             std::lock_guard wl(FWatchLock);

@@ -3,6 +3,7 @@
 #include "platform/output/Loopback.h"
 #include "platform/output/PortAudioOutput.h"
 #include "platform/output/PulseOutput.h"
+#include "platform/kernel/Realtime.h"
 #include "platform/kernel/TimeScale.h"
 
 #include <algorithm>
@@ -491,7 +492,10 @@ void Supervisor::StartThreadLocked()
     if (FRun)
         return;
     FRun = std::make_shared<Run>();
-    std::thread([this, run = FRun] { Loop(run); }).detach();
+    std::thread([this, run = FRun] {
+        realtime::NameThisThread("duodeck-device");
+        Loop(run);
+    }).detach();
 }
 
 void Supervisor::Loop(std::shared_ptr<Run> run)
