@@ -107,6 +107,11 @@ public:
     int64_t SampleStart() const { return FSampleStart; }
     int64_t SampleEnd() const { return FSampleEnd; }
     const std::string& FileName() const { return FFileName; }
+    // Positions in frames of Format: the next frame Read gives, and the song's length. SeekFrame
+    // seeks to the frame's own start time, so it lands on that frame exactly.
+    int64_t Frame() const { return FFrame; }
+    int64_t Frames() const { return FFrames; }
+    void SeekFrame(int64_t frame) { Seek(FrameTime(frame)); }
 
 private:
     void Open(TMxReaderOutput output);

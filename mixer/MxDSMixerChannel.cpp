@@ -1,12 +1,14 @@
 #include "mixer/MxDSMixerChannel.h"
 
 #include "engine/Controls.h"
+#include "engine/KeylockVoice.h"
 #include "decode/MxAudioFileRead.h"
 #include "mixer/MxDSMixer.h"
 #include "platform/kernel/Exceptions.h"
 #include "platform/ui/ErrorDisplay.h"
 #include "platform/ui/HiddenWindow.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -25,29 +27,45 @@ constexpr UINT kMsgUpdateFailed = WM_USER + 3;
 
 // ---- TPositionTimes ----
 
-void TPositionTimes::AddPosTime(int32_t bufStart, int32_t bufEnd, int64_t timeStart, int64_t timeEnd)
+void TPositionTimes::AddPosTime(int32_t bufStart, int32_t bufEnd, int64_t timeStart, int64_t timeEnd,
+                                int64_t frameStart)
 {
     Assert(timeEnd >= timeStart, "Internal Error: Time Start higher then Time End");
     Assert(bufEnd > bufStart, "Internal Error: Position Start not inferior to Position End");
-    FEntries[FIndex] = {bufStart, bufEnd, timeStart, timeEnd};
+    FEntries[FIndex] = {bufStart, bufEnd, timeStart, timeEnd, frameStart};
     FIndex = (FIndex + 1) % kEntries;
 }
 
-bool TPositionTimes::TryGetPosTime(int32_t pos, int32_t& ms) const
+const TPositionTimes::Entry* TPositionTimes::Find(int32_t pos) const
 {
     int i = FIndex;
     for (int n = 0; n < kEntries - 1; ++n) {
         i = i == 0 ? kEntries - 1 : i - 1;
         const Entry& e = FEntries[i];
-        if (e.bufStart <= pos && pos < e.bufEnd) {
-            const double ratio = double(pos - e.bufStart) / double(e.bufEnd - e.bufStart);
-            const int64_t time =
-                e.timeStart + static_cast<int64_t>(std::trunc(ratio * double(e.timeEnd - e.timeStart)));
-            ms = static_cast<int32_t>(time / 10000);
-            return true;
-        }
+        if (e.bufStart <= pos && pos < e.bufEnd)
+            return &e;
     }
-    return false;
+    return nullptr;
+}
+
+bool TPositionTimes::TryGetPosTime(int32_t pos, int32_t& ms) const
+{
+    const Entry* e = Find(pos);
+    if (!e)
+        return false;
+    const double ratio = double(pos - e->bufStart) / double(e->bufEnd - e->bufStart);
+    const int64_t time = e->timeStart + static_cast<int64_t>(std::trunc(ratio * double(e->timeEnd - e->timeStart)));
+    ms = static_cast<int32_t>(time / 10000);
+    return true;
+}
+
+bool TPositionTimes::TryGetPosFrame(int32_t pos, uint32_t align, int64_t& frame) const
+{
+    const Entry* e = Find(pos);
+    if (!e || e->frameStart < 0 || align == 0)
+        return false;
+    frame = e->frameStart + (pos - e->bufStart) / int32_t(align);
+    return true;
 }
 
 int32_t TPositionTimes::GetPosTime(int32_t pos) const
@@ -221,6 +239,7 @@ void TMxDSMixerChannel::SetFileName(const std::string& name)
         FChannels = f.nChannels;
         FBitsPerSample = f.wBitsPerSample;
         FBlockAlign = f.nBlockAlign;
+        FFrames = FReader->Frames();
         FFormat = WAVEFORMATEX{
             f.wFormatTag, f.nChannels, f.nSamplesPerSec, f.nAvgBytesPerSec, f.nBlockAlign, f.wBitsPerSample, 0};
     }
@@ -239,6 +258,9 @@ void TMxDSMixerChannel::CloseFile()
     FPlayFrom = 0;
     FPlayTo = 0;
     FFileName.clear();
+    FFrames = 0;
+    FLoopStart = FLoopEnd = -1;
+    FTailLeft = 0;
     // A new song plays at 0 dB, centred, at its own rate and unmatched until its loudness is known;
     // keylock, cue, the bands, the trim and the crossfader's share stay.
     FControls->SetVolume(0);
@@ -260,6 +282,7 @@ void TMxDSMixerChannel::CreateBuffer()
     FEndThreshold = static_cast<uint32_t>(uint64_t(FBufferSize) * 40 / 100);
     FSilenceChunk = static_cast<uint32_t>(avg * 2 * 400 / 1000);
     FCopyBuffer.assign(FBufferSize, 0);
+    FTail.assign(size_t(kDeclickFrames) * FBlockAlign, 0);
 
     DSBUFFERDESC desc{};
     desc.dwSize = sizeof(DSBUFFERDESC);
@@ -369,26 +392,33 @@ void TMxDSMixerChannel::FillFromFile(uint32_t offset, uint32_t size)
     bool rewound = false;
     while (remaining > 0) {
         uint8_t* dst = FCopyBuffer.data() + at;
-        if (FEndMarker == -1) {
-            const uint32_t n = FReader->Read(dst, remaining);
-            if (n > 0) {
-                FPositions.AddPosTime(int32_t(at), int32_t(at + n), FReader->SampleStart(), FReader->SampleEnd());
-                remaining -= n;
-            }
-            if (remaining > 0) {
-                // A short read: the song or its range is over. A looping range that yields nothing
-                // even right after the rewind would spin here for ever, so it ends like a plain one.
-                at += n;
-                if (!FLoop || (rewound && n == 0))
-                    FEndMarker = static_cast<int32_t>(at);
-                FReader->Seek(0); // lands on the range start
-                rewound = true;
-            }
-        } else {
+        if (FEndMarker != -1) {
             SilenceBytes(dst, remaining);
             const int64_t end = FReader->SampleEnd();
             FPositions.AddPosTime(int32_t(at), int32_t(at + remaining), end, end);
-            remaining = 0;
+            break;
+        }
+        uint32_t want = remaining;
+        const bool atLoopEnd = CapAtLoopEnd(want);
+        const int64_t frame = FReader->Frame();
+        const uint32_t n = want > 0 ? FReader->Read(dst, want) : 0;
+        if (n > 0) {
+            FPositions.AddPosTime(int32_t(at), int32_t(at + n), FReader->SampleStart(), FReader->SampleEnd(), frame);
+            Declick(dst, n / FBlockAlign);
+            remaining -= n;
+            at += n;
+        }
+        if (atLoopEnd && n == want) {
+            WrapLoop();
+            continue;
+        }
+        if (n < want) {
+            // A short read: the song or its range is over. A looping range that yields nothing
+            // even right after the rewind would spin here for ever, so it ends like a plain one.
+            if (!FLoop || (rewound && n == 0))
+                FEndMarker = static_cast<int32_t>(at);
+            FReader->Seek(0); // lands on the range start
+            rewound = true;
         }
     }
     void* region = nullptr;
@@ -396,6 +426,106 @@ void TMxDSMixerChannel::FillFromFile(uint32_t offset, uint32_t size)
         return;
     std::memcpy(region, FCopyBuffer.data() + offset, size);
     FBuffer->Unlock(region, size, nullptr, 0);
+}
+
+void TMxDSMixerChannel::FillRing(uint32_t offset, uint32_t size)
+{
+    const uint32_t first = std::min(size, FBufferSize - offset);
+    FillFromFile(offset, first);
+    if (FBuffer && size > first)
+        FillFromFile(0, size - first);
+}
+
+bool TMxDSMixerChannel::CapAtLoopEnd(uint32_t& want) const
+{
+    if (FLoopStart < 0)
+        return false;
+    const int64_t frame = FReader->Frame();
+    if (frame > FLoopEnd)
+        return false;
+    const int64_t left = (FLoopEnd - frame) * FBlockAlign;
+    if (left > want)
+        return false;
+    want = static_cast<uint32_t>(left);
+    return true;
+}
+
+void TMxDSMixerChannel::WrapLoop()
+{
+    // What follows the loop's end fades out under its start.
+    const auto bytes = static_cast<uint32_t>(FTail.size());
+    const uint32_t got = FReader->Read(FTail.data(), bytes);
+    SilenceBytes(FTail.data() + got, bytes - got);
+    FReader->SeekFrame(FLoopStart);
+    FTailLeft = kDeclickFrames;
+}
+
+void TMxDSMixerChannel::Declick(uint8_t* dst, uint32_t frames)
+{
+    const uint32_t n = std::min(frames, FTailLeft);
+    const uint32_t samples = n * FChannels;
+    const uint32_t from = (kDeclickFrames - FTailLeft) * FChannels;
+    for (uint32_t i = 0; i < samples; ++i) {
+        const uint32_t k = from + i;
+        // The new sound's weight rises from 1/64 to 1 across the fade.
+        const float w = float(k / FChannels + 1) / float(kDeclickFrames);
+        if (FBitsPerSample == 16) {
+            int16_t a, b;
+            std::memcpy(&a, dst + size_t(i) * 2, 2);
+            std::memcpy(&b, FTail.data() + size_t(k) * 2, 2);
+            const auto v = static_cast<int16_t>(std::lround(a * w + b * (1 - w)));
+            std::memcpy(dst + size_t(i) * 2, &v, 2);
+        } else {
+            dst[i] = static_cast<uint8_t>(std::lround(dst[i] * w + FTail[k] * (1 - w)));
+        }
+    }
+    FTailLeft -= n;
+}
+
+int64_t TMxDSMixerChannel::IntoLoop(int64_t frame) const
+{
+    if (FLoopStart < 0 || frame < FLoopEnd)
+        return frame;
+    return FLoopStart + (frame - FLoopStart) % (FLoopEnd - FLoopStart);
+}
+
+void TMxDSMixerChannel::Splice(int64_t frame, bool declick)
+{
+    DWORD play = 0, write = 0;
+    DXCheck(FBuffer->GetCurrentPosition(&play, &write));
+    const uint32_t align = FBlockAlign;
+    // Past what the next render may read too: a keylocked voice takes its input in large pieces.
+    uint32_t margin = FSamplesPerSec * kSpliceMarginMs / 1000;
+    if (FKeylock)
+        margin += engine::KeylockVoice::MaxInFrames;
+    const uint32_t ringFrames = FBufferSize / align;
+    const uint32_t at = (write / align + margin) % ringFrames * align;
+    if (frame < 0) {
+        // On from what is there, moved into the loop when that is past its end.
+        int64_t there = 0;
+        if (!FPositions.TryGetPosFrame(static_cast<int32_t>(at), align, there))
+            return; // the song's end is already written there
+        frame = IntoLoop(there);
+        declick = frame != there;
+    }
+    if (declick) {
+        // The old sound at the splice, as the ring holds it, fades out under the new.
+        const uint32_t first = std::min<uint32_t>(static_cast<uint32_t>(FTail.size()), FBufferSize - at);
+        std::memcpy(FTail.data(), FCopyBuffer.data() + at, first);
+        std::memcpy(FTail.data() + first, FCopyBuffer.data(), FTail.size() - first);
+    }
+    FTailLeft = declick ? kDeclickFrames : 0;
+    FReader->SeekFrame(frame);
+    FEndMarker = -1;
+    FEndNear = false;
+    // The render plays on meanwhile: a short first stretch meets it in time, the rest of the lap
+    // up to the play cursor follows.
+    const uint32_t lap = (play + FBufferSize - at) % FBufferSize;
+    const uint32_t first = std::min(lap, FFormat.nAvgBytesPerSec / 10 / align * align);
+    FillRing(at, first);
+    if (FBuffer)
+        FillRing((at + first) % FBufferSize, lap - first);
+    FWritePos = play;
 }
 
 void TMxDSMixerChannel::FillSilence(uint32_t offset, uint32_t size)
@@ -434,6 +564,59 @@ void TMxDSMixerChannel::HandleBufferLost()
 }
 
 // ---- positions and range ----
+
+int64_t TMxDSMixerChannel::PositionFrame()
+{
+    Guard lock(FMutex);
+    if (!lock || !FReader)
+        return 0;
+    if (!FPrepared)
+        return FReader->Frame();
+    int64_t frame = 0;
+    if (FPositions.TryGetPosFrame(static_cast<int32_t>(PlayCursor()), FBlockAlign, frame))
+        return frame;
+    return FFrames; // the silence after the end
+}
+
+void TMxDSMixerChannel::JumpTo(int64_t frame)
+{
+    Guard lock(FMutex);
+    if (!lock || !FReader)
+        return;
+    frame = std::clamp<int64_t>(frame, 0, std::max<int64_t>(FFrames - 1, 0));
+    if (State() == csPlaying && FBuffer && FPrepared) {
+        Splice(frame, true);
+        return;
+    }
+    DoStop();
+    FReader->SeekFrame(frame);
+}
+
+void TMxDSMixerChannel::SetFrameLoop(int64_t start, int64_t end)
+{
+    Guard lock(FMutex);
+    if (!lock || !FReader)
+        return;
+    end = std::min(end, FFrames);
+    if (start < 0 || end <= start)
+        return;
+    FLoopStart = start;
+    FLoopEnd = end;
+    if (FBuffer && FPrepared)
+        Splice(-1, false);
+    else if (const int64_t frame = FReader->Frame(); IntoLoop(frame) != frame)
+        FReader->SeekFrame(IntoLoop(frame));
+}
+
+void TMxDSMixerChannel::ClearFrameLoop()
+{
+    Guard lock(FMutex);
+    if (!lock || FLoopStart < 0)
+        return;
+    FLoopStart = FLoopEnd = -1;
+    if (FBuffer && FPrepared)
+        Splice(-1, false);
+}
 
 int32_t TMxDSMixerChannel::Position()
 {
@@ -552,6 +735,7 @@ void TMxDSMixerChannel::DoStop()
     FPrepared = false;
     FEndMarker = -1;
     FEndNear = false;
+    FTailLeft = 0;
 }
 
 int32_t TMxDSMixerChannel::BytesToEnd()

@@ -27,13 +27,18 @@ enum TChannelState { csStopped = 0, csPlaying = 1, csPaused = 2 };
 
 using TChannelEvent = std::function<void(TMxDSMixerChannel* sender)>;
 
-// Maps byte ranges of the sound buffer to song time: a ring of the 50 newest fills.
+// Maps byte ranges of the sound buffer to song time: a ring of the newest fills. A loop a fraction
+// of a beat long makes many fills in one lap of the buffer, hence more than the 50 a song needs.
 class TPositionTimes {
 public:
-    static constexpr int kEntries = 50;
+    static constexpr int kEntries = 256;
 
-    // [bufStart, bufEnd) holds song time [timeStart, timeEnd] (100 ns units), spread evenly.
-    void AddPosTime(int32_t bufStart, int32_t bufEnd, int64_t timeStart, int64_t timeEnd);
+    // [bufStart, bufEnd) holds song time [timeStart, timeEnd] (100 ns units), spread evenly, and
+    // song frames from `frameStart` on, one per `align` bytes (frameStart < 0: silence after the end,
+    // which stays at timeEnd).
+    void AddPosTime(int32_t bufStart, int32_t bufEnd, int64_t timeStart, int64_t timeEnd, int64_t frameStart = -1);
+    // The song frame at buffer offset `pos`; false when no entry covers it or it is silence.
+    bool TryGetPosFrame(int32_t pos, uint32_t align, int64_t& frame) const;
     // Song time in ms of buffer offset `pos`, newest entry first. False when no entry covers it.
     bool TryGetPosTime(int32_t pos, int32_t& ms) const;
     // As TryGetPosTime; raises "Internal Error: unable to GetPosTime" when no entry covers `pos`.
@@ -43,7 +48,9 @@ private:
     struct Entry {
         int32_t bufStart = 0, bufEnd = 0;
         int64_t timeStart = 0, timeEnd = 0;
+        int64_t frameStart = -1;
     };
+    const Entry* Find(int32_t pos) const;
     Entry FEntries[kEntries];
     int FIndex = 0;
 };
@@ -137,6 +144,28 @@ public:
     void LockPlayData(uint32_t offset, uint32_t size, void*& ptr1, uint32_t& size1, void*& ptr2, uint32_t& size2);
     void UnlockPlayData();
 
+    // ---- jumps and loops at exact song frames ----
+    // Frames are those of the channel's format (SamplesPerSec). A jump or a loop's wrap is spliced
+    // into what the refills write ahead of the play cursor, so it lands on its frame exactly whatever
+    // the render's block size, and every voice (resampled or keylocked) reads on without a restart.
+    // Each splice crossfades the old sound into the new over kDeclickFrames.
+    static constexpr uint32_t kDeclickFrames = 64;
+    // The song's length, and the frame heard now (the play cursor's; the reader's while stopped).
+    int64_t Frames() const { return FFrames; }
+    int64_t PositionFrame();
+    // Continues the song at `frame`: while playing, heard once the output has played what it holds
+    // (about its own latency plus kSpliceMarginMs); else the next Play starts there.
+    void JumpTo(int64_t frame);
+    static constexpr uint32_t kSpliceMarginMs = 5;
+    // Plays [start, end) over and over once the song reaches it (a playhead already past `end`
+    // moves into it at once, keeping its place in the loop's beat); end > start, within the song.
+    // ClearFrameLoop plays on from wherever the loop is. Both take effect as a jump does.
+    void SetFrameLoop(int64_t start, int64_t end);
+    void ClearFrameLoop();
+    bool FrameLooping() const { return FLoopStart >= 0; }
+    int64_t LoopStart() const { return FLoopStart; }
+    int64_t LoopEnd() const { return FLoopEnd; }
+
     TChannelEvent OnPlayEnd;
     TChannelEvent OnBufferLost;
     TChannelEvent OnFadeEnd;
@@ -177,6 +206,19 @@ private:
     void Prefill();
     void Refill();
     void FillFromFile(uint32_t offset, uint32_t size);
+    // FillFromFile over [offset, offset + size) of the ring, split where it wraps.
+    void FillRing(uint32_t offset, uint32_t size);
+    // Rewrites the ring from just ahead of what the render has read, with the reader at `frame`
+    // (crossfaded from the old sound when `declick`); playing, mutex held.
+    void Splice(int64_t frame, bool declick);
+    // The read limit of a loop: `want` bytes cut to the loop's end; true when cut there.
+    bool CapAtLoopEnd(uint32_t& want) const;
+    void WrapLoop();
+    // Crossfades the pending old sound (FTail) into `frames` new ones at `dst`.
+    void Declick(uint8_t* dst, uint32_t frames);
+    // Where the reader goes when a loop is set or left: a place past the loop's end moves in by
+    // whole laps.
+    int64_t IntoLoop(int64_t frame) const;
     void FillSilence(uint32_t offset, uint32_t size);
     // Locks [offset, offset + size) of the sound buffer; false when the buffer was lost (handled).
     bool LockRegion(uint32_t offset, uint32_t size, void*& region);
@@ -211,6 +253,10 @@ private:
     uint32_t FLastRefillTick = 0;
     TPositionTimes FPositions;
     int32_t FLastPosition = 0; // the last position the table could map
+    int64_t FFrames = 0;
+    int64_t FLoopStart = -1, FLoopEnd = -1; // none while FLoopStart < 0
+    std::vector<uint8_t> FTail;             // the old sound a splice fades out, kDeclickFrames
+    uint32_t FTailLeft = 0;                 // frames of FTail still to fade out
 
     // The values last set, read by the plain getters.
     std::atomic<int32_t> FVolume{0};
