@@ -10,7 +10,10 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <utility>
 
 namespace {
 int Left(QWidget* w)
@@ -73,6 +76,12 @@ void TDeckController::FormDestroy()
 
 void TDeckController::LoadAndPlay(const std::string& path)
 {
+    // The song already here, moved to a cue or synced while stopped, plays as it was left.
+    if (path == FEditFileName && FChannel->State() != csPlaying && (FSyncPending || FChannel->PositionFrame() != 0)) {
+        ApplyVolumeKnob();
+        StartPlaying();
+        return;
+    }
     FOpenDialogFileName = path;
     btnBrowseClick(); // a failed open raises here and skips the rest
     ApplyVolumeKnob();
@@ -109,6 +118,8 @@ void TDeckController::btnBrowseClick()
     // A new song plays at its own rate; its tempo comes from the cache or, soon, from the analyser.
     FSpeed = 1.0;
     FAligning = false;
+    FSyncPending = false;
+    FLoopIn.reset();
     FTempo.reset();
     if (FAnalyser) {
         FTempo = FAnalyser->Lookup(FEditFileName);
@@ -118,14 +129,47 @@ void TDeckController::btnBrowseClick()
     ApplyLoudness();
     FMessageUntil = 0;
     ShowTempo();
+    LoadHotCues();
     // The frames of one timer tick at the file's own rate (2205 at 44100 Hz).
     FAnalysis = std::make_unique<TAnalysis>(FChannel.get(), kColumns, FChannel->SamplesPerSec() * kTimerMs / 1000u);
 }
 
 void TDeckController::Resume()
 {
+    StartPlaying();
+}
+
+void TDeckController::StartPlaying()
+{
+    const bool sync = std::exchange(FSyncPending, false);
+    if (sync && FChannel->State() == csStopped)
+        StartOnTheBeat();
     FChannel->Play();
     FTimer1.start();
+    if (sync && BeatLag()) {
+        FAligning = true;
+        FAlignTicks = 0;
+    }
+}
+
+void TDeckController::StartOnTheBeat()
+{
+    if (!FOther || FOther->Channel()->State() != csPlaying || !SteadyBeat() || !FOther->SteadyBeat())
+        return;
+    // Seconds, as heard, until the other deck's next beat.
+    const double theirs = FOther->SongSeconds();
+    const TTempoSection& o = FOther->FTempo->At(theirs);
+    double since = std::fmod(theirs - o.FirstBeat, o.Period());
+    if (since < 0)
+        since += o.Period();
+    const double toNext = (o.Period() - since) / FOther->Speed();
+    // This deck starts that long before its own next beat, in song seconds at its speed.
+    const double rate = FChannel->SamplesPerSec();
+    const double next = NextBeat(FChannel->PositionFrame()) / rate;
+    double start = next - toNext * Speed();
+    if (start < 0)
+        start += FTempo->At(next).Period();
+    FChannel->JumpTo(std::llround(start * rate));
 }
 
 void TDeckController::buttonPauseClick()
@@ -230,6 +274,7 @@ void TDeckController::ApplyFrequencyKnob()
     const uint32_t own = FChannel->SamplesPerSec();
     FSpeed = hz == 0 || own == 0 ? 1.0 : double(hz) / own;
     FAligning = false;
+    FSyncPending = false;
     ShowTempo();
 }
 
@@ -340,6 +385,7 @@ void TDeckController::SetSpeed(double speed)
 {
     FSpeed = speed;
     FAligning = false;
+    FSyncPending = false;
     FChannel->SetSpeed(speed);
     // The knob's nearest place; the top (32) would mean the song's own rate, so never above 33.
     const long top = std::lround(speed * FChannel->SamplesPerSec() * 120.0 / 100000.0) + 32;
@@ -426,6 +472,8 @@ bool TDeckController::Sync()
     if (BeatLag()) {
         FAligning = true;
         FAlignTicks = 0;
+    } else if (FChannel->State() != csPlaying) {
+        FSyncPending = true; // held until Play
     }
     return true;
 }
@@ -526,4 +574,210 @@ void TDeckController::SetCue(bool on)
 {
     if (FChannel)
         FChannel->SetCue(on);
+}
+
+// ---- hot cues and loops ---------------------------------------------------------------------------
+
+namespace {
+std::atomic<bool> QuantizeOn{true};
+} // namespace
+
+void TDeckController::SetQuantize(bool on)
+{
+    QuantizeOn = on;
+}
+
+bool TDeckController::Quantize()
+{
+    return QuantizeOn;
+}
+
+int64_t TDeckController::PositionFrame()
+{
+    return FChannel->PositionFrame();
+}
+
+int64_t TDeckController::NearestBeat(int64_t frame) const
+{
+    const double rate = FChannel->SamplesPerSec();
+    if (!SteadyBeat() || rate == 0)
+        return frame;
+    const double t = frame / rate;
+    const TTempoSection& s = FTempo->At(t);
+    const double k = std::round((t - s.FirstBeat) / s.Period());
+    return std::llround((s.FirstBeat + k * s.Period()) * rate);
+}
+
+int64_t TDeckController::NextBeat(int64_t frame) const
+{
+    const double rate = FChannel->SamplesPerSec();
+    if (!SteadyBeat() || rate == 0)
+        return frame;
+    const double t = frame / rate;
+    const TTempoSection& s = FTempo->At(t);
+    // A beat within half a frame of `frame` is that frame's own.
+    const double k = std::ceil((t - s.FirstBeat) / s.Period() - 0.5 / (rate * s.Period()));
+    return std::llround((s.FirstBeat + k * s.Period()) * rate);
+}
+
+int64_t TDeckController::BeatsFrom(int64_t frame, double beats) const
+{
+    const double rate = FChannel->SamplesPerSec();
+    const double period = SteadyBeat() ? FTempo->At(frame / rate).Period() : 60.0 / kFallbackBpm;
+    return frame + std::max<int64_t>(1, std::llround(beats * period * rate));
+}
+
+std::optional<int64_t> TDeckController::HotCue(int index) const
+{
+    if (index < 0 || index >= kHotCues || FHotCues[index] < 0)
+        return std::nullopt;
+    return FHotCues[index];
+}
+
+void TDeckController::HotCuePress(int index)
+{
+    if (HotCue(index))
+        JumpToHotCue(index);
+    else
+        SetHotCue(index);
+}
+
+void TDeckController::SetHotCue(int index)
+{
+    if (FEditFileName.empty() || index < 0 || index >= kHotCues)
+        return;
+    const int64_t frame = PositionFrame();
+    FHotCues[index] = Quantize() ? NearestBeat(frame) : frame;
+    StoreHotCues();
+}
+
+void TDeckController::JumpToHotCue(int index)
+{
+    const std::optional<int64_t> cue = HotCue(index);
+    if (FEditFileName.empty() || !cue)
+        return;
+    // A cue outside the running loop leaves the loop.
+    if (Looping() && (*cue < FChannel->LoopStart() || *cue >= FChannel->LoopEnd()))
+        ExitLoop();
+    FChannel->JumpTo(*cue);
+    if (FChannel->State() != csPlaying && FChannel->Frames() > 0)
+        SetLeft(FWidgets.PositionKnob,
+                static_cast<int>(FKnobMin + *cue * KnobSpan() / std::max<int64_t>(FChannel->Frames(), 1)));
+}
+
+void TDeckController::DeleteHotCue(int index)
+{
+    if (!HotCue(index))
+        return;
+    FHotCues[index] = -1;
+    StoreHotCues();
+}
+
+void TDeckController::LoadHotCues()
+{
+    FHotCues.fill(-1);
+    if (FCueStore && !FEditFileName.empty()) {
+        const THotCueStore::TCues kept = FCueStore->Lookup(FEditFileName, FChannel->SamplesPerSec());
+        bool dropped = false;
+        for (int i = 0; i < kHotCues; ++i) {
+            if (kept.Frames[i] >= FChannel->Frames()) {
+                // The file changed since (a shorter re-encoding, say).
+                std::fprintf(stderr, "DuoDeck: hot cue %d of %s lies past the song's end and is dropped.\n", i + 1,
+                             FEditFileName.c_str());
+                dropped = true;
+            } else {
+                FHotCues[i] = kept.Frames[i];
+            }
+        }
+        if (dropped) {
+            StoreHotCues();
+            Say(QStringLiteral("cue dropped"), QStringLiteral("A hot cue lay past the end of this song's file."));
+            return;
+        }
+    }
+    if (OnCuesChanged)
+        OnCuesChanged();
+}
+
+void TDeckController::StoreHotCues()
+{
+    if (FCueStore && !FEditFileName.empty()) {
+        THotCueStore::TCues cues;
+        cues.Rate = FChannel->SamplesPerSec();
+        cues.Frames = FHotCues;
+        FCueStore->Store(FEditFileName, cues);
+    }
+    if (OnCuesChanged)
+        OnCuesChanged();
+}
+
+bool TDeckController::Looping() const
+{
+    return FChannel->FrameLooping();
+}
+
+void TDeckController::BeatLoop(double beats)
+{
+    if (FEditFileName.empty())
+        return;
+    FLoopBeats = std::clamp(beats, kMinLoopBeats, kMaxLoopBeats);
+    // A running loop keeps its start; a new one starts on the next beat, or here unquantized.
+    int64_t start = Looping() ? FChannel->LoopStart() : PositionFrame();
+    if (!Looping() && Quantize())
+        start = NextBeat(start);
+    FChannel->SetFrameLoop(start, BeatsFrom(start, FLoopBeats));
+    if (OnCuesChanged)
+        OnCuesChanged();
+}
+
+void TDeckController::ResizeLoop(double factor)
+{
+    FLoopBeats = std::clamp(FLoopBeats * factor, kMinLoopBeats, kMaxLoopBeats);
+    if (!Looping())
+        return;
+    const int64_t start = FChannel->LoopStart();
+    const int64_t length = FChannel->LoopEnd() - start;
+    // A loop of whole grid beats keeps to the grid; one set by hand is halved or doubled as it is.
+    const bool onGrid = BeatsFrom(start, std::round(length / double(BeatsFrom(start, 1) - start))) ==
+                        FChannel->LoopEnd();
+    const int64_t end = onGrid ? BeatsFrom(start, FLoopBeats) : start + std::max<int64_t>(1, std::llround(length * factor));
+    FChannel->SetFrameLoop(start, end);
+    if (OnCuesChanged)
+        OnCuesChanged();
+}
+
+void TDeckController::ExitLoop()
+{
+    FChannel->ClearFrameLoop();
+    if (OnCuesChanged)
+        OnCuesChanged();
+}
+
+void TDeckController::LoopIn()
+{
+    if (FEditFileName.empty())
+        return;
+    const int64_t frame = PositionFrame();
+    FLoopIn = Quantize() ? NearestBeat(frame) : frame;
+    if (OnCuesChanged)
+        OnCuesChanged();
+}
+
+void TDeckController::LoopOut()
+{
+    if (FEditFileName.empty())
+        return;
+    if (!FLoopIn) {
+        Say(QStringLiteral("loop in first"), QStringLiteral("Loop out ends the loop that loop in started."));
+        return;
+    }
+    const int64_t frame = PositionFrame();
+    const int64_t end = Quantize() ? NearestBeat(frame) : frame;
+    if (end <= *FLoopIn) {
+        Say(QStringLiteral("loop too short"), QStringLiteral("Loop out lies at or before loop in."));
+        return;
+    }
+    FChannel->SetFrameLoop(*FLoopIn, end);
+    if (OnCuesChanged)
+        OnCuesChanged();
 }

@@ -9,11 +9,13 @@
 #pragma once
 
 #include "decks/Analysis.h"
+#include "decks/HotCues.h"
 #include "decks/Tempo.h"
 
 #include <QObject>
 #include <QTimer>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -122,6 +124,48 @@ public:
     // unless both play with a steady tempo.
     std::optional<double> BeatLag();
 
+    // ---- hot cues and loops ----
+    // Frames are the channel's (its SamplesPerSec). With quantize on (for every deck; on at start)
+    // a cue is set on the nearest beat and a beat loop starts on the next one; a song without a
+    // steady beat (or not yet analysed) is served unquantized, its loops measured in beats of
+    // kFallbackBpm.
+    static constexpr int kHotCues = THotCueStore::kCues;
+    static constexpr double kFallbackBpm = 120;
+    static constexpr double kMinLoopBeats = 1.0 / 8, kMaxLoopBeats = 32;
+    static void SetQuantize(bool on);
+    static bool Quantize();
+    // Where songs' cues are kept across runs; none: the cues last while the song is loaded.
+    void SetCueStore(THotCueStore* store) { FCueStore = store; }
+    std::optional<int64_t> HotCue(int index) const;
+    // Sets the cue at the playing position when it is empty, else jumps to it.
+    void HotCuePress(int index);
+    void SetHotCue(int index);
+    // While playing the jump is heard within a few ms and lands on the cue's frame exactly; stopped,
+    // the song starts there at the next Play.
+    void JumpToHotCue(int index);
+    void DeleteHotCue(int index);
+    // A loop of `beats` (the size kept for the next one too); halve and double change the size and
+    // a running loop with it; exit plays on from the loop. Loop in and out set a loop by hand.
+    void BeatLoop(double beats);
+    void HalveLoop() { ResizeLoop(0.5); }
+    void DoubleLoop() { ResizeLoop(2.0); }
+    void ExitLoop();
+    void LoopIn();
+    void LoopOut();
+    bool Looping() const;
+    double LoopBeats() const { return FLoopBeats; }
+    std::optional<int64_t> LoopInFrame() const { return FLoopIn; }
+    // The song frame heard now, as the channel's cursor has it.
+    int64_t PositionFrame();
+    // The beat nearest to `frame` and the first at or after it, as frames; `frame` itself without a
+    // steady beat.
+    int64_t NearestBeat(int64_t frame) const;
+    int64_t NextBeat(int64_t frame) const;
+    // Frames of `beats` beats from `frame` on, along the grid (kFallbackBpm without one).
+    int64_t BeatsFrom(int64_t frame, double beats) const;
+    // Called when the hot cues or the loop change (the waveform window redraws).
+    std::function<void()> OnCuesChanged;
+
     TMxDSMixerChannel* Channel() const { return FChannel.get(); }
     // Songs at one loudness: each plays at the reference loudness once measured (its trim adds to
     // that); off, every song plays as it is. For every deck; on at start.
@@ -168,6 +212,14 @@ private:
     // The loaded song's loudness match, as auto-gain and the analysis now have it.
     void ApplyLoudness();
     void Say(const QString& text, const QString& why);
+    void ResizeLoop(double factor);
+    void LoadHotCues();
+    void StoreHotCues();
+    bool SteadyBeat() const { return FTempo && FTempo->Steady(); }
+    // Plays the song already loaded from where it stands, keeping a Sync made while it was stopped.
+    void StartPlaying();
+    // Puts a stopped deck's start where its beats meet the other deck's as heard now.
+    void StartOnTheBeat();
 
     TMxDSMixer* FMixer;
     std::unique_ptr<TMxDSMixerChannel> FChannel;
@@ -188,4 +240,10 @@ private:
     bool FAligning = false;
     int FAlignTicks = 0;
     qint64 FMessageUntil = 0; // ms of the monotonic clock
+    bool FSyncPending = false; // Sync made while stopped: Play brings the beats onto the other deck's
+
+    THotCueStore* FCueStore = nullptr;
+    std::array<int64_t, kHotCues> FHotCues{-1, -1, -1, -1, -1, -1, -1, -1};
+    double FLoopBeats = 4;
+    std::optional<int64_t> FLoopIn;
 };

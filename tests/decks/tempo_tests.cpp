@@ -274,3 +274,20 @@ TEST_F(DeckTempo, TwoSongsTenLuApartPlayAtOneLoudness)
     };
     EXPECT_NEAR(lufs(0), lufs(1), 1.0);
 }
+
+TEST_F(DeckTempo, ABeatLoopSetJustAfterABeatStartsOnTheNextBeatAndIsFourBeatsOfTheGrid)
+{
+    Load(*leftDeck, Song("120.wav", 44100, 1, beatpattern::KickHat(44100, 20, 120, 0.3)));
+    leftDeck->buttonStopClick();
+    ASSERT_TRUE(leftDeck->Tempo()->Steady());
+    const TTempoSection& grid = leftDeck->Tempo()->At(5);
+    // 40 ms after the kick at 4.8 s.
+    leftDeck->Channel()->JumpTo(std::llround((4.8 + 0.040) * 44100));
+    leftDeck->BeatLoop(4);
+    ASSERT_TRUE(leftDeck->Looping());
+    const double start = leftDeck->Channel()->LoopStart() / 44100.0;
+    EXPECT_NEAR(start, 5.3, 0.005);
+    EXPECT_NEAR(std::remainder(start - grid.FirstBeat, grid.Period()), 0, 1.0 / 44100);
+    EXPECT_NEAR(double(leftDeck->Channel()->LoopEnd() - leftDeck->Channel()->LoopStart()),
+                4 * grid.Period() * 44100, 1.0);
+}
