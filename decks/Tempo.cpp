@@ -374,6 +374,7 @@ TTempo AnalyseTempoFile(const std::string& path, const std::atomic<bool>* cancel
     TMxAudioFileReader reader(path);
     const TMxWaveFormat& f = reader.Format();
     TOnsetStrength onsets(f.nSamplesPerSec);
+    TWaveBuilder wave(f.nSamplesPerSec);
     // The loudness in the same pass: the decode is the costly part.
     std::unique_ptr<ebur128_state, void (*)(ebur128_state*)> meter(
         ebur128_init(f.nChannels, f.nSamplesPerSec, EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK),
@@ -417,6 +418,7 @@ TTempo AnalyseTempoFile(const std::string& path, const std::atomic<bool>* cancel
                 ebur128_add_frames_float(meter.get(), interleaved.data(), frames);
         }
         onsets.Feed(mono.data(), frames);
+        wave.Feed(mono.data(), frames);
         if (duty < 1) {
             const double worked = ThreadCpuSeconds() - blockStart;
             std::this_thread::sleep_for(std::chrono::duration<double>(worked * (1 - duty) / duty));
@@ -424,6 +426,7 @@ TTempo AnalyseTempoFile(const std::string& path, const std::atomic<bool>* cancel
         }
     }
     TTempo tempo = TempoFromOnsets(onsets.Values(), onsets.HopSeconds(), onsets.Offset());
+    tempo.Wave = wave.Finish();
     double lufs = 0, peak = 0;
     if (meter && ebur128_loudness_global(meter.get(), &lufs) == EBUR128_SUCCESS && std::isfinite(lufs)) {
         for (unsigned c = 0; c < f.nChannels; ++c) {

@@ -5,6 +5,8 @@
 // render threads. Times are seconds of song time, tempos beats per minute.
 #pragma once
 
+#include "decks/Waveform.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -28,12 +30,14 @@ struct TLoudness {
     double PeakDb = 0;
 };
 
-// What the analysis knows of a song: its beat grid and its loudness.
+// What the analysis knows of a song: its beat grid, its loudness and its waveform summary.
 struct TTempo {
     // Empty: the song has no steady beat.
     std::vector<TTempoSection> Sections;
     // None: not measured (silence, or a file read before loudness was measured).
     std::optional<TLoudness> Loudness;
+    // None: not made (a song that could not be read). Shared: a lookup does not copy it.
+    std::shared_ptr<const TWaveSummary> Wave;
 
     bool Steady() const { return !Sections.empty(); }
     // The section playing at song time t: the last one starting at or before t, else the first.
@@ -73,7 +77,7 @@ private:
 // none when no stretch of it keeps one beat.
 TTempo TempoFromOnsets(const std::vector<float>& strength, double hop, double offset);
 
-// Decodes the whole file and finds its beat grid and its loudness. Raises the reader's errors. Gives up (an empty
+// Decodes the whole file and finds its beat grid, its loudness and its waveform summary. Raises the reader's errors. Gives up (an empty
 // result) as soon as `cancel` becomes true. With `duty` below 1 it sleeps between blocks so that
 // its thread uses at most that share of one core.
 TTempo AnalyseTempoFile(const std::string& path, const std::atomic<bool>* cancel = nullptr, double duty = 1.0);

@@ -6,6 +6,7 @@
 
 #include <QBuffer>
 #include <QByteArrayList>
+#include <QCryptographicHash>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -17,8 +18,8 @@
 namespace {
 
 // First line of the cache file; a file that does not start with it is not read.
-// 2: with the loudness; a cache of an older version is analysed again.
-constexpr const char* kCacheHeader = "DuoDeck tempo cache 2";
+// 2: with the loudness; 3: with the waveform summary. A cache of an older version is analysed again.
+constexpr const char* kCacheHeader = "DuoDeck tempo cache 3";
 
 QByteArray Number(double v)
 {
@@ -28,7 +29,8 @@ QByteArray Number(double v)
 } // namespace
 
 TTempoAnalyser::TTempoAnalyser(const QByteArray& dataFolder, QObject* parent)
-    : QObject(parent), FCachePath((dataFolder + "/" + CacheFile).toStdString())
+    : QObject(parent), FCachePath((dataFolder + "/" + CacheFile).toStdString()),
+      FWaveFolder((dataFolder + "/" + WaveFolder).toStdString())
 {
     Load();
     FThread = std::thread([this] {
@@ -65,7 +67,35 @@ std::optional<TTempo> TTempoAnalyser::Lookup(const std::string& path)
     const auto it = FCache.find(path);
     if (it == FCache.end() || !(it->second.Key == *key))
         return std::nullopt;
-    return it->second.Tempo;
+    TEntry& e = it->second;
+    if (!e.Tempo.Wave && e.WaveKept) {
+        // Read once, when the song is first wanted: a summary is some tens of kilobytes.
+        std::string problem;
+        const auto bytes = ReadKeptFile(WavePath(path), problem);
+        auto wave = bytes ? TWaveSummary::Parse(*bytes) : std::nullopt;
+        if (wave)
+            e.Tempo.Wave = std::make_shared<const TWaveSummary>(std::move(*wave));
+        else
+            e.WaveKept = false;
+    }
+    return e.Tempo;
+}
+
+std::string TTempoAnalyser::WavePath(const std::string& path) const
+{
+    const QByteArray name = QCryptographicHash::hash(QByteArray::fromStdString(path), QCryptographicHash::Sha1).toHex();
+    return FWaveFolder + "/" + name.toStdString() + ".wave";
+}
+
+bool TTempoAnalyser::SaveWave(const std::string& path, const TWaveSummary& wave) const
+{
+    try {
+        ::mkdir(FWaveFolder.c_str(), 0700);
+        ReplaceKeptFile(WavePath(path), wave.Serialise());
+        return true;
+    } catch (const Exception&) {
+        return false;
+    }
 }
 
 void TTempoAnalyser::Request(const std::string& path, bool urgent)
@@ -114,12 +144,14 @@ void TTempoAnalyser::Run()
         }
         lock.unlock();
 
-        TEntry entry{*key, true, {}};
+        TEntry entry{*key, true, false, {}};
         try {
             entry.Tempo = AnalyseTempoFile(path, &FCancel, kDuty);
         } catch (...) {
             entry.Readable = false; // the deck reports the reader's error when it plays the file
         }
+        // Beside the cache, not in it: the cache is rewritten whole at every song.
+        entry.WaveKept = entry.Tempo.Wave && !FCancel && SaveWave(path, *entry.Tempo.Wave);
 
         lock.lock();
         FBusy = false;
@@ -140,9 +172,9 @@ void TTempoAnalyser::Run()
 }
 
 // One line per song: size, modification time (ns), R (read) or E (could not be read), the
-// integrated loudness (LUFS) and true peak (dBTP) or "- -", the number of sections and three
-// numbers for each (start, tempo, first beat), and last the path, percent-encoded so that any bytes
-// fit.
+// integrated loudness (LUFS) and true peak (dBTP) or "- -", W when the waveform summary is kept in
+// the waveform folder (else -), the number of sections and three numbers for each (start, tempo,
+// first beat), and last the path, percent-encoded so that any bytes fit.
 void TTempoAnalyser::Load()
 {
     std::string problem;
@@ -159,7 +191,7 @@ void TTempoAnalyser::Load()
         return;
     while (!file.atEnd()) {
         const QByteArrayList f = file.readLine().trimmed().split(' ');
-        if (f.size() < 7)
+        if (f.size() < 8)
             continue;
         bool ok = true, good = true;
         TEntry e;
@@ -174,14 +206,16 @@ void TTempoAnalyser::Load()
             e.Tempo.Loudness = TLoudness{f[3].toDouble(&a), f[4].toDouble(&b)};
             good &= a && b;
         }
-        const int sections = f[5].toInt(&ok);
-        good &= ok && sections >= 0 && f.size() == 7 + 3 * sections;
+        e.WaveKept = f[5] == "W";
+        good &= e.WaveKept || f[5] == "-";
+        const int sections = f.size() > 7 ? f[6].toInt(&ok) : -1;
+        good &= ok && sections >= 0 && f.size() == 8 + 3 * sections;
         for (int i = 0; good && i < sections; ++i) {
             TTempoSection s;
             bool a = false, b = false, c = false;
-            s.Start = f[6 + 3 * i].toDouble(&a);
-            s.Bpm = f[7 + 3 * i].toDouble(&b);
-            s.FirstBeat = f[8 + 3 * i].toDouble(&c);
+            s.Start = f[7 + 3 * i].toDouble(&a);
+            s.Bpm = f[8 + 3 * i].toDouble(&b);
+            s.FirstBeat = f[9 + 3 * i].toDouble(&c);
             good = a && b && c && s.Bpm > 0;
             e.Tempo.Sections.push_back(s);
         }
@@ -198,7 +232,7 @@ QByteArray TTempoAnalyser::CacheText() const
                 (e.Readable ? "R" : "E") + ' ' +
                 (e.Tempo.Loudness ? Number(e.Tempo.Loudness->Lufs) + ' ' + Number(e.Tempo.Loudness->PeakDb)
                                   : QByteArray("- -")) +
-                ' ' + QByteArray::number(qsizetype(e.Tempo.Sections.size()));
+                (e.WaveKept ? " W " : " - ") + QByteArray::number(qsizetype(e.Tempo.Sections.size()));
         for (const auto& s : e.Tempo.Sections)
             text += ' ' + Number(s.Start) + ' ' + Number(s.Bpm) + ' ' + Number(s.FirstBeat);
         text += ' ' + QByteArray::fromStdString(path).toPercentEncoding() + '\n';

@@ -28,6 +28,9 @@ public:
     static constexpr double kDuty = 0.5;
     // The cache file's name in the data folder.
     static constexpr const char* CacheFile = "TempoCache.txt";
+    // The folder of the waveform summaries in the data folder, one file per song named by a hash of
+    // its path.
+    static constexpr const char* WaveFolder = "Waveforms";
 
     // Reads the cache from `dataFolder` (bytes, as the file system keeps the name); a missing or
     // damaged file, damaged lines of it, or a link that may not be followed (KeptFile.h), mean no
@@ -59,6 +62,7 @@ private:
     struct TEntry {
         TKey Key;
         bool Readable = true; // false: the file could not be decoded; it counts as no steady beat
+        bool WaveKept = false; // its summary is in the waveform folder (read at its first lookup)
         TTempo Tempo;
     };
 
@@ -69,8 +73,11 @@ private:
     // Replaces the file whole (ReplaceKeptFile); only the analysis thread writes.
     void Save(const QByteArray& text) const;
     void Run();
+    std::string WavePath(const std::string& path) const;
+    bool SaveWave(const std::string& path, const TWaveSummary& wave) const;
 
     std::string FCachePath;
+    std::string FWaveFolder;
     std::mutex FMutex;
     std::condition_variable FWake;
     std::map<std::string, TEntry> FCache;

@@ -50,8 +50,8 @@ std::string CacheContents(const std::string& song)
 {
     struct stat st {};
     ::stat(song.c_str(), &st);
-    return "DuoDeck tempo cache 2\n" + std::to_string(st.st_size) + ' ' +
-           std::to_string(int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec) + " R - - 1 0 128 0.5 " +
+    return "DuoDeck tempo cache 3\n" + std::to_string(st.st_size) + ' ' +
+           std::to_string(int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec) + " R - - - 1 0 128 0.5 " +
            QByteArray::fromStdString(song).toPercentEncoding().toStdString() + '\n';
 }
 

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <numbers>
 #include <thread>
 
 namespace {
@@ -47,6 +48,37 @@ TEST(Tempo, SteadyKickAndHatPatternsGiveTheirTempoWithinATenthAndAGridOnTheKicks
         const double period = 60.0 / bpm;
         const double off = std::remainder(tempo.Sections[0].FirstBeat - 0.3, period);
         EXPECT_NEAR(off, 0.0, 0.010) << bpm;
+    }
+}
+
+TEST(Tempo, TheWaveformSummaryShowsToneBurstsInTheirBandsAndAtTheirTimes)
+{
+    // A 0.2 s burst every second: 60 Hz, 1 kHz, 8 kHz in turn.
+    testsupport::TempDir dir;
+    constexpr int kRate = 44100;
+    const double tones[] = {60, 1000, 8000};
+    std::vector<int16_t> song(kRate * 6);
+    for (int k = 0; k < 6; ++k)
+        for (int i = 0; i < kRate / 5; ++i)
+            song[size_t(kRate) * k + kRate / 2 + i] =
+                static_cast<int16_t>(16000 * std::sin(2 * std::numbers::pi * tones[k % 3] * i / kRate));
+    const TTempo tempo = AnalyseTempoFile(MonoSong(dir, "bursts.wav", kRate, song));
+    ASSERT_TRUE(tempo.Wave);
+    const TWaveSummary& w = *tempo.Wave;
+    ASSERT_NEAR(w.Columns(), 6 * TWaveSummary::kColumnsPerSecond, 1);
+    const auto column = [&](double t) { return static_cast<size_t>(t / w.ColumnSeconds()); };
+    for (int k = 0; k < 6; ++k) {
+        const auto band = static_cast<TWaveSummary::Band>(k % 3);
+        // Inside the burst its band alone; before it and once it has rung out, nothing.
+        for (size_t c = column(k + 0.55); c < column(k + 0.65); ++c)
+            for (int b = 0; b < TWaveSummary::Bands; ++b) {
+                if (b == band)
+                    EXPECT_GT(w.Peak(c, TWaveSummary::Band(b)), 90) << "burst " << k << " column " << c;
+                else
+                    EXPECT_LT(w.Peak(c, TWaveSummary::Band(b)), 12) << "burst " << k << " band " << b;
+            }
+        for (double t : {k + 0.45, k + 0.8})
+            EXPECT_LT(w.Peak(column(t), band), 12) << "burst " << k << " at " << t << " s";
     }
 }
 
