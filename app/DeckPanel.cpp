@@ -68,6 +68,9 @@ void TFormMain::CreateDecks()
     TempoAnalyser = new TTempoAnalyser(ExeFolder, this);
     FormChannel->SetTempoSource(TempoAnalyser);
     FormChannel2->SetTempoSource(TempoAnalyser);
+    HotCues = std::make_unique<THotCueStore>(ExeFolder.toStdString());
+    FormChannel->SetCueStore(HotCues.get());
+    FormChannel2->SetCueStore(HotCues.get());
     FormChannel->SetOtherDeck(FormChannel2);
     FormChannel2->SetOtherDeck(FormChannel);
     BtnKeylockLeft->OnClick = [this](QObject*) { ToggleKeylock(BtnKeylockLeft, FormChannel); };

@@ -1,6 +1,8 @@
 // The keys of both windows: one row per key, what it does to which deck or to the mixer. The left
 // hand plays the left deck, the right hand the right one; of each pair of keys the left one goes
 // down (slower, quieter, back, to the left) and the right one up. Shift makes a step the fine one.
+// With Ctrl each hand's letters are its deck's hot cue pads (two rows of four, as on a controller)
+// and its loop controls; Shift there deletes a cue.
 // Read by the main window's key handler (UI thread); the help document lists the same keys.
 #pragma once
 
@@ -26,6 +28,11 @@ constexpr double kEq = TRotaryKnob::kStep, kFineEq = TRotaryKnob::kFineStep;
 constexpr double kSeekPx = 4, kFineSeekPx = 1, kVolumePx = 8, kFineVolumePx = 1, kFaderPx = 8, kFineFaderPx = 1;
 using enum TKeyAction;
 using enum TKeyTarget;
+// A key held with Ctrl, as the table writes it.
+constexpr int Ctrl(Qt::Key key)
+{
+    return int(Qt::ControlModifier) | key;
+}
 } // namespace keys
 
 inline constexpr TKeyBinding KeyTable[] = {
@@ -86,4 +93,32 @@ inline constexpr TKeyBinding KeyTable[] = {
     {Qt::Key_B, keys::Mixer, keys::CrossfaderCentre, 0, 0},
     {Qt::Key_F9, keys::Mixer, keys::Record, 0, 0},
     {Qt::Key_F10, keys::Mixer, keys::PauseRecording, 0, 0},
+    // Hot cues and loops, with Ctrl.
+    {keys::Ctrl(Qt::Key_Q), keys::Left, keys::HotCue, 1, -1},
+    {keys::Ctrl(Qt::Key_W), keys::Left, keys::HotCue, 2, -2},
+    {keys::Ctrl(Qt::Key_E), keys::Left, keys::HotCue, 3, -3},
+    {keys::Ctrl(Qt::Key_R), keys::Left, keys::HotCue, 4, -4},
+    {keys::Ctrl(Qt::Key_A), keys::Left, keys::HotCue, 5, -5},
+    {keys::Ctrl(Qt::Key_S), keys::Left, keys::HotCue, 6, -6},
+    {keys::Ctrl(Qt::Key_D), keys::Left, keys::HotCue, 7, -7},
+    {keys::Ctrl(Qt::Key_F), keys::Left, keys::HotCue, 8, -8},
+    {keys::Ctrl(Qt::Key_Z), keys::Left, keys::LoopToggle, 0, 0},
+    {keys::Ctrl(Qt::Key_X), keys::Left, keys::LoopHalve, 0, 0},
+    {keys::Ctrl(Qt::Key_C), keys::Left, keys::LoopDouble, 0, 0},
+    {keys::Ctrl(Qt::Key_T), keys::Left, keys::LoopIn, 0, 0},
+    {keys::Ctrl(Qt::Key_G), keys::Left, keys::LoopOut, 0, 0},
+    {keys::Ctrl(Qt::Key_U), keys::Right, keys::HotCue, 1, -1},
+    {keys::Ctrl(Qt::Key_I), keys::Right, keys::HotCue, 2, -2},
+    {keys::Ctrl(Qt::Key_O), keys::Right, keys::HotCue, 3, -3},
+    {keys::Ctrl(Qt::Key_P), keys::Right, keys::HotCue, 4, -4},
+    {keys::Ctrl(Qt::Key_J), keys::Right, keys::HotCue, 5, -5},
+    {keys::Ctrl(Qt::Key_K), keys::Right, keys::HotCue, 6, -6},
+    {keys::Ctrl(Qt::Key_L), keys::Right, keys::HotCue, 7, -7},
+    {keys::Ctrl(Qt::Key_Semicolon), keys::Right, keys::HotCue, 8, -8},
+    {keys::Ctrl(Qt::Key_M), keys::Right, keys::LoopToggle, 0, 0},
+    {keys::Ctrl(Qt::Key_Comma), keys::Right, keys::LoopHalve, 0, 0},
+    {keys::Ctrl(Qt::Key_Period), keys::Right, keys::LoopDouble, 0, 0},
+    {keys::Ctrl(Qt::Key_Y), keys::Right, keys::LoopIn, 0, 0},
+    {keys::Ctrl(Qt::Key_H), keys::Right, keys::LoopOut, 0, 0},
+    {keys::Ctrl(Qt::Key_B), keys::Mixer, keys::Quantize, 0, 0},
 };

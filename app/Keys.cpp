@@ -2,6 +2,7 @@
 // moves its knob as a drag by so many pixels does. UI thread only.
 #include "app/KeyTable.h"
 #include "app/Unit1.h"
+#include "app/WaveformWindow.h"
 
 #include "decks/unitChannel.h"
 #include "playlist/UnitList.h"
@@ -56,7 +57,8 @@ private:
         if (!watched->isWidgetType())
             return false;
         const QWidget* window = static_cast<QWidget*>(watched)->window();
-        return window == FForm || (FormList && window == FormList) || window == FForm->MixerStrip;
+        return window == FForm || (FormList && window == FormList) || window == FForm->MixerStrip ||
+               window == FForm->Waveforms;
     }
 
     TFormMain* FForm;
@@ -122,8 +124,10 @@ bool TFormMain::WheelKnob(QLabel* knob, QWheelEvent* event)
 bool TFormMain::KeyEvent(QKeyEvent* event)
 {
     const TKeyBinding* binding = nullptr;
+    // Ctrl is part of a key (the hot cues and loops); Shift only makes a step fine.
+    const int key = event->key() | (event->modifiers() & Qt::ControlModifier ? int(Qt::ControlModifier) : 0);
     for (const TKeyBinding& k : KeyTable)
-        if (k.Key == event->key())
+        if (k.Key == key)
             binding = &k;
     if (!binding || !FormChannel || !FormChannel2)
         return false;
@@ -253,5 +257,40 @@ void TFormMain::Perform(TKeyTarget target, TKeyAction action, double amount, boo
             box->SelectOnly(at < 0 ? (amount > 0 ? 0 : box->Items().Count() - 1) : at + static_cast<int>(amount));
         }
         break;
+    case TKeyAction::HotCue:
+        if (!repeat) {
+            const int cue = static_cast<int>(std::abs(amount)) - 1;
+            if (amount < 0)
+                deck->DeleteHotCue(cue);
+            else
+                deck->HotCuePress(cue);
+        }
+        break;
+    case TKeyAction::LoopToggle:
+        if (!repeat)
+            deck->Looping() ? deck->ExitLoop() : deck->BeatLoop(deck->LoopBeats());
+        break;
+    case TKeyAction::LoopHalve:
+        if (!repeat)
+            deck->HalveLoop();
+        break;
+    case TKeyAction::LoopDouble:
+        if (!repeat)
+            deck->DoubleLoop();
+        break;
+    case TKeyAction::LoopIn:
+        if (!repeat)
+            deck->LoopIn();
+        break;
+    case TKeyAction::LoopOut:
+        if (!repeat)
+            deck->LoopOut();
+        break;
+    case TKeyAction::Quantize:
+        if (!repeat)
+            TDeckController::SetQuantize(!TDeckController::Quantize());
+        break;
     }
+    if (Waveforms && action >= TKeyAction::HotCue)
+        Waveforms->Refresh();
 }

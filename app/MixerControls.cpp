@@ -4,6 +4,8 @@
 #include "app/Unit1.h"
 
 #include "app/MixerStrip.h"
+#include "app/WaveformWindow.h"
+#include "decks/TempoAnalyser.h"
 
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
@@ -26,6 +28,7 @@
 void TFormMain::CreateMixerControls()
 {
     CreateMixerStrip();
+    CreateWaveforms();
     ApplyMixSettings();
 }
 
@@ -52,6 +55,29 @@ void TFormMain::DockMixerStrip()
 {
     if (MixerStrip)
         MixerStrip->move(TMixerStrip::DockedAt(pos()));
+    if (Waveforms)
+        Waveforms->move(TWaveformWindow::DockedAt(pos(), TMixerStrip::StripHeight));
+}
+
+// At the right rather than above or below: the mixer strip, this window and the playlist window
+// already stand one above the other, about 500 pixels at 1x and 1000 at 2x, and screens are wider
+// than they are tall. Its height is the strip's and this window's together, so the three read as one
+// panel and the playlist window keeps its place under this one.
+void TFormMain::CreateWaveforms()
+{
+    Waveforms = new TWaveformWindow(this);
+    Waveforms->SetDecks(FormChannel, FormChannel2);
+    Waveforms->OnSurfaceMouse = [this](QMouseEvent* event) {
+        const QPoint p = event->position().toPoint();
+        if (event->type() == QEvent::MouseButtonPress)
+            DragPress(p);
+        else if (event->type() == QEvent::MouseMove)
+            DragMove(p, true);
+        else
+            FDrag.Dragging = false;
+    };
+    // A song's waveform arrives with its tempo.
+    connect(TempoAnalyser, &TTempoAnalyser::Analysed, Waveforms, [this] { Waveforms->Refresh(); });
 }
 
 void TFormMain::SetMixSettings(const TMixSettings& settings)

@@ -4,7 +4,9 @@
 
 #include "app/ListFile.h"
 #include "app/MixerStrip.h"
+#include "app/WaveformWindow.h"
 #include "decks/ControllerHook.h"
+#include "decks/HotCues.h"
 #include "decks/unitChannel.h"
 #include "decks/unitChannel2.h"
 #include "record/AMixer.h"
@@ -306,6 +308,7 @@ void TFormMain::FormShow()
     // Beyond that: the mixer strip stands on top of this window.
     DockMixerStrip();
     MixerStrip->show();
+    Waveforms->show();
     // 2. The playlist boxes show LeftNames and RightNames.
     FillPlaylistBoxes();
     // Beyond that: the playlists' songs have their tempos found in the background.
@@ -315,7 +318,8 @@ void TFormMain::FormShow()
 void TFormMain::RestoreApplication()
 {
     for (QWidget* window :
-         {static_cast<QWidget*>(FormList), static_cast<QWidget*>(this), static_cast<QWidget*>(MixerStrip)}) {
+         {static_cast<QWidget*>(FormList), static_cast<QWidget*>(this), static_cast<QWidget*>(MixerStrip),
+          static_cast<QWidget*>(Waveforms)}) {
         if (!window)
             continue;
         if (window->isMinimized())

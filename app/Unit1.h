@@ -31,6 +31,8 @@ class TFlatListBox;
 class TImage;
 class TImgBtn;
 class TMixerStrip;
+class TWaveformWindow;
+class THotCueStore;
 class TMxDSMixer;
 class TActionTarget;
 class TControllerHost;
@@ -133,6 +135,11 @@ public:
     // Each deck's band knobs, kills and gain, and the limiter's light, in a strip docked on top of
     // this window (MixerStrip.h); it moves, hides and shows with this window.
     TMixerStrip* MixerStrip = nullptr;
+    // Each deck's waveforms, hot cue pads and loop controls, in a window docked at the right of this
+    // one and of the mixer strip (WaveformWindow.h); it moves, hides and shows with this window.
+    TWaveformWindow* Waveforms = nullptr;
+    // The decks' hot cues, kept per song across runs in the data folder.
+    std::unique_ptr<THotCueStore> HotCues;
     // Never visible: stores of the looks that handlers copy into visible buttons.
     TImgBtn* ImgBtn1 = nullptr; // Picture: loop off; PicUp: loop on
     TImgBtn* ImgBtn2 = nullptr; // Pic: recording; PicDown: not recording
@@ -295,6 +302,7 @@ private:
     void ApplyCrossfaderCurve(int left);
     void CreateMixerStrip();
     void DockMixerStrip();
+    void CreateWaveforms();
     TMixSettings FMixSettings;
     bool FNudging[2] = {false, false}; // a nudge key held, left and right deck
     // A jog wheel, left and right deck: touched (scratching), the deck playing when touched, and the

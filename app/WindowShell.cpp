@@ -4,6 +4,7 @@
 #include "app/DataFolder.h"
 #include "app/ListFile.h"
 #include "app/MixerStrip.h"
+#include "app/WaveformWindow.h"
 #include "app/Unit1.h"
 
 #include "decks/unitChannel.h"
@@ -85,6 +86,8 @@ void TFormMain::changeEvent(QEvent* event)
         // The mixer strip has no taskbar entry of its own: it is hidden while this window is away.
         if (MixerStrip && FShown)
             MixerStrip->setVisible(!isMinimized());
+        if (Waveforms && FShown)
+            Waveforms->setVisible(!isMinimized());
     }
     QWidget::changeEvent(event);
 }
@@ -162,6 +165,8 @@ void TFormMain::closeEvent(QCloseEvent* event)
     }
     if (MixerStrip)
         MixerStrip->close();
+    if (Waveforms)
+        Waveforms->close();
     QWidget::closeEvent(event);
 }
 

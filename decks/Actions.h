@@ -25,6 +25,14 @@ enum class TKeyAction {
     Select,           // Amount: entries of the deck's playlist to move its selection by (negative: up)
     Jog,              // Amount: a jog wheel's ticks: a nudge while the deck plays, a scratch while touched
     JogTouch,         // held while the jog wheel is touched
+    // From here on the waveform window shows what they change.
+    HotCue,     // Amount: the cue's number, set when empty, else jumped to; negative: deleted
+    LoopToggle, // a beat loop of the deck's loop size, or out of the running loop
+    LoopHalve,  //
+    LoopDouble, //
+    LoopIn,     //
+    LoopOut,    //
+    Quantize,   // for both decks
 };
 
 enum class TKeyTarget { Left, Right, Mixer };
@@ -65,6 +73,13 @@ inline constexpr TActionInfo ActionTable[] = {
     {TKeyAction::Select, "select", TActionKind::Step, 1, false}, // entries, down the list
     {TKeyAction::Jog, "jog", TActionKind::Step, 1, false},       // ticks
     {TKeyAction::JogTouch, "jog-touch", TActionKind::Held, 0, false},
+    {TKeyAction::HotCue, "hot-cue", TActionKind::Step, 1, false}, // the cue's number: cue 1 unless set
+    {TKeyAction::LoopToggle, "loop", TActionKind::Switch, 0, false},
+    {TKeyAction::LoopHalve, "loop-halve", TActionKind::Switch, 0, false},
+    {TKeyAction::LoopDouble, "loop-double", TActionKind::Switch, 0, false},
+    {TKeyAction::LoopIn, "loop-in", TActionKind::Switch, 0, false},
+    {TKeyAction::LoopOut, "loop-out", TActionKind::Switch, 0, false},
+    {TKeyAction::Quantize, "quantize", TActionKind::Switch, 0, false},
 };
 
 constexpr const TActionInfo* FindAction(TKeyAction action)

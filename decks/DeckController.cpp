@@ -653,16 +653,20 @@ void TDeckController::SetHotCue(int index)
 
 void TDeckController::JumpToHotCue(int index)
 {
-    const std::optional<int64_t> cue = HotCue(index);
-    if (FEditFileName.empty() || !cue)
+    if (const std::optional<int64_t> cue = HotCue(index))
+        JumpTo(*cue);
+}
+
+void TDeckController::JumpTo(int64_t frame)
+{
+    if (FEditFileName.empty())
         return;
-    // A cue outside the running loop leaves the loop.
-    if (Looping() && (*cue < FChannel->LoopStart() || *cue >= FChannel->LoopEnd()))
+    if (Looping() && (frame < FChannel->LoopStart() || frame >= FChannel->LoopEnd()))
         ExitLoop();
-    FChannel->JumpTo(*cue);
+    FChannel->JumpTo(frame);
     if (FChannel->State() != csPlaying && FChannel->Frames() > 0)
         SetLeft(FWidgets.PositionKnob,
-                static_cast<int>(FKnobMin + *cue * KnobSpan() / std::max<int64_t>(FChannel->Frames(), 1)));
+                static_cast<int>(FKnobMin + frame * KnobSpan() / std::max<int64_t>(FChannel->Frames(), 1)));
 }
 
 void TDeckController::DeleteHotCue(int index)

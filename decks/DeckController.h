@@ -144,6 +144,8 @@ public:
     // the song starts there at the next Play.
     void JumpToHotCue(int index);
     void DeleteHotCue(int index);
+    // Plays on from `frame` as a hot cue's jump does; a place outside the running loop leaves it.
+    void JumpTo(int64_t frame);
     // A loop of `beats` (the size kept for the next one too); halve and double change the size and
     // a running loop with it; exit plays on from the loop. Loop in and out set a loop by hand.
     void BeatLoop(double beats);

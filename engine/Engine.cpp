@@ -2,6 +2,7 @@
 
 #include "engine/SoundBuffer.h"
 #include "platform/output/Loopback.h"
+#include "platform/output/PulseOutput.h"
 
 #include <algorithm>
 #include <cmath>
@@ -91,6 +92,14 @@ OutputFormat Engine::Format()
 {
     std::lock_guard lock(FLock);
     return FFormat;
+}
+
+double Engine::OutputLatencyMs()
+{
+    if (BackendName() == "pulse")
+        return output::pulse::TargetLatencyMs;
+    const uint32_t rate = OutputRate();
+    return rate == 0 ? 0.0 : LeadFrames() * 1000.0 / rate;
 }
 
 std::string Engine::BackendName()

@@ -53,6 +53,9 @@ public:
     OutputFormat Format();
     // The kind of the device rendering now: "pulse", "portaudio", "null", "manual", "test" or "none".
     std::string BackendName();
+    // How long after its render a frame is heard, ms: the sound server's whole latency while it
+    // plays the room, else one render of the device (all that is known of PortAudio's buffering).
+    double OutputLatencyMs();
     // Underflows the devices reported since the last Reset.
     uint64_t Underflows();
     // The headphones output: its device, the cue/room blend and its level.
