@@ -58,6 +58,9 @@ void TFormMain::CreateHeadphones()
         menu.addAction("Headphones…", this, [this] { ShowHeadphonesDialog(); });
         menu.addAction("Mixer…", this, [this] { ShowMixerDialog(); });
         menu.addAction("Controllers…", this, [this] { ShowControllersDialog(); });
+        QAction* waves = menu.addAction("Waveforms", this, [this](bool on) { ShowWaveforms(on); });
+        waves->setCheckable(true);
+        waves->setChecked(WaveformsWanted);
         menu.exec(mapToGlobal(at));
     });
 }

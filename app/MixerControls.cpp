@@ -20,6 +20,8 @@
 #include <QMouseEvent>
 #include <QTimer>
 
+#include <QGuiApplication>
+
 #include <cmath>
 #include <cstdio>
 #include <numbers>
@@ -76,8 +78,18 @@ void TFormMain::CreateWaveforms()
         else
             FDrag.Dragging = false;
     };
+    // Where the windows cannot be kept together (Wayland without X11) it would stand wherever the
+    // compositor puts it, over the playlists as likely as not: there it waits for the menu.
+    WaveformsWanted = !QGuiApplication::platformName().startsWith("wayland");
     // A song's waveform arrives with its tempo.
     connect(TempoAnalyser, &TTempoAnalyser::Analysed, Waveforms, [this] { Waveforms->Refresh(); });
+}
+
+void TFormMain::ShowWaveforms(bool on)
+{
+    WaveformsWanted = on;
+    if (Waveforms && FShown)
+        Waveforms->setVisible(on && !isMinimized());
 }
 
 void TFormMain::SetMixSettings(const TMixSettings& settings)

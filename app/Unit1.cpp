@@ -308,7 +308,7 @@ void TFormMain::FormShow()
     // Beyond that: the mixer strip stands on top of this window.
     DockMixerStrip();
     MixerStrip->show();
-    Waveforms->show();
+    Waveforms->setVisible(WaveformsWanted);
     // 2. The playlist boxes show LeftNames and RightNames.
     FillPlaylistBoxes();
     // Beyond that: the playlists' songs have their tempos found in the background.

@@ -138,6 +138,9 @@ public:
     // Each deck's waveforms, hot cue pads and loop controls, in a window docked at the right of this
     // one and of the mixer strip (WaveformWindow.h); it moves, hides and shows with this window.
     TWaveformWindow* Waveforms = nullptr;
+    // Whether it shows with this window (the right-click menu's "Waveforms").
+    bool WaveformsWanted = true;
+    void ShowWaveforms(bool on);
     // The decks' hot cues, kept per song across runs in the data folder.
     std::unique_ptr<THotCueStore> HotCues;
     // Never visible: stores of the looks that handlers copy into visible buttons.

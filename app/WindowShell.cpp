@@ -87,7 +87,7 @@ void TFormMain::changeEvent(QEvent* event)
         if (MixerStrip && FShown)
             MixerStrip->setVisible(!isMinimized());
         if (Waveforms && FShown)
-            Waveforms->setVisible(!isMinimized());
+            Waveforms->setVisible(WaveformsWanted && !isMinimized());
     }
     QWidget::changeEvent(event);
 }
