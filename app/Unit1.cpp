@@ -317,9 +317,8 @@ void TFormMain::FormShow()
 
 void TFormMain::RestoreApplication()
 {
-    for (QWidget* window :
-         {static_cast<QWidget*>(FormList), static_cast<QWidget*>(this), static_cast<QWidget*>(MixerStrip),
-          static_cast<QWidget*>(Waveforms)}) {
+    for (QWidget* window : {static_cast<QWidget*>(FormList), static_cast<QWidget*>(this),
+                            static_cast<QWidget*>(MixerStrip), static_cast<QWidget*>(Waveforms)}) {
         if (!window)
             continue;
         if (window->isMinimized())

@@ -300,11 +300,11 @@ TWaveformWindow::TWaveformWindow(QWidget* owner) : QWidget(owner, Qt::Tool | Qt:
         Views[d]->setObjectName(QString("Wave%1").arg(sides[d]));
         const int row = top + 112;
         for (int i = 0; i < 8; ++i) {
-            auto* pad = new TPad(this, QString("Cue%1%2").arg(sides[d]).arg(i + 1), QRect(6 + i * 24, row, 22, 20),
-                                 kCue[i],
-                                 QString("Hot cue %1: click sets it at the playing position (on the beat with Q "
-                                         "lit), then jumps to it; right-click deletes it")
-                                     .arg(i + 1));
+            auto* pad =
+                new TPad(this, QString("Cue%1%2").arg(sides[d]).arg(i + 1), QRect(6 + i * 24, row, 22, 20), kCue[i],
+                         QString("Hot cue %1: click sets it at the playing position (on the beat with Q "
+                                 "lit), then jumps to it; right-click deletes it")
+                             .arg(i + 1));
             pad->SetText(QString::number(i + 1));
             pad->OnClick = [this, d, i] {
                 if (FDecks[d])
@@ -341,12 +341,24 @@ TWaveformWindow::TWaveformWindow(QWidget* owner) : QWidget(owner, Qt::Tool | Qt:
                 if (!deck)
                     return;
                 switch (k) {
-                case Halve: deck->HalveLoop(); break;
-                case Loop: deck->Looping() ? deck->ExitLoop() : deck->BeatLoop(deck->LoopBeats()); break;
-                case Double: deck->DoubleLoop(); break;
-                case In: deck->LoopIn(); break;
-                case Out: deck->LoopOut(); break;
-                case Quantize: TDeckController::SetQuantize(!TDeckController::Quantize()); break;
+                case Halve:
+                    deck->HalveLoop();
+                    break;
+                case Loop:
+                    deck->Looping() ? deck->ExitLoop() : deck->BeatLoop(deck->LoopBeats());
+                    break;
+                case Double:
+                    deck->DoubleLoop();
+                    break;
+                case In:
+                    deck->LoopIn();
+                    break;
+                case Out:
+                    deck->LoopOut();
+                    break;
+                case Quantize:
+                    TDeckController::SetQuantize(!TDeckController::Quantize());
+                    break;
                 }
                 Refresh();
             };

@@ -68,8 +68,8 @@ private:
 
     TDeckController* FDeck = nullptr;
     double FHeard = 0;
-    int64_t FCursor = -1;        // the cursor at the last sample
-    QElapsedTimer FSinceCursor;  // since the cursor last moved
+    int64_t FCursor = -1;       // the cursor at the last sample
+    QElapsedTimer FSinceCursor; // since the cursor last moved
     // The overview's bands, drawn once per song and size.
     QPixmap FOverview;
     const TWaveSummary* FOverviewOf = nullptr;

@@ -742,9 +742,10 @@ void TDeckController::ResizeLoop(double factor)
     const int64_t start = FChannel->LoopStart();
     const int64_t length = FChannel->LoopEnd() - start;
     // A loop of whole grid beats keeps to the grid; one set by hand is halved or doubled as it is.
-    const bool onGrid = BeatsFrom(start, std::round(length / double(BeatsFrom(start, 1) - start))) ==
-                        FChannel->LoopEnd();
-    const int64_t end = onGrid ? BeatsFrom(start, FLoopBeats) : start + std::max<int64_t>(1, std::llround(length * factor));
+    const bool onGrid =
+        BeatsFrom(start, std::round(length / double(BeatsFrom(start, 1) - start))) == FChannel->LoopEnd();
+    const int64_t end =
+        onGrid ? BeatsFrom(start, FLoopBeats) : start + std::max<int64_t>(1, std::llround(length * factor));
     FChannel->SetFrameLoop(start, end);
     if (OnCuesChanged)
         OnCuesChanged();

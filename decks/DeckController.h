@@ -241,7 +241,7 @@ private:
     double FSpeed = 1.0; // a ratio to the song's own rate; 1 after a load
     bool FAligning = false;
     int FAlignTicks = 0;
-    qint64 FMessageUntil = 0; // ms of the monotonic clock
+    qint64 FMessageUntil = 0;  // ms of the monotonic clock
     bool FSyncPending = false; // Sync made while stopped: Play brings the beats onto the other deck's
 
     THotCueStore* FCueStore = nullptr;

@@ -66,7 +66,8 @@ std::optional<TWaveSummary> TWaveSummary::Parse(const std::string& bytes)
 TWaveBuilder::TWaveBuilder(uint32_t sampleRate)
 {
     FSummary.SongRate = sampleRate;
-    FSummary.Stride = std::max<uint32_t>(1, static_cast<uint32_t>(std::lround(sampleRate / TWaveSummary::kColumnsPerSecond)));
+    FSummary.Stride =
+        std::max<uint32_t>(1, static_cast<uint32_t>(std::lround(sampleRate / TWaveSummary::kColumnsPerSecond)));
     // Butterworth of the fourth order: two sections of quality 0.541 and 1.307.
     const double q[2] = {0.5411961, 1.3065630};
     for (int i = 0; i < 2; ++i) {

@@ -171,7 +171,8 @@ TEST_F(OnX, BothWindowsAtTheirPlacesShapedByTheirSkins)
             return listCheck.InsideAsSkin == listCheck.Inside;
         },
         10000);
-    mainCheck = CompareWithSkin(before, after, main->Geometry, mainSkin, listShape + QRegion(waves->Geometry), mainBare);
+    mainCheck =
+        CompareWithSkin(before, after, main->Geometry, mainSkin, listShape + QRegion(waves->Geometry), mainBare);
 
     // Outside the shape nothing of either window is drawn.
     EXPECT_GT(mainCheck.Outside, 5000); // the corners, the rim and the strip below the skin (the waveform

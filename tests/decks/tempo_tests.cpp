@@ -320,6 +320,6 @@ TEST_F(DeckTempo, ABeatLoopSetJustAfterABeatStartsOnTheNextBeatAndIsFourBeatsOfT
     const double start = leftDeck->Channel()->LoopStart() / 44100.0;
     EXPECT_NEAR(start, 5.3, 0.005);
     EXPECT_NEAR(std::remainder(start - grid.FirstBeat, grid.Period()), 0, 1.0 / 44100);
-    EXPECT_NEAR(double(leftDeck->Channel()->LoopEnd() - leftDeck->Channel()->LoopStart()),
-                4 * grid.Period() * 44100, 1.0);
+    EXPECT_NEAR(double(leftDeck->Channel()->LoopEnd() - leftDeck->Channel()->LoopStart()), 4 * grid.Period() * 44100,
+                1.0);
 }
