@@ -729,13 +729,21 @@ void TDeckController::BeatLoop(double beats)
     int64_t start = Looping() ? FChannel->LoopStart() : PositionFrame();
     if (!Looping() && Quantize())
         start = NextBeat(start);
-    FChannel->SetFrameLoop(start, BeatsFrom(start, FLoopBeats));
+    if (!FChannel->SetFrameLoop(start, BeatsFrom(start, FLoopBeats)))
+        SayLoopRefused();
     if (OnCuesChanged)
         OnCuesChanged();
 }
 
+void TDeckController::SayLoopRefused()
+{
+    Say(QStringLiteral("loop too short"),
+        QString::asprintf("A loop is at least %u ms long, and within the song.", TMxDSMixerChannel::kMinLoopMs));
+}
+
 void TDeckController::ResizeLoop(double factor)
 {
+    const double before = FLoopBeats;
     FLoopBeats = std::clamp(FLoopBeats * factor, kMinLoopBeats, kMaxLoopBeats);
     if (!Looping())
         return;
@@ -746,7 +754,10 @@ void TDeckController::ResizeLoop(double factor)
         BeatsFrom(start, std::round(length / double(BeatsFrom(start, 1) - start))) == FChannel->LoopEnd();
     const int64_t end =
         onGrid ? BeatsFrom(start, FLoopBeats) : start + std::max<int64_t>(1, std::llround(length * factor));
-    FChannel->SetFrameLoop(start, end);
+    if (!FChannel->SetFrameLoop(start, end)) {
+        FLoopBeats = before;
+        SayLoopRefused();
+    }
     if (OnCuesChanged)
         OnCuesChanged();
 }
@@ -782,7 +793,8 @@ void TDeckController::LoopOut()
         Say(QStringLiteral("loop too short"), QStringLiteral("Loop out lies at or before loop in."));
         return;
     }
-    FChannel->SetFrameLoop(*FLoopIn, end);
+    if (!FChannel->SetFrameLoop(*FLoopIn, end))
+        SayLoopRefused();
     if (OnCuesChanged)
         OnCuesChanged();
 }

@@ -215,6 +215,7 @@ private:
     void ApplyLoudness();
     void Say(const QString& text, const QString& why);
     void ResizeLoop(double factor);
+    void SayLoopRefused();
     void LoadHotCues();
     void StoreHotCues();
     bool SteadyBeat() const { return FTempo && FTempo->Steady(); }

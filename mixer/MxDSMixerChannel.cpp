@@ -592,20 +592,21 @@ void TMxDSMixerChannel::JumpTo(int64_t frame)
     FReader->SeekFrame(frame);
 }
 
-void TMxDSMixerChannel::SetFrameLoop(int64_t start, int64_t end)
+bool TMxDSMixerChannel::SetFrameLoop(int64_t start, int64_t end)
 {
     Guard lock(FMutex);
     if (!lock || !FReader)
-        return;
+        return false;
     end = std::min(end, FFrames);
-    if (start < 0 || end <= start)
-        return;
+    if (start < 0 || end - start < int64_t(FSamplesPerSec) * kMinLoopMs / 1000)
+        return false;
     FLoopStart = start;
     FLoopEnd = end;
     if (FBuffer && FPrepared)
         Splice(-1, false);
     else if (const int64_t frame = FReader->Frame(); IntoLoop(frame) != frame)
         FReader->SeekFrame(IntoLoop(frame));
+    return true;
 }
 
 void TMxDSMixerChannel::ClearFrameLoop()

@@ -27,11 +27,10 @@ enum TChannelState { csStopped = 0, csPlaying = 1, csPaused = 2 };
 
 using TChannelEvent = std::function<void(TMxDSMixerChannel* sender)>;
 
-// Maps byte ranges of the sound buffer to song time: a ring of the newest fills. A loop a fraction
-// of a beat long makes many fills in one lap of the buffer, hence more than the 50 a song needs.
+// Maps byte ranges of the sound buffer to song time: a ring of the 50 newest fills.
 class TPositionTimes {
 public:
-    static constexpr int kEntries = 256;
+    static constexpr int kEntries = 50;
 
     // [bufStart, bufEnd) holds song time [timeStart, timeEnd] (100 ns units), spread evenly, and
     // song frames from `frameStart` on, one per `align` bytes (frameStart < 0: silence after the end,
@@ -158,9 +157,13 @@ public:
     void JumpTo(int64_t frame);
     static constexpr uint32_t kSpliceMarginMs = 5;
     // Plays [start, end) over and over once the song reaches it (a playhead already past `end`
-    // moves into it at once, keeping its place in the loop's beat); end > start, within the song.
-    // ClearFrameLoop plays on from wherever the loop is. Both take effect as a jump does.
-    void SetFrameLoop(int64_t start, int64_t end);
+    // moves into it at once, keeping its place in the loop's beat); false, and nothing changes, for
+    // a loop outside the song or shorter than kMinLoopMs. ClearFrameLoop plays on from wherever the
+    // loop is. Both take effect as a jump does.
+    bool SetFrameLoop(int64_t start, int64_t end);
+    // Each lap of a loop is one more fill in the position map, whose 50 entries must still span the
+    // buffer's 4 seconds with its ten refills: 32 laps at most.
+    static constexpr uint32_t kMinLoopMs = 125;
     void ClearFrameLoop();
     bool FrameLooping() const { return FLoopStart >= 0; }
     int64_t LoopStart() const { return FLoopStart; }
