@@ -58,7 +58,7 @@ bench: bootstrap
 	@cmake --build build/bench -j $(JOBS)
 	@for b in build/bench/bench/*/bench_*; do \
 	   [ -x "$$b" ] || continue; echo "== $$b"; \
-	   case "$$b" in */bench_program|*/bench_tempo) xvfb-run -a -s "-screen 0 1024x768x24" "$$b" ;; *) "$$b" ;; esac || exit 1; \
+	   case "$$b" in */bench_program|*/bench_tempo|*/bench_waveforms) xvfb-run -a -s "-screen 0 1024x768x24" "$$b" ;; *) "$$b" ;; esac || exit 1; \
 	 done
 
 # libFuzzer targets with ASan + UBSan, built with clang. Run one with: build/fuzz/tests/<layer>/fuzz_<name> <corpus>

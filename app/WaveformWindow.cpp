@@ -6,6 +6,7 @@
 
 #include <QGuiApplication>
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QScreen>
 
@@ -153,16 +154,22 @@ void TWaveView::Tick()
         }
         FCursor = cursor;
     }
-    if (heard != FHeard) {
-        FHeard = heard;
-        update();
-    }
+    if (heard == FHeard)
+        return;
+    // The scrolling view moves every frame; the overview only when its playhead reaches another
+    // pixel.
+    const double frames = FDeck ? std::max<double>(FDeck->Channel()->Frames(), 1) : 1;
+    const auto pixel = [&](double frame) { return std::lround(frame / frames * width() * devicePixelRatioF()); };
+    if (pixel(heard) != pixel(FHeard))
+        update(0, 0, width(), OverviewHeight);
+    FHeard = heard;
+    update(ScrollRect());
 }
 
-void TWaveView::paintEvent(QPaintEvent*)
+void TWaveView::paintEvent(QPaintEvent* event)
 {
     QPainter p(this);
-    p.fillRect(rect(), kBackground);
+    p.fillRect(event->rect(), kBackground);
     const bool loaded = FDeck && !FDeck->edtFileName().empty();
     const double rate = loaded ? FDeck->Channel()->SamplesPerSec() : 0;
     const TWaveSummary* wave = loaded && FDeck->Tempo() ? FDeck->Tempo()->Wave.get() : nullptr;
@@ -171,8 +178,10 @@ void TWaveView::paintEvent(QPaintEvent*)
         p.drawText(rect(), Qt::AlignCenter, QStringLiteral("no song"));
         return;
     }
-    PaintOverview(p, wave, FDeck->Channel()->Frames() / rate);
-    PaintScroll(p, wave, rate);
+    if (event->rect().top() < OverviewHeight)
+        PaintOverview(p, wave, FDeck->Channel()->Frames() / rate);
+    if (event->rect().intersects(ScrollRect()))
+        PaintScroll(p, wave, rate);
 }
 
 void TWaveView::PaintOverview(QPainter& p, const TWaveSummary* wave, double songSeconds)

@@ -70,6 +70,7 @@ void Report(benchmark::State& state, double cpuSeconds)
 {
     state.SetIterationTime(cpuSeconds);
     state.counters["x_realtime"] = SongSeconds / cpuSeconds;
+    state.counters["cpu_ms_per_song_minute"] = cpuSeconds * 1000 / (SongSeconds / 60);
 }
 
 double Since(Clock::time_point start)
@@ -99,6 +100,19 @@ void BM_AnalyseDecoded(benchmark::State& state)
         const TTempo tempo = TempoFromOnsets(onsets.Values(), onsets.HopSeconds(), onsets.Offset());
         Report(state, ThreadCpu() - start);
         state.counters["bpm"] = tempo.Steady() ? tempo.Sections[0].Bpm : 0;
+    }
+}
+
+// The waveform summary alone, which the analysis makes in the same pass, on the same decoded audio.
+void BM_WaveSummaryDecoded(benchmark::State& state)
+{
+    const std::vector<float>& mono = TheSongs().Mono;
+    for (auto _ : state) {
+        const double start = ThreadCpu();
+        TWaveBuilder wave(Rate);
+        wave.Feed(mono.data(), mono.size());
+        benchmark::DoNotOptimize(wave.Finish());
+        Report(state, ThreadCpu() - start);
     }
 }
 
@@ -307,6 +321,7 @@ BENCHMARK(BM_AnalyseFile)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AnalyseDecoded)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WaveSummaryDecoded)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AubioOnsetStrengthAlone)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AubioTempoAlone)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ProgramAnalysing50Songs)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
