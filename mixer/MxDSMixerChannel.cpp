@@ -521,7 +521,7 @@ void TMxDSMixerChannel::Splice(int64_t frame, bool declick)
     // The render plays on meanwhile: a short first stretch meets it in time, the rest of the lap
     // up to the play cursor follows.
     const uint32_t lap = (play + FBufferSize - at) % FBufferSize;
-    const uint32_t first = std::min(lap, FFormat.nAvgBytesPerSec / 10 / align * align);
+    const uint32_t first = std::min(lap, FFormat.nAvgBytesPerSec / 1000 * kSpliceFirstMs / align * align);
     FillRing(at, first);
     if (FBuffer)
         FillRing((at + first) % FBufferSize, lap - first);

@@ -155,7 +155,9 @@ public:
     // Continues the song at `frame`: while playing, heard once the output has played what it holds
     // (about its own latency plus kSpliceMarginMs); else the next Play starts there.
     void JumpTo(int64_t frame);
-    static constexpr uint32_t kSpliceMarginMs = 5;
+    // Room for the render that may start while the splice's first stretch (kSpliceFirstMs) decodes.
+    static constexpr uint32_t kSpliceMarginMs = 8;
+    static constexpr uint32_t kSpliceFirstMs = 30;
     // Plays [start, end) over and over once the song reaches it (a playhead already past `end`
     // moves into it at once, keeping its place in the loop's beat); false, and nothing changes, for
     // a loop outside the song or shorter than kMinLoopMs. ClearFrameLoop plays on from wherever the
