@@ -145,11 +145,16 @@ void TWaveView::Tick()
                 FSinceCursor.restart();
             engine::Engine& engine = engine::Engine::Instance();
             const uint32_t outRate = std::max<uint32_t>(engine.OutputRate(), 1);
+            // The device changes seldom: its latency is asked again twice a second.
+            if (!FLatencyAge.isValid() || FLatencyAge.hasExpired(500)) {
+                FLatencyMs = engine.OutputLatencyMs();
+                FLatencyAge.start();
+            }
             // The cursor steps once per render; between its steps the sound goes on at the deck's
             // speed. It names what was rendered, heard the output's latency later.
             const double render = double(engine.LeadFrames()) / outRate;
             const double since = std::min(FSinceCursor.nsecsElapsed() / 1e9, render);
-            heard += (since - engine.OutputLatencyMs() / 1000) * ch->SamplesPerSec() * ch->Voice().Speed();
+            heard += (since - FLatencyMs / 1000) * ch->SamplesPerSec() * ch->Voice().Speed();
             heard = std::max(heard, 0.0);
         }
         FCursor = cursor;

@@ -70,6 +70,8 @@ private:
     double FHeard = 0;
     int64_t FCursor = -1;       // the cursor at the last sample
     QElapsedTimer FSinceCursor; // since the cursor last moved
+    double FLatencyMs = 0;      // the output's, as last asked
+    QElapsedTimer FLatencyAge;
     // The overview's bands, drawn once per song and size.
     QPixmap FOverview;
     const TWaveSummary* FOverviewOf = nullptr;
