@@ -77,7 +77,7 @@ private:
 // none when no stretch of it keeps one beat.
 TTempo TempoFromOnsets(const std::vector<float>& strength, double hop, double offset);
 
-// Decodes the whole file and finds its beat grid, its loudness and its waveform summary. Raises the reader's errors. Gives up (an empty
-// result) as soon as `cancel` becomes true. With `duty` below 1 it sleeps between blocks so that
-// its thread uses at most that share of one core.
+// Decodes the whole file and finds its beat grid, its loudness and its waveform summary. Raises the
+// reader's errors. Gives up (an empty result) as soon as `cancel` becomes true. With `duty` below 1
+// it sleeps between blocks so that its thread uses at most that share of one core.
 TTempo AnalyseTempoFile(const std::string& path, const std::atomic<bool>* cancel = nullptr, double duty = 1.0);
