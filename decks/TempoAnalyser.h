@@ -61,7 +61,7 @@ private:
     };
     struct TEntry {
         TKey Key;
-        bool Readable = true; // false: the file could not be decoded; it counts as no steady beat
+        bool Readable = true;  // false: the file could not be decoded; it counts as no steady beat
         bool WaveKept = false; // its summary is in the waveform folder (read at its first lookup)
         TTempo Tempo;
     };
