@@ -408,7 +408,11 @@ void CueOutput::RenderLocked(void* out, uint32_t frames)
             FRing->CommitRead(size_t(fill - FTarget) * FrameBytes);
         FSmoothedFill.store(std::min<double>(fill, FTarget), std::memory_order_relaxed);
         FPrimed = true;
-    } else if (FPrimed) {
+    } else if (!FPrimed) {
+        // Silent until then: what it played would be cut short by that drop, a jump in the cue.
+        std::memset(out, FDeviceFormat.Bits == 8 ? 0x80 : 0, size_t(frames) * FDeviceFormat.BlockAlign());
+        return;
+    } else {
         // Follow the ring: above the target the main clock runs faster than ours, so consume faster.
         const double dt = double(frames) / FDeviceFormat.Rate;
         double smoothed = FSmoothedFill.load(std::memory_order_relaxed);

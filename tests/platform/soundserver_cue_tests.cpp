@@ -257,7 +257,18 @@ TEST_P(HeadphonesOnServers, PhonesThatGoAwayLeaveTheRoomPlayingWithoutAGapOrATra
     ASSERT_TRUE(FServer.AddSink("phones"));
     EXPECT_TRUE(WaitFor([&] { return cue.Playing(); }, std::chrono::milliseconds(3000)));
     const auto phones = Monitor("phones");
-    EXPECT_NEAR(Db(PhonesLevel(phones, 0, AHz), Level), 0, 1);
+    EXPECT_NEAR(Db(PhonesLevel(phones, 0, AHz), Level), 0, 1)
+        << "frames the phones' ring ran dry " << cue.Underruns() << ", correction " << cue.Correction() << ", slices "
+        << [&] {
+               std::string levels;
+               for (size_t at = 0; at + Rate / 2 <= phones.size(); at += Rate / 2)
+                   levels += std::to_string(Db(ToneLevel(std::vector<int16_t>(phones.begin() + at,
+                                                                             phones.begin() + at + Rate / 2),
+                                                        2, 0, Rate, AHz),
+                                               Level)) +
+                             " ";
+               return levels;
+           }();
     const std::string console = testing::internal::GetCapturedStderr();
     EXPECT_NE(console.find("sound server (phones) stopped responding"), std::string::npos) << "[" << console << "]";
     EXPECT_NE(console.find("sound server (phones) is back"), std::string::npos) << "[" << console << "]";
