@@ -580,40 +580,48 @@ double PitchLatencyMs(const std::string& address)
     return -1;
 }
 
-// The program playing two songs through the server, against the program on the null backend while
-// pacat plays the same mix into the server at the same latency.
-void BM_SoundServer(benchmark::State& state)
+// What both server runs need: a display, a private server, the left deck on the steady tone, and
+// the mix pacat plays (the two songs' signals summed, raw 44.1 kHz 16-bit stereo) for `seconds` and
+// five more. False, with the benchmark skipped, when something is missing.
+bool ServerRun(benchmark::State& state, testsupport::SoundServer& server, int seconds,
+               const std::filesystem::path& mixFile)
 {
     if (!TheDisplay()) {
         state.SkipWithError("no X display: run under xvfb-run -a -s \"-screen 0 1024x768x24\"");
-        return;
+        return false;
     }
     if (!testsupport::SoundServer::Installed(testsupport::SoundServer::Kind::PulseAudio)) {
         state.SkipWithError("no sound server installed (Debian package pulseaudio)");
-        return;
+        return false;
     }
-    testsupport::SoundServer server;
     if (!server.Start()) {
         state.SkipWithError("the sound server did not start");
-        return;
+        return false;
     }
     Scratch& s = TheScratch();
     s.WriteList("FileListLeft.ini", s.LeftTone().string());
     s.WriteList("Listbox1.ini", "tone.mp3");
-    const int seconds = std::min(Seconds(), 30);
-    // The mix pacat plays: the two songs' signals summed, raw 44.1 kHz 16-bit stereo.
-    const std::filesystem::path mixFile = s.Dir.file("mix.raw");
-    {
-        const int frames = SongRate * (seconds + 5);
-        const auto a = testsupport::SineS16(frames, SongRate, 2, ToneHz, 8000);
-        const auto b = testsupport::SineS16(frames, SongRate, 2, 1000, 8000);
-        std::vector<uint8_t> bytes(a.size() * 2);
-        for (size_t i = 0; i < a.size(); ++i) {
-            const auto v = static_cast<int16_t>(std::clamp(a[i] + b[i], -32768, 32767));
-            std::memcpy(&bytes[i * 2], &v, 2);
-        }
-        testsupport::WriteBytes(mixFile, bytes);
+    const int frames = SongRate * (seconds + 5);
+    const auto a = testsupport::SineS16(frames, SongRate, 2, ToneHz, 8000);
+    const auto b = testsupport::SineS16(frames, SongRate, 2, 1000, 8000);
+    std::vector<uint8_t> bytes(a.size() * 2);
+    for (size_t i = 0; i < a.size(); ++i) {
+        const auto v = static_cast<int16_t>(std::clamp(a[i] + b[i], -32768, 32767));
+        std::memcpy(&bytes[i * 2], &v, 2);
     }
+    testsupport::WriteBytes(mixFile, bytes);
+    return true;
+}
+
+// The program playing two songs through the server, against the program on the null backend while
+// pacat plays the same mix into the server at the same latency.
+void BM_SoundServer(benchmark::State& state)
+{
+    testsupport::SoundServer server;
+    const int seconds = std::min(Seconds(), 30);
+    const std::filesystem::path mixFile = TheScratch().Dir.file("mix.raw");
+    if (!ServerRun(state, server, seconds, mixFile))
+        return;
     for (auto _ : state) {
         Share shares[2];
         double serverShare[2] = {0, 0};
@@ -766,35 +774,11 @@ std::string ThreadPolicies(qint64 pid)
 // load. Gaps on the sink's monitor and underflows of each; the program's thread policies on stderr.
 void BM_UnderLoad(benchmark::State& state)
 {
-    if (!TheDisplay()) {
-        state.SkipWithError("no X display: run under xvfb-run -a -s \"-screen 0 1024x768x24\"");
-        return;
-    }
-    if (!testsupport::SoundServer::Installed(testsupport::SoundServer::Kind::PulseAudio)) {
-        state.SkipWithError("no sound server installed (Debian package pulseaudio)");
-        return;
-    }
     testsupport::SoundServer server;
-    if (!server.Start()) {
-        state.SkipWithError("the sound server did not start");
-        return;
-    }
-    Scratch& s = TheScratch();
-    s.WriteList("FileListLeft.ini", s.LeftTone().string());
-    s.WriteList("Listbox1.ini", "tone.mp3");
     const int seconds = Seconds();
-    const std::filesystem::path mixFile = s.Dir.file("loadmix.raw");
-    {
-        const int frames = SongRate * (seconds + 5);
-        const auto a = testsupport::SineS16(frames, SongRate, 2, ToneHz, 8000);
-        const auto b = testsupport::SineS16(frames, SongRate, 2, 1000, 8000);
-        std::vector<uint8_t> bytes(a.size() * 2);
-        for (size_t i = 0; i < a.size(); ++i) {
-            const auto v = static_cast<int16_t>(std::clamp(a[i] + b[i], -32768, 32767));
-            std::memcpy(&bytes[i * 2], &v, 2);
-        }
-        testsupport::WriteBytes(mixFile, bytes);
-    }
+    const std::filesystem::path mixFile = TheScratch().Dir.file("loadmix.raw");
+    if (!ServerRun(state, server, seconds, mixFile))
+        return;
     for (auto _ : state) {
         double gaps = -1, underflows = 0, pacatGaps = -1, pacatUnderflows = 0;
         {
