@@ -58,6 +58,7 @@ std::string ParseLine(const std::string& line, TMidiBinding& b)
     if (!info)
         return "no action is called \"" + w[4] + "\"";
     b.Action = info->Action;
+    b.Unit = info->Unit;
     size_t next = 5;
     if (!b.Note) {
         if (w.size() < 6)
@@ -140,7 +141,7 @@ std::string FormatBindings(const std::vector<TMidiBinding>& bindings)
         out += "\n[" + device + "]\n";
         for (const TMidiBinding* b : list) {
             out += std::string(b->Note ? "note " : "cc ") + std::to_string(b->Channel + 1) + " " +
-                   std::to_string(b->Number) + " " + TargetName(b->Target) + " " + FindAction(b->Action)->Name;
+                   std::to_string(b->Number) + " " + TargetName(b->Target) + " " + FindAction(b->Action, b->Unit)->Name;
             if (!b->Note)
                 out += std::string(" ") + ModeName(b->Mode);
             if (b->Light)

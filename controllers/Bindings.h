@@ -25,6 +25,7 @@ struct TMidiBinding {
     int Number = 0;   // note or control, 0..127
     TKeyTarget Target = TKeyTarget::Left;
     TKeyAction Action = TKeyAction::PlayPause;
+    double Unit = 0; // its row's in the action table, which tells the rows of one action apart
     TControlMode Mode = TControlMode::Absolute;
     bool Light = false;
 

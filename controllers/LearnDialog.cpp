@@ -78,11 +78,11 @@ void TLearnDialog::Fill()
                 continue;
             QString text = QString("%1: %2").arg(TargetText(target), info.Name);
             for (const TMidiBinding& b : bindings)
-                if (b.Target == target && b.Action == info.Action)
+                if (b.Target == target && b.Action == info.Action && b.Unit == info.Unit)
                     text += "  ←  " + Describe(b);
             auto* item = new QListWidgetItem(text, Actions);
             item->setData(Qt::UserRole, static_cast<int>(target));
-            item->setData(Qt::UserRole + 1, static_cast<int>(info.Action));
+            item->setData(Qt::UserRole + 1, static_cast<int>(&info - ActionTable));
         }
     Actions->setCurrentRow(std::max(row, 0));
 }
@@ -93,7 +93,7 @@ void TLearnDialog::StartLearning()
     if (!item)
         return;
     const auto target = static_cast<TKeyTarget>(item->data(Qt::UserRole).toInt());
-    const auto action = static_cast<TKeyAction>(item->data(Qt::UserRole + 1).toInt());
+    const TActionInfo& action = ActionTable[item->data(Qt::UserRole + 1).toInt()];
     Status->setText(QString("Move a control for \"%1\" on the controller…").arg(item->text().section("  ←", 0, 0)));
     FHub.Learn(target, action, [this](const TMidiBinding& b) {
         Fill();

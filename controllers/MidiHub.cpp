@@ -151,10 +151,10 @@ std::vector<TMidiBinding> TMidiHub::Bindings() const
     return out;
 }
 
-void TMidiHub::Learn(TKeyTarget target, TKeyAction action, std::function<void(const TMidiBinding&)> done)
+void TMidiHub::Learn(TKeyTarget target, const TActionInfo& action, std::function<void(const TMidiBinding&)> done)
 {
     std::lock_guard lock(FBindingsLock);
-    FLearn = TLearn{target, action, std::move(done)};
+    FLearn = TLearn{target, action.Action, action.Unit, std::move(done)};
 }
 
 void TMidiHub::CancelLearn()
@@ -192,11 +192,11 @@ void TMidiHub::Handle(const std::string& device, const unsigned char* m, size_t 
     const int level = type == 0x80 ? 0 : value;
     std::lock_guard lock(FBindingsLock);
     if (FLearn) {
-        const TActionInfo* info = FindAction(FLearn->Action);
+        const TActionInfo* info = FindAction(FLearn->Action, FLearn->Unit);
         // A knob waits for a fader, a knob or a wheel: a note cannot turn it.
         if (note && (level == 0 || info->Kind == TActionKind::Knob))
             return;
-        TMidiBinding b{device, note, channel, number, FLearn->Target, FLearn->Action};
+        TMidiBinding b{device, note, channel, number, FLearn->Target, FLearn->Action, FLearn->Unit};
         if (!note && info->Kind == TActionKind::Step)
             b.Mode = value >= 57 && value <= 71 ? TControlMode::Offset64 : TControlMode::Relative;
         b.Light = note && info->HasLight;
@@ -227,7 +227,7 @@ bool TMidiHub::TakeOver(TLive& live, int value, double current)
 void TMidiHub::Dispatch(TLive& live, bool note, int value)
 {
     const TMidiBinding b = live.B;
-    const TActionInfo* info = FindAction(b.Action);
+    const TActionInfo* info = FindAction(b.Action, b.Unit);
     if (note || (b.Mode == TControlMode::Absolute && info->Kind != TActionKind::Knob)) {
         // A pad: pressed at a note's velocity above 0, or a control's upper half.
         const bool down = note ? value > 0 : value >= 64;

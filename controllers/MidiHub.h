@@ -44,7 +44,7 @@ public:
     const std::filesystem::path& BindingsFile() const { return FFile; }
     // The next note or control change of any controller is bound to the action (replacing what that
     // control did), the file is written and `done` runs on the UI thread.
-    void Learn(TKeyTarget target, TKeyAction action, std::function<void(const TMidiBinding&)> done);
+    void Learn(TKeyTarget target, const TActionInfo& action, std::function<void(const TMidiBinding&)> done);
     void CancelLearn();
     // A deck's volume knob has moved (by the mouse, a key, the crossfader): a control bound to it
     // must meet it again before it moves it. UI thread.
@@ -86,6 +86,7 @@ private:
     struct TLearn {
         TKeyTarget Target;
         TKeyAction Action;
+        double Unit;
         std::function<void(const TMidiBinding&)> Done;
     };
     std::optional<TLearn> FLearn;

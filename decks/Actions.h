@@ -73,7 +73,15 @@ inline constexpr TActionInfo ActionTable[] = {
     {TKeyAction::Select, "select", TActionKind::Step, 1, false}, // entries, down the list
     {TKeyAction::Jog, "jog", TActionKind::Step, 1, false},       // ticks
     {TKeyAction::JogTouch, "jog-touch", TActionKind::Held, 0, false},
-    {TKeyAction::HotCue, "hot-cue", TActionKind::Step, 1, false}, // the cue's number: cue 1 unless set
+    // One row per pad, its unit the cue's number.
+    {TKeyAction::HotCue, "hot-cue-1", TActionKind::Switch, 1, false},
+    {TKeyAction::HotCue, "hot-cue-2", TActionKind::Switch, 2, false},
+    {TKeyAction::HotCue, "hot-cue-3", TActionKind::Switch, 3, false},
+    {TKeyAction::HotCue, "hot-cue-4", TActionKind::Switch, 4, false},
+    {TKeyAction::HotCue, "hot-cue-5", TActionKind::Switch, 5, false},
+    {TKeyAction::HotCue, "hot-cue-6", TActionKind::Switch, 6, false},
+    {TKeyAction::HotCue, "hot-cue-7", TActionKind::Switch, 7, false},
+    {TKeyAction::HotCue, "hot-cue-8", TActionKind::Switch, 8, false},
     {TKeyAction::LoopToggle, "loop", TActionKind::Switch, 0, false},
     {TKeyAction::LoopHalve, "loop-halve", TActionKind::Switch, 0, false},
     {TKeyAction::LoopDouble, "loop-double", TActionKind::Switch, 0, false},
@@ -88,4 +96,13 @@ constexpr const TActionInfo* FindAction(TKeyAction action)
         if (info.Action == action)
             return &info;
     return nullptr;
+}
+
+// The row of an action that has several (the hot cues), told apart by their units.
+constexpr const TActionInfo* FindAction(TKeyAction action, double unit)
+{
+    for (const TActionInfo& info : ActionTable)
+        if (info.Action == action && info.Unit == unit)
+            return &info;
+    return FindAction(action);
 }

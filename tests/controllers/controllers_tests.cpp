@@ -140,11 +140,12 @@ TEST(BindingsFile, DamagedLinesAreReportedAndSkippedAndTheRestReadsBackAsWritten
                                              "cc 1 16 left tempo offset64\n"
                                              "note 1 41 left stop light\n" // stop has no state to show
                                              "[Pad Two]\n"
-                                             "note 10 0 mixer record\n");
+                                             "note 10 0 mixer record\n"
+                                             "note 10 3 right hot-cue-3\n");
     ASSERT_EQ(file.Problems.size(), 5u);
     EXPECT_EQ(file.Problems[0].rfind("line 1:", 0), 0u);
     EXPECT_EQ(file.Problems[4].rfind("line 9:", 0), 0u);
-    ASSERT_EQ(file.Bindings.size(), 4u);
+    ASSERT_EQ(file.Bindings.size(), 5u);
     EXPECT_TRUE(file.Bindings[0].Light);
     EXPECT_EQ(file.Bindings[1].Mode, TControlMode::Absolute);
     EXPECT_EQ(file.Bindings[2].Mode, TControlMode::Offset64);
@@ -157,6 +158,7 @@ TEST(BindingsFile, DamagedLinesAreReportedAndSkippedAndTheRestReadsBackAsWritten
     for (size_t i = 0; i < again.Bindings.size(); ++i) {
         EXPECT_TRUE(again.Bindings[i].SameControl(file.Bindings[i]));
         EXPECT_EQ(again.Bindings[i].Action, file.Bindings[i].Action);
+        EXPECT_EQ(again.Bindings[i].Unit, file.Bindings[i].Unit); // hot-cue-3 is not hot-cue-1
         EXPECT_EQ(again.Bindings[i].Target, file.Bindings[i].Target);
         EXPECT_EQ(again.Bindings[i].Mode, file.Bindings[i].Mode);
         EXPECT_EQ(again.Bindings[i].Light, file.Bindings[i].Light);
