@@ -321,6 +321,14 @@ void TMidiHub::ShowDialog(QWidget* parent, const std::function<void(QDialog* dia
 
 void TMidiHub::Tick()
 {
+    {
+        // Nothing to light or to take over: the UI thread is not woken for nothing.
+        std::lock_guard lock(FPortsLock);
+        if (FPorts.empty()) {
+            FLights.stop();
+            return;
+        }
+    }
     VolumeKnobMoved(TKeyTarget::Left);
     VolumeKnobMoved(TKeyTarget::Right);
     ShowLights();
@@ -471,8 +479,11 @@ void TMidiHub::ScanApi(int api)
             continue;
         }
         std::fprintf(stderr, "DuoDeck: controller \"%s\" taken (%s)\n", port->Device.c_str(), kApiNames[api]);
-        std::lock_guard lock(FPortsLock);
-        FPorts[name] = std::move(port);
+        {
+            std::lock_guard lock(FPortsLock);
+            FPorts[name] = std::move(port);
+        }
+        Post([this] { FLights.start(); });
     }
     OpenOutputs(api);
 }

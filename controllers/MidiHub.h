@@ -32,7 +32,7 @@ class TMidiHub : public QObject, public TControllerHost {
 public:
     static constexpr int kScanMs = 250;
     static constexpr int kServerTryMs = 2000; // while no JACK server answers
-    static constexpr int kTickMs = 50;        // lights and the volume knobs' places
+    static constexpr int kTickMs = 50;        // lights and the volume knobs' places, while a controller is there
 
     // Reads the bindings (a damaged line is said on the console and skipped) and starts scanning.
     TMidiHub(TActionTarget& target, std::filesystem::path bindingsFile);
