@@ -537,7 +537,8 @@ void Supervisor::TickLocked(std::unique_lock<std::mutex>& control, const std::sh
         if (FIdle)
             return;
         const RenderGate::Times t = FGate.Active();
-        const bool ran = t.First != 0 && t.Last - t.First >= Program(RunningMs);
+        // A device that took over from a trial has proven itself there, in less than RunningMs.
+        const bool ran = FState == State::Running || (t.First != 0 && t.Last - t.First >= Program(RunningMs));
         const int64_t windowSince = FState == State::Running ? FPaceSince : 0; // Starting: none yet
         const uint64_t windowFrames = FPaceFrames;
         bool slow = false;

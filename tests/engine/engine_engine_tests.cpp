@@ -210,6 +210,36 @@ TEST(Supervisor, TheDeviceIsTriedAgainAndTheSoundMovesBackWhenItAnswers)
     EXPECT_EQ(CountLines(console, "\n"), 3) << console;
 }
 
+// A device back from a trial has proven itself there: a stall right after is seen as a stall, not
+// as a slow start given StartGraceMs.
+TEST(Supervisor, ADeviceThatStallsJustAfterComingBackIsLeftAgainWithinTheStallTime)
+{
+    timescale::Scope fast(10);
+    Engine::Reset();
+    std::atomic<int> made{0};
+    Engine::UseTestBackendFactory([&made]() -> std::unique_ptr<output::Backend> {
+        ++made;
+        return std::make_unique<StallingBackend>(made == 3 ? -1 : 10); // 100 ms, then silent
+    });
+    testing::internal::CaptureStderr();
+    ComPtr<IDirectSound> ds;
+    ASSERT_EQ(DSoundLibrary().DirectSoundCreate(nullptr, ds.Put(), nullptr), DS_OK);
+    WAVEFORMATEX f = Pcm(44100, 2, 16);
+    DSBUFFERDESC d = Desc(&f, 44100 * 4);
+    ComPtr<IDirectSoundBuffer> b;
+    ASSERT_EQ(ds->CreateSoundBuffer(&d, b.Put(), nullptr), DS_OK);
+    ASSERT_EQ(b->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
+    ASSERT_TRUE(WaitFor([&] { return made >= 2; }));
+    // Its 100 ms, StallMs, a retry: well under StartGraceMs.
+    EXPECT_TRUE(WaitFor([&] { return made >= 3; },
+                        std::chrono::duration_cast<std::chrono::milliseconds>(timescale::Real(2000))));
+    b.Reset();
+    ds.Reset();
+    Engine::Reset();
+    const std::string console = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(CountLines(console, "is back"), 1) << console;
+}
+
 // Close never waits for a device that will not let go.
 TEST(Supervisor, AStopThatHangsIsAbandonedWithinTheDeadline)
 {
