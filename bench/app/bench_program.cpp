@@ -738,6 +738,15 @@ int Gaps(const std::vector<int16_t>& stereo)
     return int(std::count_if(levels.begin(), levels.end(), [&](double l) { return l < median / 4; }));
 }
 
+// The gaps on the sink's monitor over `seconds` while 16 busy loops run, after half a second of it.
+int GapsUnderLoad(const testsupport::SoundServer& server, int seconds)
+{
+    testsupport::MonitorRecorder monitor(server.Address());
+    monitor.Record(0.5);
+    BusyLoops loops(16);
+    return Gaps(monitor.Record(seconds));
+}
+
 // Each thread of a process: its name and scheduling policy (SCHED_OTHER 0, FIFO 1, RR 2) and
 // real-time priority, from /proc.
 std::string ThreadPolicies(qint64 pid)
@@ -803,14 +812,7 @@ void BM_UnderLoad(benchmark::State& state)
             MoveTo(0, 0);
             QThread::sleep(1);
             std::fprintf(stderr, "program threads: %s\n", ThreadPolicies(program.Pid()).c_str());
-            testsupport::MonitorRecorder monitor(server.Address());
-            monitor.Record(0.5);
-            std::vector<int16_t> heard;
-            {
-                BusyLoops loops(16);
-                heard = monitor.Record(seconds);
-            }
-            gaps = Gaps(heard);
+            gaps = GapsUnderLoad(server, seconds);
             const std::string console = program.Console() + program.CloseAndRead();
             if (console.find("sound server") == std::string::npos) {
                 state.SkipWithError(("the program did not play through the server: " + console).c_str());
@@ -828,14 +830,7 @@ void BM_UnderLoad(benchmark::State& state)
             pacat.start("pacat", {"-v", "--raw", "--format=s16le", "--rate=44100", "--channels=2", "--latency-msec=25",
                                   "--process-time-msec=6", QString::fromStdString(mixFile.string())});
             pacat.waitForStarted(5000);
-            testsupport::MonitorRecorder monitor(server.Address());
-            monitor.Record(0.5);
-            std::vector<int16_t> heard;
-            {
-                BusyLoops loops(16);
-                heard = monitor.Record(seconds);
-            }
-            pacatGaps = Gaps(heard);
+            pacatGaps = GapsUnderLoad(server, seconds);
             pacat.kill();
             pacat.waitForFinished(5000);
             const std::string said = pacat.readAllStandardError().toStdString();
