@@ -42,15 +42,19 @@ void TFormMain::CreateMixerStrip()
     for (TDeckController* deck :
          {static_cast<TDeckController*>(FormChannel), static_cast<TDeckController*>(FormChannel2)})
         connect(&deck->Timer1(), &QTimer::timeout, MixerStrip, [this] { MixerStrip->PollLimiter(); });
-    MixerStrip->OnSurfaceMouse = [this](QMouseEvent* event) {
-        const QPoint p = event->position().toPoint();
-        if (event->type() == QEvent::MouseButtonPress)
-            DragPress(p);
-        else if (event->type() == QEvent::MouseMove)
-            DragMove(p, true);
-        else
-            FDrag.Dragging = false;
-    };
+    MixerStrip->OnSurfaceMouse = [this](QMouseEvent* event) { SurfaceMouse(event); };
+}
+
+// A press, move or release on a docked window's bare surface drags the windows, as on this one's.
+void TFormMain::SurfaceMouse(QMouseEvent* event)
+{
+    const QPoint p = event->position().toPoint();
+    if (event->type() == QEvent::MouseButtonPress)
+        DragPress(p);
+    else if (event->type() == QEvent::MouseMove)
+        DragMove(p, true);
+    else
+        FDrag.Dragging = false;
 }
 
 void TFormMain::DockMixerStrip()
@@ -69,15 +73,7 @@ void TFormMain::CreateWaveforms()
 {
     Waveforms = new TWaveformWindow(this);
     Waveforms->SetDecks(FormChannel, FormChannel2);
-    Waveforms->OnSurfaceMouse = [this](QMouseEvent* event) {
-        const QPoint p = event->position().toPoint();
-        if (event->type() == QEvent::MouseButtonPress)
-            DragPress(p);
-        else if (event->type() == QEvent::MouseMove)
-            DragMove(p, true);
-        else
-            FDrag.Dragging = false;
-    };
+    Waveforms->OnSurfaceMouse = [this](QMouseEvent* event) { SurfaceMouse(event); };
     // Where the windows cannot be kept together (Wayland without X11) it would stand wherever the
     // compositor puts it, over the playlists as likely as not: there it waits for the menu.
     WaveformsWanted = !QGuiApplication::platformName().startsWith("wayland");

@@ -246,6 +246,7 @@ private:
     bool ShellEvent(QObject* watched, QEvent* event);
     void DragPress(QPoint p);
     void DragMove(QPoint p, bool withList);
+    void SurfaceMouse(QMouseEvent* event);
     void CloseSequence();
     TKnobDrag FDrag; // the window's own drag, by its surface or its skin
     QPoint FDragAt;

@@ -330,13 +330,13 @@ TWaveformWindow::TWaveformWindow(QWidget* owner) : QWidget(owner, Qt::Tool | Qt:
             };
             CuePads[d][i] = pad;
         }
-        struct Spec {
+        struct PadLook {
             const char* Name;
             int Width;
             const char* Text;
             const char* Hint;
         };
-        const Spec specs[LoopPads] = {
+        const PadLook looks[LoopPads] = {
             {"Halve", 18, "½", "Halve the loop (and the next one's size)"},
             {"Loop", 44, "", "A loop of this many beats from the next beat (from here with Q off); again: exit"},
             {"Double", 18, "×2", "Double the loop (and the next one's size)"},
@@ -346,10 +346,10 @@ TWaveformWindow::TWaveformWindow(QWidget* owner) : QWidget(owner, Qt::Tool | Qt:
         };
         int x = 6 + 8 * 24 + 6;
         for (int k = 0; k < LoopPads; ++k) {
-            auto* pad = new TPad(this, QString("%1%2").arg(specs[k].Name, sides[d]), QRect(x, row, specs[k].Width, 20),
-                                 k == Quantize ? QColor(0xc0, 0xc8, 0xd4) : kLoop, specs[k].Hint);
-            pad->SetText(QString::fromUtf8(specs[k].Text));
-            x += specs[k].Width + 2;
+            auto* pad = new TPad(this, QString("%1%2").arg(looks[k].Name, sides[d]), QRect(x, row, looks[k].Width, 20),
+                                 k == Quantize ? QColor(0xc0, 0xc8, 0xd4) : kLoop, looks[k].Hint);
+            pad->SetText(QString::fromUtf8(looks[k].Text));
+            x += looks[k].Width + 2;
             pad->OnClick = [this, d, k] {
                 TDeckController* deck = FDecks[d];
                 if (!deck)

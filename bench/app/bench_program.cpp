@@ -580,6 +580,31 @@ double PitchLatencyMs(const std::string& address)
     return -1;
 }
 
+// Closes the program and reads its console: false, with the benchmark skipped, when it did not play
+// through the server; `underflows` gets the count it gives on closing.
+bool ClosedAfterServer(benchmark::State& state, Program& program, double& underflows)
+{
+    const std::string console = program.Console() + program.CloseAndRead();
+    if (console.find("sound server") == std::string::npos) {
+        state.SkipWithError(("the program did not play through the server: " + console).c_str());
+        return false;
+    }
+    std::smatch m;
+    if (std::regex_search(console, m, std::regex("([0-9]+) underflows")))
+        underflows = std::stod(m[1]);
+    return true;
+}
+
+// The underruns a verbose pacat reported ("Stream underrun.").
+int PacatUnderruns(QProcess& pacat)
+{
+    const std::string said = pacat.readAllStandardError().toStdString();
+    int count = 0;
+    for (size_t at = said.find("underrun"); at != std::string::npos; at = said.find("underrun", at + 1))
+        ++count;
+    return count;
+}
+
 // What both server runs need: a display, a private server, the left deck on the steady tone, and
 // the mix pacat plays (the two songs' signals summed, raw 44.1 kHz 16-bit stereo) for `seconds` and
 // five more. False, with the benchmark skipped, when something is missing.
@@ -657,21 +682,13 @@ void BM_SoundServer(benchmark::State& state)
                 pacat.kill();
                 pacat.waitForFinished(5000);
                 // Its verbose output says "Stream underrun." at each one.
-                const std::string said = pacat.readAllStandardError().toStdString();
-                for (size_t at = said.find("underrun"); at != std::string::npos; at = said.find("underrun", at + 1))
-                    ++pacatUnderflows;
+                pacatUnderflows += PacatUnderruns(pacat);
             } else {
                 latency = ServerLatencyMs(server.Address());
                 sinkLatency = SinkConfiguredLatencyMs(server.Address());
                 pitch = PitchLatencyMs(server.Address());
-                const std::string console = program.Console() + program.CloseAndRead();
-                if (console.find("sound server") == std::string::npos) {
-                    state.SkipWithError(("the program did not play through the server: " + console).c_str());
+                if (!ClosedAfterServer(state, program, underflows))
                     return;
-                }
-                std::smatch m;
-                if (std::regex_search(console, m, std::regex("([0-9]+) underflows")))
-                    underflows = std::stod(m[1]);
             }
         }
         state.SetIterationTime(2.0 * seconds);
@@ -813,14 +830,8 @@ void BM_UnderLoad(benchmark::State& state)
             QThread::sleep(1);
             std::fprintf(stderr, "program threads: %s\n", ThreadPolicies(program.Pid()).c_str());
             gaps = GapsUnderLoad(server, seconds);
-            const std::string console = program.Console() + program.CloseAndRead();
-            if (console.find("sound server") == std::string::npos) {
-                state.SkipWithError(("the program did not play through the server: " + console).c_str());
+            if (!ClosedAfterServer(state, program, underflows))
                 return;
-            }
-            std::smatch m;
-            if (std::regex_search(console, m, std::regex("([0-9]+) underflows")))
-                underflows = std::stod(m[1]);
         }
         {
             QProcess pacat;
@@ -833,9 +844,7 @@ void BM_UnderLoad(benchmark::State& state)
             pacatGaps = GapsUnderLoad(server, seconds);
             pacat.kill();
             pacat.waitForFinished(5000);
-            const std::string said = pacat.readAllStandardError().toStdString();
-            for (size_t at = said.find("underrun"); at != std::string::npos; at = said.find("underrun", at + 1))
-                ++pacatUnderflows;
+            pacatUnderflows += PacatUnderruns(pacat);
         }
         state.SetIterationTime(2.0 * seconds);
         state.counters["gaps"] = gaps;
