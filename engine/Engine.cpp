@@ -2,7 +2,6 @@
 
 #include "engine/SoundBuffer.h"
 #include "platform/output/Loopback.h"
-#include "platform/output/PulseOutput.h"
 
 #include <algorithm>
 #include <cmath>
@@ -96,8 +95,8 @@ OutputFormat Engine::Format()
 
 double Engine::OutputLatencyMs()
 {
-    if (BackendName() == "pulse")
-        return output::pulse::TargetLatencyMs;
+    if (const double device = FSupervisor.DeviceLatencyMs(); device > 0)
+        return device;
     const uint32_t rate = OutputRate();
     return rate == 0 ? 0.0 : LeadFrames() * 1000.0 / rate;
 }

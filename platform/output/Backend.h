@@ -82,6 +82,9 @@ public:
     // The most frames one Render call takes in `format`: the write cursor leads the play cursor by
     // this much, since a call may consume that far at once.
     virtual uint32_t FramesPerRender(const OutputFormat& format) const { return format.PeriodFrames(); }
+    // The delay from a Render call to the speaker, ms, where the device knows it better than the
+    // engine's lead of FramesPerRender does; 0 where it does not. Fixed once Open has returned.
+    virtual double LatencyMs() const { return 0; }
     // Times the device ran out of data since Start (the mix came too late). Any thread.
     virtual uint64_t Underflows() const { return 0; }
     // Nothing has played for a while (true) or something plays again (false): a device may pause

@@ -18,9 +18,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-uint32_t TargetFrames(const OutputFormat& format)
+uint32_t Frames(const OutputFormat& format, int ms)
 {
-    return std::max<uint32_t>(4, format.Rate * TargetLatencyMs / 1000);
+    return std::max<uint32_t>(4, format.Rate * ms / 1000);
 }
 
 // The room's stream, as the server lists it: named so by this process.
@@ -222,6 +222,7 @@ public:
             FConnection.reset();
             return false;
         }
+        FLatencyMs = OnPipeWire() ? PipeWireLatencyMs : TargetLatencyMs;
         // The server converts rate and channels itself, so the requested format stands.
         FFormat = format;
         return true;
@@ -270,9 +271,9 @@ public:
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<uint32_t>(-1);
         // With ADJUST_LATENCY tlength is the whole latency, the sink's included; the sink gets
-        // (tlength - 2 minreq) / 2 of it. A quarter as minreq is what well-kept clients ask for.
-        attr.tlength = TargetFrames(FFormat) * align;
-        attr.minreq = TargetFrames(FFormat) / 4 * align;
+        // (tlength - 2 minreq) / 2 of it.
+        attr.tlength = Frames(FFormat, FLatencyMs) * align;
+        attr.minreq = Frames(FFormat, FetchMs) * align;
         attr.prebuf = static_cast<uint32_t>(-1);
         attr.fragsize = static_cast<uint32_t>(-1);
         // A headphones stream is never moved to another sink by the server: it would play the cue to
@@ -301,7 +302,8 @@ public:
         return why ? why : "";
     }
 
-    uint32_t FramesPerRender(const OutputFormat& format) const override { return TargetFrames(format); }
+    uint32_t FramesPerRender(const OutputFormat& format) const override { return Frames(format, TargetLatencyMs); }
+    double LatencyMs() const override { return FLatencyMs; }
     uint64_t Underflows() const override { return FUnderflows.load(std::memory_order_relaxed); }
 
     // Corked, the stream asks for nothing and the sink may idle and suspend; uncorked, it asks for
@@ -318,6 +320,21 @@ public:
     }
 
 private:
+    // PipeWire's pulse service names itself "PulseAudio (on PipeWire x.y.z)".
+    bool OnPipeWire()
+    {
+        Connection::Lock lock(*FConnection);
+        bool pipeWire = false;
+        FConnection->Finish(pa_context_get_server_info(
+            FConnection->Context(),
+            [](pa_context*, const pa_server_info* info, void* user) {
+                if (info && info->server_name && std::strstr(info->server_name, "PipeWire"))
+                    *static_cast<bool*>(user) = true;
+            },
+            &pipeWire));
+        return pipeWire;
+    }
+
     // The sink's description for the console line; false when the server has no such sink.
     bool FindSink()
     {
@@ -470,7 +487,8 @@ private:
     OutputFormat FFormat;
     MixSource* FSource = nullptr;
     uint64_t FToken = 0;
-    bool FRealtimeAsked = false; // the main loop thread's, once Start has set it
+    bool FRealtimeAsked = false;      // the main loop thread's, once Start has set it
+    int FLatencyMs = TargetLatencyMs; // settled by Open
     std::atomic<uint64_t> FUnderflows{0};
 };
 

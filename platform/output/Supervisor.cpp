@@ -301,6 +301,12 @@ uint64_t Supervisor::Underflows()
     return FUnderflows + (FDevice ? FDevice->Underflows() : 0);
 }
 
+double Supervisor::DeviceLatencyMs()
+{
+    std::lock_guard control(FControl);
+    return FDevice ? FDevice->LatencyMs() : 0;
+}
+
 void Supervisor::Announce(const std::string& line)
 {
     if (line == FLastLine)

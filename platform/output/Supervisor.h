@@ -88,6 +88,8 @@ public:
     const char* Kind() const { return FGate.Kind(); }
     // Underflows of every device since the last Reset.
     uint64_t Underflows();
+    // The device's own word on its latency (Backend::LatencyMs); 0 without one.
+    double DeviceLatencyMs();
 
     // Test seams, until Reset.
     void UseManual();

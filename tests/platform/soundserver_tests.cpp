@@ -12,6 +12,8 @@
 #include <cmath>
 #include <algorithm>
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -19,6 +21,8 @@
 #include <tuple>
 #include <utility>
 
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -104,6 +108,8 @@ protected:
         return frame < 0 ? -1 : opened + double(frame) / Rate;
     }
 
+    void ExpectCleanWhile(const std::function<std::function<void()>()>& disturb);
+
     SoundServer FServer{GetParam()};
     ComPtr<IDirectSound> FDevice;
     ComPtr<IDirectSoundBuffer> FLow, FHigh;
@@ -112,9 +118,10 @@ protected:
 } // namespace
 
 // What is wrong with 5 s of the two tones heard on the monitor: a level off by more than 0.5 dB, a
-// gap (a 10 ms window without the sum's energy) or a click (a step steeper than the two tones');
-// empty when nothing is.
-static std::string TakeFaults(const std::vector<int16_t>& heard, SoundServer::Kind kind)
+// gap (a 10 ms window without the sum's energy) or a click (a step steeper than the two tones': a
+// server cycle left silent, 5 ms or 10 ms, is too short for a gap but makes two); empty when
+// nothing is.
+static std::string TakeFaults(const std::vector<int16_t>& heard)
 {
     std::ostringstream faults;
     for (const auto& [channel, hz, level] :
@@ -144,11 +151,7 @@ static std::string TakeFaults(const std::vector<int16_t>& heard, SoundServer::Ki
     }
     if (quiet > 0)
         faults << quiet << " quiet windows; ";
-    // PipeWire resamples the stream to its graph's 48 kHz and the monitor back, adapting the rates
-    // as it goes; about one run in ten that leaves a few steep samples on the monitor with no
-    // underflow of ours. A dropout of ours shows as a quiet window there, and as steps on PulseAudio.
-    const long allowed = kind == SoundServer::Kind::PipeWire ? 8 : 0;
-    if (clicks > allowed)
+    if (clicks > 0)
         faults << clicks << " clicks, steepest step " << worst << " at frame " << worstAt << " (the tones allow "
                << steepest << ")";
     return faults.str();
@@ -172,7 +175,7 @@ TEST_P(ServerPlayback, BothTonesComeOutAtTheirLevelsWithoutAGapOrAClick)
     for (int take = 1; take <= 2; ++take) {
         const auto heard = monitor.Record(5);
         ASSERT_FALSE(heard.empty());
-        spoiled = TakeFaults(heard, GetParam());
+        spoiled = TakeFaults(heard);
         if (spoiled.empty())
             break;
         std::fprintf(stderr, "take %d: %s\n", take, spoiled.c_str());
@@ -407,11 +410,10 @@ TEST_P(ServerPlayback, AServerThatStartsAfterTheProgramIsHeardSoonAfter)
 
 // Both tones while twice as many busy loops as cores run at normal priority: the render thread,
 // real-time, keeps up, so the sink's monitor holds no gap and the server reports no underflow.
-TEST_P(ServerPlayback, BusyLoopsOnEveryCoreLeaveNoGap)
+// Nothing wrong on the monitor over 5 s while `disturb` runs (it returns what stops it), and no
+// underflow meanwhile; skipped where the render thread may not run at real-time priority.
+void ServerPlayback::ExpectCleanWhile(const std::function<std::function<void()>()>& disturb)
 {
-    if (GetParam() == SoundServer::Kind::PipeWire)
-        GTEST_SKIP() << "PipeWire's pulse service reads its clients on a thread at normal priority: with "
-                        "loops in other sessions it lets any client underflow (pacat too)";
     rlimit limit{};
     getrlimit(RLIMIT_RTPRIO, &limit);
     const bool allowed = geteuid() == 0 || limit.rlim_cur >= rlim_t(realtime::Priority);
@@ -422,27 +424,73 @@ TEST_P(ServerPlayback, BusyLoopsOnEveryCoreLeaveNoGap)
     if (!allowed && realtime::RealtimeThreads() == 0)
         GTEST_SKIP() << "real-time scheduling is not allowed here (not root, no RLIMIT_RTPRIO, no RealtimeKit)";
     EXPECT_GE(realtime::RealtimeThreads(), 1) << "the render thread runs at normal priority";
-    // Other programs: processes in sessions of their own, as a desktop starts them (the kernel
-    // shares the CPU between sessions first).
-    std::vector<pid_t> loops;
-    for (unsigned i = 0; i < 2 * std::max(1u, std::thread::hardware_concurrency()); ++i)
-        if (const pid_t pid = fork(); pid == 0) {
-            setsid();
-            for (volatile unsigned long n = 0;;)
-                n = n + 1;
-        } else {
-            loops.push_back(pid);
-        }
+    const std::function<void()> stop = disturb();
     const uint64_t underflows = Engine::Instance().Underflows();
     const auto heard = monitor.Record(5);
     const uint64_t more = Engine::Instance().Underflows() - underflows;
-    for (const pid_t pid : loops)
-        kill(pid, SIGKILL);
-    for (const pid_t pid : loops)
-        waitpid(pid, nullptr, 0);
+    stop();
     ASSERT_FALSE(heard.empty());
-    EXPECT_EQ(TakeFaults(heard, GetParam()), "");
+    EXPECT_EQ(TakeFaults(heard), "");
     EXPECT_EQ(more, 0u);
+}
+
+TEST_P(ServerPlayback, BusyLoopsOnEveryCoreLeaveNoGap)
+{
+    ExpectCleanWhile([] {
+        // Other programs: processes in sessions of their own, as a desktop starts them (the
+        // kernel shares the CPU between sessions first).
+        std::vector<pid_t> loops;
+        for (unsigned i = 0; i < 2 * std::max(1u, std::thread::hardware_concurrency()); ++i)
+            if (const pid_t pid = fork(); pid == 0) {
+                setsid();
+                for (volatile unsigned long n = 0;;)
+                    n = n + 1;
+            } else {
+                loops.push_back(pid);
+            }
+        return [loops] {
+            for (const pid_t pid : loops)
+                kill(pid, SIGKILL);
+            for (const pid_t pid : loops)
+                waitpid(pid, nullptr, 0);
+        };
+    });
+}
+
+// Every core taken for 7 ms four times a second by a thread above every audio thread, as a virtual
+// machine's host or a slow interrupt may: the server's and our buffers bridge it.
+TEST_P(ServerPlayback, ShortStallsOfEveryCoreLeaveNoGap)
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_RTPRIO, &limit);
+    if (geteuid() != 0 && limit.rlim_cur < rlim_t(sched_get_priority_max(SCHED_FIFO)))
+        GTEST_SKIP() << "a thread above the sound server's may not be started here (not root)";
+    ExpectCleanWhile([] {
+        auto stop = std::make_shared<std::atomic<bool>>(false);
+        std::vector<std::thread> stalls;
+        for (unsigned core = 0; core < std::max(1u, std::thread::hardware_concurrency()); ++core)
+            stalls.emplace_back([stop, core] {
+                cpu_set_t one;
+                CPU_ZERO(&one);
+                CPU_SET(core, &one);
+                pthread_setaffinity_np(pthread_self(), sizeof(one), &one);
+                sched_param top{sched_get_priority_max(SCHED_FIFO)};
+                if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &top) != 0)
+                    return;
+                auto next = Clock::now();
+                while (!stop->load()) {
+                    next += std::chrono::milliseconds(250);
+                    std::this_thread::sleep_until(next);
+                    for (const auto end = Clock::now() + std::chrono::milliseconds(7); Clock::now() < end;) {
+                    }
+                }
+            });
+        return [stop, stalls = std::make_shared<std::vector<std::thread>>(std::move(stalls))] {
+            stop->store(true);
+            for (std::thread& t : *stalls)
+                t.join();
+        };
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, ServerPlayback,

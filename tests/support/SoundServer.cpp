@@ -257,7 +257,10 @@ MonitorRecorder::MonitorRecorder(const std::string& address, const std::string& 
     pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, 44100, 2};
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(-1);
-    attr.fragsize = 441 * 4; // 10 ms: the recording's timing stays close to the sink's
+    // 20 ms: the recording's timing stays close to the sink's. Not 10: PipeWire would run its graph
+    // in 5.3 ms cycles for it, shorter than the program's own, and a short stall of the machine
+    // would then leave a cycle silent that no listener would have.
+    attr.fragsize = 882 * 4;
     int error = 0;
     FStream = pa_simple_new(address.c_str(), "DuoDeck test", PA_STREAM_RECORD, (sink + ".monitor").c_str(), "monitor",
                             &sampleFormat, nullptr, &attr, &error);
