@@ -20,6 +20,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScreen>
@@ -357,8 +358,9 @@ double FloorWindowShare(int seconds)
     const double begin = ProcessCpuSeconds();
     QElapsedTimer wall;
     wall.start();
-    while (wall.elapsed() < seconds * 1000)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    QEventLoop stretch;
+    QTimer::singleShot(seconds * 1000, &stretch, &QEventLoop::quit);
+    stretch.exec();
     return (ProcessCpuSeconds() - begin) / (wall.nsecsElapsed() / 1e9);
 }
 
