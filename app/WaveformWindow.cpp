@@ -218,14 +218,38 @@ void TWaveView::PaintOverview(QPainter& p, const TWaveSummary* wave, double song
 void TWaveView::PaintScroll(QPainter& p, const TWaveSummary* wave, double rate)
 {
     const QRectF area = ScrollRect();
-    p.fillRect(area, kBackground.lighter(115));
     const double perPixel = kScrollSeconds / area.width(); // song seconds
-    const double head = FHeard / rate;
-    const double left = head - area.width() / 2 * perPixel;
+    const double left = FHeard / rate - area.width() / 2 * perPixel;
+    const double dpr = devicePixelRatioF();
+    const std::optional<TTempo>& tempo = FDeck->Tempo();
+    const bool steady = tempo && tempo->Steady();
+    const StripOf of{wave, steady ? tempo->At(0).FirstBeat : 0, steady ? tempo->At(0).Period() : 0, area.size(), dpr};
+    if (!(of == FStripOf) || left < FStripLeft || left + kScrollSeconds > FStripLeft + StripViews * kScrollSeconds) {
+        FStripLeft = left - kScrollSeconds / 2; // room for a nudge back
+        FStripOf = of;
+        PaintStrip(wave, steady ? &*tempo : nullptr, perPixel);
+    }
+    // Whole device pixels: the strip's columns stay where they were drawn.
+    const double shift = std::round((left - FStripLeft) / perPixel * dpr) / dpr;
+    p.drawPixmap(QPointF(area.left() - shift, area.top()), FStrip);
+    PaintMarks(p, area, left * rate, perPixel * rate);
+    p.fillRect(QRectF(area.center().x() - 0.5, area.top(), 1.5, area.height()), Qt::white);
+}
+
+// The bands and the beat grid from song second FStripLeft on, StripViews scrolling views wide: each
+// frame copies the part in view, and a new strip is drawn once the view reaches its end.
+void TWaveView::PaintStrip(const TWaveSummary* wave, const TTempo* tempo, double perPixel)
+{
+    const QSizeF size(StripViews * FStripOf.Size.width(), FStripOf.Size.height());
+    FStrip = QPixmap((size * FStripOf.Dpr).toSize());
+    FStrip.setDevicePixelRatio(FStripOf.Dpr);
+    FStrip.fill(kBackground.lighter(115));
+    QPainter p(&FStrip);
+    const QRectF area(QPointF(0, 0), size);
     if (wave) {
         const double perColumn = perPixel / wave->ColumnSeconds();
-        const double firstColumn = left / wave->ColumnSeconds();
-        PaintBands(p, area, devicePixelRatioF(), *wave, [&](double x, double step, long& from, long& to) {
+        const double firstColumn = FStripLeft / wave->ColumnSeconds();
+        PaintBands(p, area, FStripOf.Dpr, *wave, [&](double x, double step, long& from, long& to) {
             const double c = firstColumn + x * perColumn;
             if (c + step * perColumn < 0)
                 return false;
@@ -236,22 +260,19 @@ void TWaveView::PaintScroll(QPainter& p, const TWaveSummary* wave, double rate)
     }
     // The beat grid over the bands: a faint line and a tick at each edge. The analysis finds no
     // bars, so every beat is drawn alike.
-    const std::optional<TTempo>& tempo = FDeck->Tempo();
-    if (tempo && tempo->Steady()) {
-        p.setPen(Qt::NoPen);
-        const double right = left + area.width() * perPixel;
-        const TTempoSection& first = tempo->At(std::max(left, 0.0));
-        double t = first.FirstBeat + std::ceil((left - first.FirstBeat) / first.Period()) * first.Period();
-        for (int n = 0; t <= right && n < 1000; ++n) {
-            const double x = area.left() + (t - left) / perPixel - 0.5;
-            p.fillRect(QRectF(x, area.top(), 1, area.height()), QColor(0xc8, 0xd0, 0xdc, 70));
-            p.fillRect(QRectF(x - 0.5, area.top(), 2, 4), QColor(0xc8, 0xd0, 0xdc));
-            p.fillRect(QRectF(x - 0.5, area.bottom() - 4, 2, 4), QColor(0xc8, 0xd0, 0xdc));
-            t += tempo->At(t).Period();
-        }
+    if (!tempo)
+        return;
+    p.setPen(Qt::NoPen);
+    const double right = FStripLeft + area.width() * perPixel;
+    const TTempoSection& first = tempo->At(std::max(FStripLeft, 0.0));
+    double t = first.FirstBeat + std::ceil((FStripLeft - first.FirstBeat) / first.Period()) * first.Period();
+    for (int n = 0; t <= right && n < 1000; ++n) {
+        const double x = (t - FStripLeft) / perPixel - 0.5;
+        p.fillRect(QRectF(x, area.top(), 1, area.height()), QColor(0xc8, 0xd0, 0xdc, 70));
+        p.fillRect(QRectF(x - 0.5, area.top(), 2, 4), QColor(0xc8, 0xd0, 0xdc));
+        p.fillRect(QRectF(x - 0.5, area.bottom() - 4, 2, 4), QColor(0xc8, 0xd0, 0xdc));
+        t += tempo->At(t).Period();
     }
-    PaintMarks(p, area, left * rate, perPixel * rate);
-    p.fillRect(QRectF(area.center().x() - 0.5, area.top(), 1.5, area.height()), Qt::white);
 }
 
 // The loop (shaded, its ends in green), the loop-in point and the hot cues (numbered lines) over

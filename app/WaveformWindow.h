@@ -18,6 +18,7 @@
 #include <memory>
 
 class TDeckController;
+struct TTempo;
 struct TWaveSummary;
 
 // A flat pad of the window, painted (crisp at any scale): a label, lit in its colour while on. A
@@ -65,6 +66,7 @@ private:
     void PaintOverview(QPainter& p, const TWaveSummary* wave, double songSeconds);
     void PaintScroll(QPainter& p, const TWaveSummary* wave, double rate);
     void PaintMarks(QPainter& p, QRectF area, double fromFrame, double framesPerPixel);
+    void PaintStrip(const TWaveSummary* wave, const TTempo* tempo, double perPixel);
 
     TDeckController* FDeck = nullptr;
     double FHeard = 0;
@@ -75,6 +77,18 @@ private:
     // The overview's bands, drawn once per song and size.
     QPixmap FOverview;
     const TWaveSummary* FOverviewOf = nullptr;
+    // The scrolling view's bands and beat grid, drawn ahead; redrawn when what they show changes.
+    static constexpr int StripViews = 3;
+    struct StripOf {
+        const TWaveSummary* Wave = nullptr;
+        double FirstBeat = 0, Period = 0; // of a steady tempo's first section; 0 without one
+        QSizeF Size;                      // of the view
+        double Dpr = 0;
+        bool operator==(const StripOf&) const = default;
+    };
+    QPixmap FStrip;
+    StripOf FStripOf;
+    double FStripLeft = 0; // song seconds at its left edge
 };
 
 class TWaveformWindow : public QWidget {
