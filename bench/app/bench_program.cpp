@@ -3,7 +3,8 @@
 // all threads, and the UI thread apart) as a share of one core while two MP3 songs play, one at a
 // moved frequency knob, and then while the mix is recorded; its peak resident memory (VmHWM). Next
 // to it the floor measured in this process (the least of three runs): the same seconds of audio
-// decoded, resampled, converted and encoded directly.
+// decoded, resampled, converted and encoded directly, plus a bare Qt window with the program's
+// repaints (it sends its pixels through X shared memory, which the program leaves off).
 // Then the same two songs through a private sound server (a null sink): the program's CPU with the
 // server's (its /proc ticks), against the program on the null backend while `pacat` plays the same
 // mix into the server at the same latency; the latency the server reports for the stream and the
@@ -349,18 +350,18 @@ double FloorWindowShare(int seconds)
 {
     if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
         return 0;
+    const auto run = [](int ms) {
+        QEventLoop loop;
+        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
     FloorWindow window;
     window.show();
-    QElapsedTimer settle;
-    settle.start();
-    while (settle.elapsed() < 1000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    run(1000); // mapped and painted once
     const double begin = ProcessCpuSeconds();
     QElapsedTimer wall;
     wall.start();
-    QEventLoop stretch;
-    QTimer::singleShot(seconds * 1000, &stretch, &QEventLoop::quit);
-    stretch.exec();
+    run(seconds * 1000);
     return (ProcessCpuSeconds() - begin) / (wall.nsecsElapsed() / 1e9);
 }
 
