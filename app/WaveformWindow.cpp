@@ -40,6 +40,15 @@ void Peaks(const TWaveSummary& w, long from, long to, uint8_t out[TWaveSummary::
             out[b] = std::max(out[b], w.Peak(static_cast<size_t>(c), TWaveSummary::Band(b)));
 }
 
+// A picture of `size` logical pixels at `dpr`, filled with `fill`.
+QPixmap Canvas(QSizeF size, double dpr, QColor fill)
+{
+    QPixmap canvas((size * dpr).toSize());
+    canvas.setDevicePixelRatio(dpr);
+    canvas.fill(fill);
+    return canvas;
+}
+
 // Draws the bands of columns that `column(x)` gives for each device pixel of `area`, centred on
 // its middle row, the tallest band of a column under the others: a kick reads red, a voice amber, a
 // hat blue, and each keeps its colour over louder bands.
@@ -194,9 +203,7 @@ void TWaveView::PaintOverview(QPainter& p, const TWaveSummary* wave, double song
     const QRectF area(0, 0, width(), OverviewHeight);
     const double dpr = devicePixelRatioF();
     if (wave && (wave != FOverviewOf || FOverview.size() != (area.size() * dpr).toSize())) {
-        FOverview = QPixmap((area.size() * dpr).toSize());
-        FOverview.setDevicePixelRatio(dpr);
-        FOverview.fill(kBackground);
+        FOverview = Canvas(area.size(), dpr, kBackground);
         QPainter o(&FOverview);
         const double perPixel = songSeconds / area.width() / wave->ColumnSeconds();
         PaintBands(o, QRectF(QPointF(0, 0), area.size()), dpr, *wave, [&](double x, double step, long& from, long& to) {
@@ -241,9 +248,7 @@ void TWaveView::PaintScroll(QPainter& p, const TWaveSummary* wave, double rate)
 void TWaveView::PaintStrip(const TWaveSummary* wave, const TTempo* tempo, double perPixel)
 {
     const QSizeF size(StripViews * FStripOf.Size.width(), FStripOf.Size.height());
-    FStrip = QPixmap((size * FStripOf.Dpr).toSize());
-    FStrip.setDevicePixelRatio(FStripOf.Dpr);
-    FStrip.fill(kBackground.lighter(115));
+    FStrip = Canvas(size, FStripOf.Dpr, kBackground.lighter(115));
     QPainter p(&FStrip);
     const QRectF area(QPointF(0, 0), size);
     if (wave) {

@@ -191,6 +191,28 @@ private:
     std::atomic<const char*> FFailure{nullptr};
 };
 
+struct ServerInfo {
+    std::string Name;
+    std::string DefaultSink;
+};
+
+// What the server says of itself; empty when it does not answer in time. The connection's lock is held.
+ServerInfo AskServer(Connection& connection)
+{
+    ServerInfo said;
+    connection.Finish(pa_context_get_server_info(
+        connection.Context(),
+        [](pa_context*, const pa_server_info* info, void* user) {
+            auto* s = static_cast<ServerInfo*>(user);
+            if (info && info->server_name)
+                s->Name = info->server_name;
+            if (info && info->default_sink_name)
+                s->DefaultSink = info->default_sink_name;
+        },
+        &said));
+    return said;
+}
+
 class PulseBackend final : public Backend {
 public:
     PulseBackend(std::string sink, bool headphones) : FSink(std::move(sink)), FHeadphones(headphones) {}
@@ -324,15 +346,7 @@ private:
     bool OnPipeWire()
     {
         Connection::Lock lock(*FConnection);
-        bool pipeWire = false;
-        FConnection->Finish(pa_context_get_server_info(
-            FConnection->Context(),
-            [](pa_context*, const pa_server_info* info, void* user) {
-                if (info && info->server_name && std::strstr(info->server_name, "PipeWire"))
-                    *static_cast<bool*>(user) = true;
-            },
-            &pipeWire));
-        return pipeWire;
+        return AskServer(*FConnection).Name.find("PipeWire") != std::string::npos;
     }
 
     // The sink's description for the console line; false when the server has no such sink.
@@ -511,13 +525,7 @@ public:
         SinkList list;
         Connection::Lock lock(connection);
         pa_context* c = connection.Context();
-        connection.Finish(pa_context_get_server_info(
-            c,
-            [](pa_context*, const pa_server_info* info, void* user) {
-                if (info && info->default_sink_name)
-                    static_cast<SinkList*>(user)->Default = info->default_sink_name;
-            },
-            &list));
+        list.Default = AskServer(connection).DefaultSink;
         connection.Finish(pa_context_get_sink_info_list(
             c,
             [](pa_context*, const pa_sink_info* info, int eol, void* user) {

@@ -410,13 +410,19 @@ TEST_P(ServerPlayback, AServerThatStartsAfterTheProgramIsHeardSoonAfter)
 
 // Both tones while twice as many busy loops as cores run at normal priority: the render thread,
 // real-time, keeps up, so the sink's monitor holds no gap and the server reports no underflow.
+// Whether this process may start a SCHED_FIFO thread at `priority`.
+static bool MayRunAt(int priority)
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_RTPRIO, &limit);
+    return geteuid() == 0 || limit.rlim_cur >= rlim_t(priority);
+}
+
 // Nothing wrong on the monitor over 5 s while `disturb` runs (it returns what stops it), and no
 // underflow meanwhile; skipped where the render thread may not run at real-time priority.
 void ServerPlayback::ExpectCleanWhile(const std::function<std::function<void()>()>& disturb)
 {
-    rlimit limit{};
-    getrlimit(RLIMIT_RTPRIO, &limit);
-    const bool allowed = geteuid() == 0 || limit.rlim_cur >= rlim_t(realtime::Priority);
+    const bool allowed = MayRunAt(realtime::Priority);
     Play();
     MonitorRecorder monitor(FServer.Address());
     ASSERT_TRUE(monitor.Ok());
@@ -461,9 +467,7 @@ TEST_P(ServerPlayback, BusyLoopsOnEveryCoreLeaveNoGap)
 // machine's host or a slow interrupt may: the server's and our buffers bridge it.
 TEST_P(ServerPlayback, ShortStallsOfEveryCoreLeaveNoGap)
 {
-    rlimit limit{};
-    getrlimit(RLIMIT_RTPRIO, &limit);
-    if (geteuid() != 0 && limit.rlim_cur < rlim_t(sched_get_priority_max(SCHED_FIFO)))
+    if (!MayRunAt(sched_get_priority_max(SCHED_FIFO)))
         GTEST_SKIP() << "a thread above the sound server's may not be started here (not root)";
     ExpectCleanWhile([] {
         auto stop = std::make_shared<std::atomic<bool>>(false);
