@@ -35,11 +35,6 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "%s\n", reason.c_str());
         return 1;
     }
-    // The windows are small and repaint small patches twenty times a second. X shared-memory images
-    // cost a round trip to the server before each paint, more than sending those pixels; a user's
-    // own setting stands.
-    if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM"))
-        qputenv("QT_XCB_NO_MITSHM", "1");
     TApplication app(argc, argv);
     InstallMessageBoxErrorDisplay();
     if (QGuiApplication::platformName().startsWith("wayland"))

@@ -4,7 +4,7 @@
 // moved frequency knob, and then while the mix is recorded; its peak resident memory (VmHWM). Next
 // to it the floor measured in this process (the least of three runs): the same seconds of audio
 // decoded, resampled, converted and encoded directly, plus a bare Qt window with the program's
-// repaints (it sends its pixels through X shared memory, which the program leaves off).
+// repaints (both send their pixels through X shared memory where the display offers it).
 // Then the same two songs through a private sound server (a null sink): the program's CPU with the
 // server's (its /proc ticks), against the program on the null backend while `pacat` plays the same
 // mix into the server at the same latency; the latency the server reports for the stream and the

@@ -495,8 +495,10 @@ void Supervisor::StopAllLocked(Retired& retired)
 
 void Supervisor::StartThreadLocked()
 {
-    if (FRun)
+    if (FRun) {
+        FWake.notify_all(); // it may be waiting with nothing to watch
         return;
+    }
     FRun = std::make_shared<Run>();
     std::thread([this, run = FRun] {
         realtime::NameThisThread("duodeck-device");
@@ -508,7 +510,13 @@ void Supervisor::Loop(std::shared_ptr<Run> run)
 {
     std::unique_lock control(FControl);
     while (!run->Stop) {
-        FWake.wait_for(control, timescale::Real(FTrial ? TrialPollMs : PollMs));
+        // A device that is not watched (the null pace as the chosen device) leaves nothing to look
+        // at until the next bring-up or reset wakes the thread.
+        const bool watching = FState == State::StandIn || (FDevice && FDevice->Watched());
+        if (watching)
+            FWake.wait_for(control, timescale::Real(FTrial ? TrialPollMs : PollMs));
+        else
+            FWake.wait(control);
         if (run->Stop)
             break;
         Retired retired;
