@@ -408,8 +408,6 @@ TEST_P(ServerPlayback, AServerThatStartsAfterTheProgramIsHeardSoonAfter)
     EXPECT_EQ(Lines(console, "\n"), 2) << console;
 }
 
-// Both tones while twice as many busy loops as cores run at normal priority: the render thread,
-// real-time, keeps up, so the sink's monitor holds no gap and the server reports no underflow.
 // Whether this process may start a SCHED_FIFO thread at `priority`.
 static bool MayRunAt(int priority)
 {
@@ -440,6 +438,8 @@ void ServerPlayback::ExpectCleanWhile(const std::function<std::function<void()>(
     EXPECT_EQ(more, 0u);
 }
 
+// Both tones while twice as many busy loops as cores run at normal priority: the render thread,
+// real-time, keeps up, so the sink's monitor holds no gap and the server reports no underflow.
 TEST_P(ServerPlayback, BusyLoopsOnEveryCoreLeaveNoGap)
 {
     ExpectCleanWhile([] {
