@@ -62,8 +62,8 @@ TEST(Devices, WithoutASoundDeviceOnlyTheDefaultEntryIsListedAndPlaysSilently)
     ASSERT_EQ(DSoundLibrary().DirectSoundCreate(nullptr, ds.Put(), nullptr), DS_OK);
     EXPECT_EQ(Engine::Instance().BackendName(), "null");
 
-    // The null backend renders two periods at a wake-up, so the write cursor leads by two: 882
-    // output frames are 441 frames of a stopped 22050 Hz mono buffer.
+    // The null backend renders five periods at a wake-up, so the write cursor leads by five: 2205
+    // output frames are 1102.5 frames of a stopped 22050 Hz mono buffer, rounded up to whole ones.
     WAVEFORMATEX f = Pcm(22050, 1, 16);
     DSBUFFERDESC d = Desc(&f, 22050);
     ComPtr<IDirectSoundBuffer> b;
@@ -71,7 +71,7 @@ TEST(Devices, WithoutASoundDeviceOnlyTheDefaultEntryIsListedAndPlaysSilently)
     DWORD play = 1, write = 0;
     ASSERT_EQ(b->GetCurrentPosition(&play, &write), DS_OK);
     EXPECT_EQ(play, 0u);
-    EXPECT_EQ(write, 882u);
+    EXPECT_EQ(write, 2206u);
     b.Reset();
     ds.Reset();
     Engine::Reset();
