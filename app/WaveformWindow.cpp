@@ -183,10 +183,13 @@ void TWaveView::Tick()
 void TWaveView::paintEvent(QPaintEvent* event)
 {
     QPainter p(this);
-    p.fillRect(event->rect(), kBackground);
     const bool loaded = FDeck && !FDeck->edtFileName().empty();
     const double rate = loaded ? FDeck->Channel()->SamplesPerSec() : 0;
     const TWaveSummary* wave = loaded && FDeck->Tempo() ? FDeck->Tempo()->Wave.get() : nullptr;
+    // The strip covers the scrolling view whole, so the background shows only above it: filling
+    // under the strip too would write every pixel of it twice a frame.
+    p.fillRect(loaded && rate != 0 ? event->rect() & QRect(0, 0, width(), ScrollRect().top()) : event->rect(),
+               kBackground);
     if (!loaded || rate == 0) {
         p.setPen(kFrame);
         p.drawText(rect(), Qt::AlignCenter, QStringLiteral("no song"));
