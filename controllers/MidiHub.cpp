@@ -11,6 +11,7 @@
 #include <QMetaObject>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <set>
@@ -48,9 +49,9 @@ struct TMidiHub::TApiState {
     jack_client_t* Watch = nullptr;
     std::atomic<bool> Gone{false};
     bool SaidMissing = false;
-    // Scans still to skip before the next try to reach a JACK server: a try where none runs costs
-    // a millisecond of CPU, and a server seldom starts; its controllers' ports come and go at once.
-    int ServerWait = 0;
+    // No try to reach a JACK server before this: a try where none runs costs a millisecond of CPU,
+    // and a server seldom starts; its controllers' ports come and go at once.
+    std::chrono::steady_clock::time_point NextServerTry;
 };
 
 namespace {
@@ -72,7 +73,7 @@ TMidiHub::TMidiHub(TActionTarget& target, std::filesystem::path bindingsFile)
         FBindings.push_back({std::move(b)});
     for (auto& api : FApis)
         api = std::make_unique<TApiState>();
-    // libjack reports a missing server on stderr each time a client tries: we try every scan.
+    // libjack reports a missing server on stderr each time a client tries: we try every 2 s.
     jack_set_error_function(QuietJack);
     jack_set_info_function(QuietJack);
     for (bool right : {false, true})
@@ -84,9 +85,11 @@ TMidiHub::TMidiHub(TActionTarget& target, std::filesystem::path bindingsFile)
         realtime::NameThisThread("duodeck-midi");
         try {
             while (!FStop.load()) {
-                Scan();
+                // With neither a sequencer nor a JACK server there is nothing to plug into: looking
+                // only as often as a server is tried saves the wake-ups.
+                const int wait = Scan() ? kScanMs : kServerTryMs;
                 std::unique_lock lock(FStopLock);
-                FStopWake.wait_for(lock, std::chrono::milliseconds(kScanMs), [this] { return FStop.load(); });
+                FStopWake.wait_for(lock, std::chrono::milliseconds(wait), [this] { return FStop.load(); });
             }
         } catch (const std::exception& e) {
             std::fprintf(stderr, "DuoDeck: controllers are no longer looked for: %s\n", e.what());
@@ -371,13 +374,15 @@ void TMidiHub::ShowLights()
 
 // ---- the scan thread ----
 
-void TMidiHub::Scan()
+bool TMidiHub::Scan()
 {
+    bool live = false;
     for (int api = 0; api < 2; ++api)
-        ScanApi(api);
+        live = ScanApi(api) || live;
+    return live;
 }
 
-void TMidiHub::ScanApi(int api)
+bool TMidiHub::ScanApi(int api)
 {
     TApiState& s = *FApis[api];
     std::vector<std::unique_ptr<TPort>> gone;
@@ -397,7 +402,7 @@ void TMidiHub::ScanApi(int api)
             if (!std::exchange(s.SaidMissing, true))
                 std::fprintf(stderr, "DuoDeck: this machine has no ALSA sequencer (/dev/snd/seq): controllers "
                                      "are looked for on JACK only\n");
-            return;
+            return false;
         }
     } else {
         if (s.Gone.exchange(false)) {
@@ -412,14 +417,14 @@ void TMidiHub::ScanApi(int api)
             s.Watch = nullptr;
         }
         if (!s.Watch) {
-            if (s.ServerWait > 0) {
-                --s.ServerWait;
-                return;
-            }
+            const auto now = std::chrono::steady_clock::now();
+            if (now < s.NextServerTry)
+                return false;
             s.Watch = jack_client_open(kClientName, JackNoStartServer, nullptr);
             if (!s.Watch) {
-                s.ServerWait = kServerTryMs / kScanMs - 1;
-                return;
+                // Half a scan early, so that the look a whole wait later is never just short of it.
+                s.NextServerTry = now + std::chrono::milliseconds(kServerTryMs - kScanMs / 2);
+                return false;
             }
             jack_on_shutdown(
                 s.Watch, [](void* state) { static_cast<TApiState*>(state)->Gone = true; }, &s);
@@ -436,7 +441,7 @@ void TMidiHub::ScanApi(int api)
             s.Inputs.reset();
             if (!std::exchange(s.SaidMissing, true))
                 std::fprintf(stderr, "DuoDeck: no controllers through the %s: %s\n", kApiNames[api], e.what());
-            return;
+            return false;
         }
     }
     std::set<std::string> listed;
@@ -486,6 +491,7 @@ void TMidiHub::ScanApi(int api)
         Post([this] { FLights.start(); });
     }
     OpenOutputs(api);
+    return true;
 }
 
 // A controller's lights: its output port, which may be listed after its input.

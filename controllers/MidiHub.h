@@ -71,8 +71,8 @@ private:
     static bool TakeOver(TLive& live, int value, double current);
     void TakeOverOnUi(const TMidiBinding& b, int value);
     void FinishLearn(TMidiBinding binding);
-    void Scan();
-    void ScanApi(int api);
+    bool Scan(); // true while an API has a server or device to look at
+    bool ScanApi(int api);
     void Tick();
     void ShowLights();
     void OpenOutputs(int api);
