@@ -103,6 +103,8 @@ size_t LoopbackReader::Read(void* dst, size_t frames)
     size_t n1, n2;
     FTap.FRing->ReadRegions(p1, n1, p2, n2);
     size_t want = std::min(frames * align, (n1 + n2) / align * align);
+    if (want == 0)
+        return 0; // an empty ring's regions, and an empty caller's buffer, may be null
     const size_t first = std::min(want, n1);
     std::memcpy(dst, p1, first);
     if (want > first)
