@@ -303,6 +303,22 @@ std::vector<float> Resample(SRC_STATE* state, const std::vector<int16_t>& in, do
     return output;
 }
 
+// 1 / `parts` of a second of output: the two songs decoded, the left one resampled from its knob's
+// frequency to the output rate, and mixed into `mix` (sized for it).
+void PlayBlock(TMxAudioFileReader& left, TMxAudioFileReader& right, SRC_STATE* pitch, int parts,
+               std::vector<int16_t>& a, std::vector<int16_t>& b, std::vector<int16_t>& mix)
+{
+    Decode(left, a, LeftFrequency / parts);
+    Decode(right, b, SongRate / parts);
+    const std::vector<float> pitched = Resample(pitch, a, static_cast<double>(OutputRate) / LeftFrequency);
+    for (size_t i = 0; i < mix.size(); ++i) {
+        const float l = i < pitched.size() ? pitched[i] * 32767.0f : 0.0f;
+        const float r = i < b.size() ? static_cast<float>(b[i]) : 0.0f;
+        mix[i] = static_cast<int16_t>(std::clamp(l + r, -32768.0f, 32767.0f));
+    }
+    benchmark::DoNotOptimize(mix.data());
+}
+
 struct FloorFigures {
     double Playing = 0;   // share of one core
     double Recording = 0; // playing plus the recording's work
@@ -399,15 +415,7 @@ void BM_Floor(benchmark::State& state)
 
         const double begin = ProcessCpuSeconds();
         for (int second = 0; second < Seconds(); ++second) {
-            Decode(left, a, LeftFrequency);
-            Decode(right, b, SongRate);
-            const std::vector<float> pitched = Resample(pitch, a, static_cast<double>(OutputRate) / LeftFrequency);
-            for (size_t i = 0; i < mix.size(); ++i) {
-                const float l = i < pitched.size() ? pitched[i] * 32767.0f : 0.0f;
-                const float r = i < b.size() ? static_cast<float>(b[i]) : 0.0f;
-                mix[i] = static_cast<int16_t>(std::clamp(l + r, -32768.0f, 32767.0f));
-            }
-            benchmark::DoNotOptimize(mix.data());
+            PlayBlock(left, right, pitch, 1, a, b, mix);
             if (!recording)
                 continue;
             const std::vector<float> converted = Resample(toRecord, mix, static_cast<double>(RecordRate) / OutputRate);
@@ -450,15 +458,7 @@ void BM_PacedFloor(benchmark::State& state)
         const double begin = ProcessCpuSeconds();
         auto due = Clock::now();
         for (int block = 0; block < Seconds() * 20; ++block) {
-            Decode(left, a, LeftFrequency / 20);
-            Decode(right, b, SongRate / 20);
-            const std::vector<float> pitched = Resample(pitch, a, static_cast<double>(OutputRate) / LeftFrequency);
-            for (size_t i = 0; i < mix.size(); ++i) {
-                const float l = i < pitched.size() ? pitched[i] * 32767.0f : 0.0f;
-                const float r = i < b.size() ? static_cast<float>(b[i]) : 0.0f;
-                mix[i] = static_cast<int16_t>(std::clamp(l + r, -32768.0f, 32767.0f));
-            }
-            benchmark::DoNotOptimize(mix.data());
+            PlayBlock(left, right, pitch, 20, a, b, mix);
             due += std::chrono::milliseconds(50);
             std::this_thread::sleep_until(due);
         }
