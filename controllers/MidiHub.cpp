@@ -422,8 +422,7 @@ bool TMidiHub::ScanApi(int api)
                 return false;
             s.Watch = jack_client_open(kClientName, JackNoStartServer, nullptr);
             if (!s.Watch) {
-                // Half a scan early, so that the look a whole wait later is never just short of it.
-                s.NextServerTry = now + std::chrono::milliseconds(kServerTryMs - kScanMs / 2);
+                s.NextServerTry = now + std::chrono::milliseconds(kServerTryMs);
                 return false;
             }
             jack_on_shutdown(

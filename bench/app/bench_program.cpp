@@ -388,6 +388,14 @@ FloorFigures& Floor()
     return floor;
 }
 
+// The bare window's share, measured once for all the floors.
+double WindowShare()
+{
+    if (Floor().Window == 0)
+        Floor().Window = FloorWindowShare(std::min(Seconds(), 20));
+    return Floor().Window;
+}
+
 // One second of output at a time: the two songs decoded, the left one resampled from its knob's
 // frequency to the output rate and mixed; for the recording, the mix converted to 48 kHz and
 // encoded at 128 kbit/s CBR stereo, algorithm quality 2.
@@ -434,9 +442,7 @@ void BM_Floor(benchmark::State& state)
         src_delete(toRecord);
         src_delete(pitch);
     }
-    if (Floor().Window == 0)
-        Floor().Window = FloorWindowShare(std::min(Seconds(), 20));
-    share += Floor().Window;
+    share += WindowShare();
     (recording ? Floor().Recording : Floor().Playing) = share;
     state.counters["core_pct"] = share * 100;
     state.counters["window_pct"] = Floor().Window * 100;
@@ -454,12 +460,13 @@ void BM_PacedFloor(benchmark::State& state)
         int error = 0;
         TMxAudioFileReader left(s.Left().string()), right(s.Right().string());
         SRC_STATE* pitch = src_new(SRC_SINC_FASTEST, 2, &error);
-        std::vector<int16_t> a, b, mix(OutputRate / 20 * 2);
+        constexpr int Blocks = 20; // a second
+        std::vector<int16_t> a, b, mix(OutputRate / Blocks * 2);
         const double begin = ProcessCpuSeconds();
         auto due = Clock::now();
-        for (int block = 0; block < Seconds() * 20; ++block) {
-            PlayBlock(left, right, pitch, 20, a, b, mix);
-            due += std::chrono::milliseconds(50);
+        for (int block = 0; block < Seconds() * Blocks; ++block) {
+            PlayBlock(left, right, pitch, Blocks, a, b, mix);
+            due += std::chrono::milliseconds(1000 / Blocks);
             std::this_thread::sleep_until(due);
         }
         const double cpu = ProcessCpuSeconds() - begin;
@@ -467,9 +474,7 @@ void BM_PacedFloor(benchmark::State& state)
         share = std::min(share, cpu / Seconds());
         src_delete(pitch);
     }
-    if (Floor().Window == 0)
-        Floor().Window = FloorWindowShare(std::min(Seconds(), 20));
-    Floor().Paced = share + Floor().Window;
+    Floor().Paced = share + WindowShare();
     state.counters["core_pct"] = Floor().Paced * 100;
     state.counters["window_pct"] = Floor().Window * 100;
 }
