@@ -3,6 +3,7 @@
 #include <pulse/simple.h>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -121,6 +122,16 @@ void SoundServer::Spawn(const std::vector<std::string>& command)
     if (error != 0)
         throw std::runtime_error("cannot start " + command[0] + ": " + std::strerror(error));
     FProcesses.push_back({command[0], pid});
+}
+
+bool SoundServer::ServeAtPriority(int priority)
+{
+    const std::string protocol = FKind == Kind::PulseAudio ? "pulseaudio" : "pipewire-pulse";
+    sched_param param{};
+    param.sched_priority = priority;
+    return std::any_of(FProcesses.begin(), FProcesses.end(), [&](const Process& p) {
+        return p.Name == protocol && sched_setscheduler(p.Pid, SCHED_FIFO, &param) == 0;
+    });
 }
 
 bool SoundServer::WaitUntil(const std::string& step, double seconds, const std::function<bool()>& ready)

@@ -43,6 +43,9 @@ public:
     std::string Address() const;
     // Why the last start failed, if it did, then each process's own console output so far.
     std::string Log() const;
+    // Puts the thread that serves the clients' protocol (the server's main loop, normal priority
+    // as shipped) at SCHED_FIFO `priority`. False where that is not allowed.
+    bool ServeAtPriority(int priority);
     // Its processes (for their CPU time).
     std::vector<pid_t> Pids() const
     {
