@@ -423,7 +423,8 @@ void ServerPlayback::ExpectCleanWhile(const std::function<std::function<void()>(
     // normal priority: under busy loops its requests come up to 10 ms late, and now and then late
     // enough to drain any client's 40-ms buffer (pacat's too). Raised here, below our render
     // thread, what is left to fail is this program's own path.
-    ASSERT_TRUE(FServer.ServeAtPriority(realtime::Priority - 1));
+    if (!FServer.ServeAtPriority(realtime::Priority - 1))
+        GTEST_SKIP() << "the server's main loop may not run at real-time priority here";
     const std::function<void()> stop = disturb();
     const uint64_t underflows = Engine::Instance().Underflows();
     const auto heard = monitor.Record(5);
