@@ -173,7 +173,8 @@ void TWaveView::Tick()
     // The scrolling view moves every frame; the overview only when its playhead reaches another
     // pixel.
     const double frames = FDeck ? std::max<double>(FDeck->Channel()->Frames(), 1) : 1;
-    const auto pixel = [&](double frame) { return std::lround(frame / frames * width() * devicePixelRatioF()); };
+    const double across = width() * devicePixelRatioF(); // device pixels
+    const auto pixel = [&](double frame) { return std::lround(frame / frames * across); };
     if (pixel(heard) != pixel(FHeard))
         update(0, 0, width(), OverviewHeight);
     FHeard = heard;
@@ -289,6 +290,14 @@ void TWaveView::PaintMarks(QPainter& p, QRectF area, double fromFrame, double fr
 {
     const auto x = [&](double frame) { return area.left() + (frame - fromFrame) / framesPerPixel; };
     TMxDSMixerChannel* ch = FDeck->Channel();
+    std::optional<int64_t> cues[TDeckController::kHotCues];
+    bool any = ch->FrameLooping() || FDeck->LoopInFrame();
+    for (int i = 0; i < TDeckController::kHotCues; ++i) {
+        cues[i] = FDeck->HotCue(i);
+        any = any || cues[i];
+    }
+    if (!any) // the usual frame: a painter's state and font are not free at every display frame
+        return;
     p.save();
     p.setClipRect(area);
     if (ch->FrameLooping()) {
@@ -306,10 +315,9 @@ void TWaveView::PaintMarks(QPainter& p, QRectF area, double fromFrame, double fr
     font.setBold(true);
     p.setFont(font);
     for (int i = 0; i < TDeckController::kHotCues; ++i) {
-        const auto cue = FDeck->HotCue(i);
-        if (!cue)
+        if (!cues[i])
             continue;
-        const double at = x(*cue);
+        const double at = x(*cues[i]);
         p.fillRect(QRectF(at - 0.5, area.top(), 1, area.height()), kCue[i]);
         const QRectF tag(at, area.top(), 8, 9);
         p.fillRect(tag, kCue[i]);
