@@ -26,8 +26,9 @@ public:
         FName = "duodeck-test-" + std::to_string(getpid());
         setenv("JACK_DEFAULT_SERVER", FName.c_str(), 1);
         setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
-        std::vector<std::string> args = {"jackd", "-r", "-n",    FName, "-d",
-                                         "dummy", "-r", "48000", "-p",  std::to_string(period)};
+        // Ended with this process, however it ends (a server left behind fails every later one).
+        std::vector<std::string> args = {"setpriv", "--pdeathsig", "TERM", "--", "jackd", "-r", "-n", FName,
+                                         "-d",      "dummy",       "-r",   "48000", "-p", std::to_string(period)};
         std::vector<char*> argv;
         for (std::string& a : args)
             argv.push_back(a.data());
@@ -35,7 +36,7 @@ public:
         posix_spawn_file_actions_t files;
         posix_spawn_file_actions_init(&files);
         posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
-        if (posix_spawnp(&FPid, "jackd", &files, nullptr, argv.data(), environ) != 0)
+        if (posix_spawnp(&FPid, argv[0], &files, nullptr, argv.data(), environ) != 0)
             FPid = 0;
         posix_spawn_file_actions_destroy(&files);
         jack_set_error_function([](const char*) {});
