@@ -73,9 +73,7 @@ std::string SoundServer::LogPath(const std::string& name) const
 // a forked child of a threaded process may not call setenv or malloc before exec. The child starts
 // with no blocked signals and default handlers, whatever the test process set, in a session of its
 // own as a desktop starts its sound server: the kernel shares the CPU between sessions first, and in
-// ours the server would share one share with the program under test. It is told to end when the
-// test process does, however that ends: a test killed by a timeout or a sanitizer left its servers
-// running, and their load with the next tests.
+// ours the server would share one share with the program under test.
 void SoundServer::Spawn(const std::vector<std::string>& command)
 {
     const std::string dir = FDir.path().string();
@@ -99,8 +97,7 @@ void SoundServer::Spawn(const std::vector<std::string>& command)
     for (std::string& line : environment)
         envp.push_back(line.data());
     envp.push_back(nullptr);
-    std::vector<char*> argv = {const_cast<char*>("setpriv"), const_cast<char*>("--pdeathsig"),
-                               const_cast<char*>("TERM"), const_cast<char*>("--")};
+    std::vector<char*> argv;
     for (const std::string& word : command)
         argv.push_back(const_cast<char*>(word.c_str()));
     argv.push_back(nullptr);
