@@ -290,8 +290,10 @@ void TWaveView::PaintMarks(QPainter& p, QRectF area, double fromFrame, double fr
 {
     const auto x = [&](double frame) { return area.left() + (frame - fromFrame) / framesPerPixel; };
     TMxDSMixerChannel* ch = FDeck->Channel();
+    const bool looping = ch->FrameLooping();
+    const std::optional<int64_t> in = FDeck->LoopInFrame();
     std::optional<int64_t> cues[TDeckController::kHotCues];
-    bool any = ch->FrameLooping() || FDeck->LoopInFrame();
+    bool any = looping || in;
     for (int i = 0; i < TDeckController::kHotCues; ++i) {
         cues[i] = FDeck->HotCue(i);
         any = any || cues[i];
@@ -300,14 +302,14 @@ void TWaveView::PaintMarks(QPainter& p, QRectF area, double fromFrame, double fr
         return;
     p.save();
     p.setClipRect(area);
-    if (ch->FrameLooping()) {
+    if (looping) {
         const double a = x(ch->LoopStart()), b = x(ch->LoopEnd());
         QColor shade = kLoop;
         shade.setAlpha(50);
         p.fillRect(QRectF(a, area.top(), b - a, area.height()), shade);
         p.fillRect(QRectF(a - 0.5, area.top(), 1, area.height()), kLoop);
         p.fillRect(QRectF(b - 0.5, area.top(), 1, area.height()), kLoop);
-    } else if (const auto in = FDeck->LoopInFrame()) {
+    } else if (in) {
         p.fillRect(QRectF(x(*in) - 0.5, area.top(), 1, area.height()), kLoop);
     }
     QFont font = p.font();
